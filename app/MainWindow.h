@@ -1,0 +1,74 @@
+// The one window: its form, and the controller that connects to a unit and
+// runs an update.
+#pragma once
+
+#include "UpdateSession.h"
+#include "ui_MainWindow.h"
+
+#include <QMainWindow>
+#include <QString>
+
+#include <cstdint>
+
+class QTimer;
+
+enum ConnectionState : std::int32_t {
+    Disconnected = 0,
+    Connecting = 1,
+    Connected = 2,
+};
+
+class MainWindow : public QMainWindow, public Ui_MainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // Start-up step of the controller: runs once, after the window is shown
+    // and before the event loop.
+    void initController();
+
+public slots:
+    void Connect();
+    void Transfer();
+    void close1();
+    void comtimeout();
+
+protected:
+    bool event(QEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+
+public:
+    void refreshControls();
+    void showIdentity();
+    bool prepareImage(std::uint32_t seed);
+    void handleAcknowledge();
+    void handleRestart();
+    void reportSuccess();
+
+    UpdateSession Session;
+
+    // Connection controller.
+    std::int32_t ConnState = Disconnected;
+    std::int32_t InputRow = 0;
+    std::int32_t OutputRow = 0;
+    std::uint32_t DeviceSerial = 0;
+    std::int32_t DeviceVersion = 0;
+    QString DeviceSerialText;
+    QString DeviceNameCopy;
+
+    // Transfer controller.
+    std::int32_t BlockCounter = 0;
+    std::int32_t SavedBlockCounter = 0;
+    std::int8_t WatchdogCountdown = kWatchdogIdle;
+    QTimer* WatchdogTimer = nullptr;
+    // The last block's commit has gone out and its acknowledgement is due.
+    bool AwaitingLastAck = false;
+
+    // A negative countdown means idle; stored as the byte 255.
+    static constexpr std::int8_t kWatchdogIdle = -1;
+    static constexpr std::int8_t kWatchdogTicks = 5;
+    static constexpr int kWatchdogIntervalMs = 1000;
+};
