@@ -1,0 +1,87 @@
+// Helpers for driving MainWindow's controller from tests: replies as the unit
+// would send them, delivered the way the MIDI hand-off delivers them, and a
+// watcher that answers the success box.
+#pragma once
+
+#include "MainWindow.h"
+#include "MidiEvent.h"
+#include "MidiPortPair.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStringList>
+#include <QTimer>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace testsupport {
+
+inline std::vector<std::uint8_t> replyFrame(std::uint8_t command)
+{
+    return {0xF0, 0x00, 0x11, 0x22, 0x0B, 0x00, 0x00, 0x00, 0x00, command, 0xF7};
+}
+
+inline std::vector<std::uint8_t> identityReply(std::uint32_t serial, std::uint32_t version,
+                                               const char* name = "Orvik16 KX")
+{
+    std::vector<std::uint8_t> m{0xF0, 0x00, 0x11, 0x22, 0x0B};
+    for (int i = 0; i < 4; ++i)
+        m.push_back(static_cast<std::uint8_t>((serial >> (7 * i)) & 0x7F));
+    m.push_back(0x20);
+    m.push_back(static_cast<std::uint8_t>(version & 0x7F));
+    m.push_back(static_cast<std::uint8_t>((version >> 7) & 0x7F));
+    for (std::size_t i = 0; i < 16; ++i)
+        m.push_back(i < std::strlen(name) ? static_cast<std::uint8_t>(name[i]) : 0x00);
+    m.push_back(0xF7);
+    return m;
+}
+
+// Hands `bytes` to the window in an input buffer exactly like the one the
+// port pair queues, inside a MidiEvent, as the MIDI thread's post would.
+inline bool deliver(MainWindow& window, const std::vector<std::uint8_t>& bytes)
+{
+    auto* header = new MIDIHDR{};
+    header->lpData = new char[kInputBufferSize]();
+    header->dwBufferLength = kInputBufferSize;
+    std::memcpy(header->lpData, bytes.data(), bytes.size());
+    header->dwBytesRecorded = static_cast<DWORD>(bytes.size());
+    MidiEvent event(header);
+    return QCoreApplication::sendEvent(&window, &event);
+}
+
+inline void acknowledge(MainWindow& window)
+{
+    deliver(window, replyFrame(0x29));
+}
+
+// Answers every QMessageBox that opens, records its title and text, and
+// closes it with OK, as a user would.
+class MessageBoxAnswerer : public QObject
+{
+public:
+    MessageBoxAnswerer()
+    {
+        timer.setInterval(0);
+        connect(&timer, &QTimer::timeout, this, [this] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box || box->property("answered").toBool())
+                return;
+            box->setProperty("answered", true);
+            titles << box->windowTitle();
+            texts << box->text();
+            buttons << box->standardButtons();
+            box->button(QMessageBox::Ok)->click();
+        });
+        timer.start();
+    }
+
+    QTimer timer;
+    QStringList titles;
+    QStringList texts;
+    QList<QMessageBox::StandardButtons> buttons;
+};
+
+} // namespace testsupport
