@@ -2,8 +2,6 @@
 
 #include "Protocol.h"
 
-#include <cstring>
-
 namespace {
 
 // Stream positions 0..2 carry the block address; every group of four block
@@ -81,30 +79,45 @@ int EncodeDataSlice(const std::uint8_t* image, std::uint32_t imageOffset, int sl
     }
 
     // Windows cut groups anywhere, so only the first and the last group of a
-    // window can be partial; everything between is copied five bytes at a
-    // time without per-byte position tests.
+    // window can be partial; the whole groups between take the fast path.
     int group = (p - kAddressSize) / kGroupSize;
     int phase = (p - kAddressSize) % kGroupSize;
     while (p < end) {
         const std::uint8_t* b = block + 4 * group;
-        std::uint8_t encoded[kGroupSize];
-        std::uint32_t word;
-        std::memcpy(&word, b, 4);
+        const std::uint32_t word = std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 |
+                                   std::uint32_t(b[2]) << 16 | std::uint32_t(b[3]) << 24;
         const std::uint32_t masked = word & 0x7F7F7F7Fu;
-        std::memcpy(encoded, &masked, 4);
-        encoded[4] = static_cast<std::uint8_t>((b[0] >> 7) | ((b[1] >> 7) << 1) |
-                                               ((b[2] >> 7) << 2) | ((b[3] >> 7) << 3));
-        int take = kGroupSize - phase;
-        if (take > end - p)
-            take = end - p;
-        for (int k = 0; k < take; ++k) {
-            const std::uint8_t v = encoded[phase + k];
-            dst[k] = v;
-            sum += v;
+        // Gathers bit 7 of each byte into bits 0..3: the multiplier moves the
+        // four isolated bits to 24..27 and every cross product lands below.
+        const std::uint32_t top = ((((word >> 7) & 0x01010101u) * 0x01020408u) >> 24) & 0x0Fu;
+
+        if (phase == 0 && end - p >= kGroupSize) {
+            dst[0] = static_cast<std::uint8_t>(masked);
+            dst[1] = static_cast<std::uint8_t>(masked >> 8);
+            dst[2] = static_cast<std::uint8_t>(masked >> 16);
+            dst[3] = static_cast<std::uint8_t>(masked >> 24);
+            dst[4] = static_cast<std::uint8_t>(top);
+            // Two 16-bit lanes of byte pairs: no lane can carry into the next.
+            const std::uint32_t pairs = (masked & 0x00FF00FFu) + ((masked >> 8) & 0x00FF00FFu);
+            sum += (pairs & 0xFFFFu) + (pairs >> 16) + top;
+            dst += kGroupSize;
+            p += kGroupSize;
+        } else {
+            const std::uint8_t encoded[kGroupSize] = {
+                static_cast<std::uint8_t>(masked), static_cast<std::uint8_t>(masked >> 8),
+                static_cast<std::uint8_t>(masked >> 16), static_cast<std::uint8_t>(masked >> 24),
+                static_cast<std::uint8_t>(top)};
+            int take = kGroupSize - phase;
+            if (take > end - p)
+                take = end - p;
+            for (int k = 0; k < take; ++k) {
+                dst[k] = encoded[phase + k];
+                sum += encoded[phase + k];
+            }
+            dst += take;
+            p += take;
+            phase = 0;
         }
-        dst += take;
-        p += take;
-        phase = 0;
         ++group;
     }
 

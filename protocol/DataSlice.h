@@ -16,7 +16,7 @@ int DataSliceMessageLength(int slice);
 // Writes the complete message (header to closing F7) for slice `slice` of the
 // 512-byte block at image + imageOffset into `out` and returns its length:
 // 126 for slices 0 to 4, 97 for slice 5. `out` needs room for 126 bytes.
-// Reads only the block bytes that fall into the slice's window. A slice index
+// Reads only the block groups that the window touches. A slice index
 // outside 0..5 writes nothing and returns 0.
 int EncodeDataSlice(const std::uint8_t* image, std::uint32_t imageOffset, int slice,
                     std::uint8_t command, std::uint8_t* out);
