@@ -50,7 +50,7 @@ ReplyCode UpdateSession::DecodeReply(const std::uint8_t* bytes, DWORD count)
 
         DeviceName.clear();
         for (int i = 0; i < kNameLength; ++i) {
-            const std::uint32_t c = b[kNameOffset + i];
+            const std::uint32_t c = b[DWORD(kNameOffset + i)];
             if (c == 0x00 || c == 0x7F)
                 break;
             DeviceName.append(QChar::fromLatin1(static_cast<char>(c)));
