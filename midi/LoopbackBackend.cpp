@@ -1,1 +1,243 @@
-// placeholder
+// In-process devices: a Link is both ends of a virtual cable pair.
+
+#include "Loopback.h"
+#include "WinmmLayer_p.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace orvik::loopback {
+
+struct Link::State
+{
+    State(std::string linkName, Receiver receiver, LinkOptions linkOptions)
+        : name(std::move(linkName)), fromTool(std::move(receiver)), options(linkOptions)
+    {}
+
+    const std::string name;
+    const Receiver fromTool;
+    const LinkOptions options;
+
+    // Towards the tool. Held while feeding, so that feeds from several
+    // threads reach every open input in one order.
+    std::mutex inMutex;
+    std::vector<std::shared_ptr<winmm::InputSink>> sinks;
+
+    // From the tool, delivered on the link's thread.
+    std::mutex outMutex;
+    std::condition_variable outWake;
+    std::deque<std::vector<std::uint8_t>> outQueue;
+    // Spent message buffers kept for reuse: a steady exchange allocates
+    // nothing per message.
+    std::vector<std::vector<std::uint8_t>> spare;
+    bool alive = true;
+    std::thread thread;
+
+    void enqueue(const std::uint8_t* data, std::size_t size)
+    {
+        std::unique_lock lock(outMutex);
+        if (!alive)
+            return; // the other end is gone: the cable leads nowhere
+        std::vector<std::uint8_t> message;
+        if (!spare.empty()) {
+            message = std::move(spare.back());
+            spare.pop_back();
+        }
+        message.assign(data, data + size);
+        outQueue.push_back(std::move(message));
+        lock.unlock();
+        outWake.notify_one();
+    }
+
+    void run()
+    {
+        std::unique_lock lock(outMutex);
+        for (;;) {
+            outWake.wait(lock, [&] { return !alive || !outQueue.empty(); });
+            if (!alive)
+                return;
+            std::vector<std::uint8_t> message = std::move(outQueue.front());
+            outQueue.pop_front();
+            lock.unlock();
+            if (fromTool)
+                fromTool(message.data(), message.size());
+            lock.lock();
+            constexpr std::size_t kSpareLimit = 16;
+            if (spare.size() < kSpareLimit)
+                spare.push_back(std::move(message));
+        }
+    }
+};
+
+namespace {
+
+struct Links
+{
+    std::mutex mutex;
+    std::vector<std::shared_ptr<Link::State>> live;
+};
+
+// Never destroyed, like the layer's own registry.
+Links& links()
+{
+    static Links* instance = new Links;
+    return *instance;
+}
+
+class LoopbackInput final : public winmm::InputConnection
+{
+public:
+    LoopbackInput(std::shared_ptr<Link::State> state, std::shared_ptr<winmm::InputSink> sink)
+        : state_(std::move(state)), sink_(std::move(sink))
+    {
+        std::lock_guard lock(state_->inMutex);
+        state_->sinks.push_back(sink_);
+    }
+
+    ~LoopbackInput() override
+    {
+        std::lock_guard lock(state_->inMutex);
+        auto& sinks = state_->sinks;
+        sinks.erase(std::remove(sinks.begin(), sinks.end(), sink_), sinks.end());
+    }
+
+private:
+    std::shared_ptr<Link::State> state_;
+    std::shared_ptr<winmm::InputSink> sink_;
+};
+
+class LoopbackOutput final : public winmm::OutputConnection
+{
+public:
+    explicit LoopbackOutput(std::shared_ptr<Link::State> state) : state_(std::move(state)) {}
+
+    void send(const std::uint8_t* data, std::size_t size) override { state_->enqueue(data, size); }
+
+private:
+    std::shared_ptr<Link::State> state_;
+};
+
+class LoopbackDevice final : public winmm::Device
+{
+public:
+    explicit LoopbackDevice(std::shared_ptr<Link::State> state) : state_(std::move(state)) {}
+
+    std::string name() const override { return state_->name; }
+
+    MMRESULT openInput(std::shared_ptr<winmm::InputSink> sink,
+                       std::unique_ptr<winmm::InputConnection>& connection) const override
+    {
+        if (state_->options.inputOpenFails)
+            return MMSYSERR_ALLOCATED;
+        connection = std::make_unique<LoopbackInput>(state_, std::move(sink));
+        return MMSYSERR_NOERROR;
+    }
+
+    MMRESULT openOutput(std::unique_ptr<winmm::OutputConnection>& connection) const override
+    {
+        if (state_->options.outputOpenFails)
+            return MMSYSERR_ALLOCATED;
+        connection = std::make_unique<LoopbackOutput>(state_);
+        return MMSYSERR_NOERROR;
+    }
+
+private:
+    std::shared_ptr<Link::State> state_;
+};
+
+void appendDevices(winmm::DeviceList& list)
+{
+    Links& all = links();
+    std::lock_guard lock(all.mutex);
+    for (const auto& state : all.live)
+        list.push_back(std::make_shared<LoopbackDevice>(state));
+}
+
+} // namespace
+
+Link::Link(std::string name, Receiver fromTool, LinkOptions options)
+    : state_(std::make_shared<State>(std::move(name), std::move(fromTool), options))
+{
+    // The thread holds its own reference: a receiver that destroys its own
+    // link must still find the state there until it returns.
+    state_->thread = std::thread([state = state_] { state->run(); });
+    Links& all = links();
+    std::lock_guard lock(all.mutex);
+    all.live.push_back(state_);
+}
+
+Link::~Link()
+{
+    {
+        Links& all = links();
+        std::lock_guard lock(all.mutex);
+        all.live.erase(std::find(all.live.begin(), all.live.end(), state_));
+    }
+    {
+        std::lock_guard lock(state_->inMutex);
+        state_->sinks.clear();
+    }
+    {
+        std::lock_guard lock(state_->outMutex);
+        state_->alive = false;
+        state_->outQueue.clear();
+    }
+    state_->outWake.notify_one();
+    // A receiver may destroy its own link; it cannot wait for itself.
+    if (state_->thread.get_id() == std::this_thread::get_id())
+        state_->thread.detach();
+    else
+        state_->thread.join();
+}
+
+void Link::toTool(const std::uint8_t* data, std::size_t size)
+{
+    if (!data || size == 0)
+        return;
+    std::lock_guard lock(state_->inMutex);
+    for (const auto& sink : state_->sinks)
+        sink->feed(data, size);
+}
+
+namespace {
+
+int deviceNumber(const std::shared_ptr<Link::State>& state)
+{
+    Links& all = links();
+    std::lock_guard lock(all.mutex);
+    auto it = std::find(all.live.begin(), all.live.end(), state);
+    return it == all.live.end() ? -1 : static_cast<int>(it - all.live.begin());
+}
+
+} // namespace
+
+int Link::inputDeviceNumber() const
+{
+    return deviceNumber(state_);
+}
+
+int Link::outputDeviceNumber() const
+{
+    return deviceNumber(state_);
+}
+
+} // namespace orvik::loopback
+
+namespace orvik::winmm::loopbackbackend {
+
+void appendInputs(DeviceList& list)
+{
+    loopback::appendDevices(list);
+}
+
+void appendOutputs(DeviceList& list)
+{
+    loopback::appendDevices(list);
+}
+
+} // namespace orvik::winmm::loopbackbackend

@@ -1,1 +1,79 @@
+// Internal seams of the winmm-compatible layer: what a backend offers (device
+// lists, open connections) and what the layer offers back (a sink for input
+// bytes). Not part of the product's interface.
 #pragma once
+
+#include "winmm.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orvik::winmm {
+
+// Raw MIDI bytes from a backend into one open input handle. Any thread, any
+// framing; bytes of one feed() are kept together and in order.
+class InputSink
+{
+public:
+    virtual void feed(const std::uint8_t* data, std::size_t size) = 0;
+
+protected:
+    ~InputSink() = default;
+};
+
+// An open input on a backend. Destroying it stops all feeding: once the
+// destructor has returned, the backend no longer touches the sink.
+class InputConnection
+{
+public:
+    virtual ~InputConnection() = default;
+};
+
+// An open output on a backend. send() is called on the output handle's own
+// thread only, one complete message at a time.
+class OutputConnection
+{
+public:
+    virtual ~OutputConnection() = default;
+    virtual void send(const std::uint8_t* data, std::size_t size) = 0;
+};
+
+// One entry of a device list. Entries are immutable snapshots; opening one
+// whose underlying port has gone away fails cleanly.
+class Device
+{
+public:
+    virtual ~Device() = default;
+    // UTF-8, as the backend names it; the layer shortens it for the caps.
+    virtual std::string name() const = 0;
+    virtual MMRESULT openInput(std::shared_ptr<InputSink> sink,
+                               std::unique_ptr<InputConnection>& connection) const;
+    virtual MMRESULT openOutput(std::unique_ptr<OutputConnection>& connection) const;
+};
+
+using DeviceList = std::vector<std::shared_ptr<const Device>>;
+
+namespace loopbackbackend {
+// Appends the live loopback devices, in the order their links were made.
+void appendInputs(DeviceList& list);
+void appendOutputs(DeviceList& list);
+} // namespace loopbackbackend
+
+namespace rtmidibackend {
+// Asks every MIDI system that answers right now; slow (opens clients).
+void appendInputs(DeviceList& list);
+void appendOutputs(DeviceList& list);
+} // namespace rtmidibackend
+
+// A device name as winmm's caps carry it: UTF-16, at most MAXPNAMELEN - 1
+// units, never ending in half a surrogate pair.
+std::u16string capsName(std::string_view utf8);
+// Makes every name in the list distinct by appending " 2", " 3", ... while
+// keeping each within MAXPNAMELEN - 1 units.
+void makeNamesUnique(std::vector<std::u16string>& names);
+
+} // namespace orvik::winmm
