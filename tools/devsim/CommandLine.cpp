@@ -1,0 +1,230 @@
+#include "CommandLine.h"
+
+#include "ImagePreparation.h"
+
+#include <QCommandLineParser>
+
+namespace orvik::devsim {
+
+namespace {
+
+constexpr std::uint32_t kMaxVersion = (1u << 14) - 1;
+constexpr int kMaxNameLength = 16;
+constexpr qint64 kMaxLateMs = 600000;
+
+bool parseUnsigned(const QString& text, std::uint64_t max, std::uint64_t& value)
+{
+    bool ok = false;
+    const qulonglong v = text.trimmed().toULongLong(&ok, 0); // 0x... accepted
+    if (!ok || v > max)
+        return false;
+    value = v;
+    return true;
+}
+
+// "2.06" as the tool shows it (major in the low byte, minor in the second),
+// or the raw 14-bit number.
+bool parseFirmware(const QString& text, std::uint16_t& version)
+{
+    const QStringList parts = text.trimmed().split(QLatin1Char('.'));
+    std::uint64_t value = 0;
+    if (parts.size() == 1) {
+        if (!parseUnsigned(parts[0], kMaxVersion, value))
+            return false;
+        version = static_cast<std::uint16_t>(value);
+        return true;
+    }
+    std::uint64_t major = 0;
+    std::uint64_t minor = 0;
+    if (parts.size() != 2 || parts[0].isEmpty() || parts[1].isEmpty() ||
+        !parseUnsigned(parts[0], 255, major) || !parseUnsigned(parts[1], kMaxVersion >> 8, minor))
+        return false;
+    version = static_cast<std::uint16_t>(major | (minor << 8));
+    return true;
+}
+
+bool validName(const QString& name)
+{
+    if (name.size() > kMaxNameLength)
+        return false;
+    for (const QChar c : name) {
+        if (c.unicode() < 0x20 || c.unicode() > 0x7E)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+ParseStatus parseCommandLine(const QStringList& arguments, Options& options, QString& message)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "A simulated Orvik16 unit on virtual MIDI ports. It answers the updater, checks every\n"
+        "message it receives, rebuilds and descrambles the image and compares it with the\n"
+        "plain image byte for byte.\n"
+        "\n"
+        "Faults are injected at message numbers counted from the BeginUpdate of each update,\n"
+        "which is message 0; the first data slice is message 1 and the last commit of a clean\n"
+        "update is message 6160. Kinds: silent, repeat, restart, late, duplicate, unrelated,\n"
+        "oversized. A repeat or restart at the last commit leaves the update unfinished: the\n"
+        "updater stops listening once it has sent that commit.\n"
+        "\n"
+        "Exit status: 0 when a complete image arrived and matched (with --serve: at least one,\n"
+        "and every complete one matched), 1 otherwise, 2 for bad options."));
+    const QCommandLineOption help = parser.addHelpOption();
+
+    const QCommandLineOption serial(QStringLiteral("serial"),
+                                    QStringLiteral("Serial number (0 to 4294967295; only bits 0-27 "
+                                                   "reach the updater). Default 123456789."),
+                                    QStringLiteral("n"));
+    const QCommandLineOption firmware(
+        QStringLiteral("firmware"),
+        QStringLiteral("Firmware version as MAJOR.MINOR (e.g. 2.06) or a 14-bit number. "
+                       "Default 2.06."),
+        QStringLiteral("version"));
+    const QCommandLineOption name(QStringLiteral("name"),
+                                  QStringLiteral("Unit name, up to 16 printable ASCII characters. "
+                                                 "Default \"Orvik16 KX\"."),
+                                  QStringLiteral("text"));
+    const QCommandLineOption port(
+        QStringLiteral("port"),
+        QStringLiteral("Name of both virtual ports. Default \"Orvik16 KX\"."),
+        QStringLiteral("name"));
+    const QCommandLineOption api(
+        QStringLiteral("api"),
+        QStringLiteral("MIDI system: alsa, jack or auto (ALSA when /dev/snd/seq exists, else a "
+                       "running JACK server). Default auto."),
+        QStringLiteral("api"));
+    const QCommandLineOption serve(QStringLiteral("serve"),
+                                   QStringLiteral("Serve update after update until interrupted, "
+                                                  "instead of exiting after the first."));
+    const QCommandLineOption fault(
+        QStringLiteral("fault"),
+        QStringLiteral("Inject a fault, KIND@MESSAGE[,MESSAGE...]; repeatable."),
+        QStringLiteral("kind@n"));
+    const QCommandLineOption randomFaults(
+        QStringLiteral("random-faults"),
+        QStringLiteral("Inject N faults of random kinds at random messages 1-6159."),
+        QStringLiteral("n"));
+    const QCommandLineOption seed(QStringLiteral("seed"),
+                                  QStringLiteral("Seed of --random-faults (default: random, "
+                                                 "printed at start)."),
+                                  QStringLiteral("s"));
+    const QCommandLineOption lateMs(QStringLiteral("late-ms"),
+                                    QStringLiteral("Delay of a late answer in ms. Default 1500."),
+                                    QStringLiteral("ms"));
+    const QCommandLineOption onBad(
+        QStringLiteral("on-bad"),
+        QStringLiteral("Answer to a faulty message: repeat (ask for the block again) or ignore "
+                       "(say nothing). Default repeat."),
+        QStringLiteral("answer"));
+    const QCommandLineOption image(QStringLiteral("image"),
+                                   QStringLiteral("Plain image to compare with. Default: the one "
+                                                  "built into this program."),
+                                   QStringLiteral("file"));
+    const QCommandLineOption quiet(QStringLiteral("quiet"),
+                                   QStringLiteral("Print only the summary line of each update."));
+    const QCommandLineOption readyFile(
+        QStringLiteral("ready-file"),
+        QStringLiteral("Create this file once the ports exist, for scripts to wait on."),
+        QStringLiteral("path"));
+    parser.addOptions({serial, firmware, name, port, api, serve, fault, randomFaults, seed, lateMs,
+                       onBad, image, quiet, readyFile});
+
+    if (!parser.parse(arguments)) {
+        message = parser.errorText();
+        return ParseStatus::Error;
+    }
+    if (parser.isSet(help)) {
+        message = parser.helpText();
+        return ParseStatus::Help;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        message = QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments()[0]);
+        return ParseStatus::Error;
+    }
+
+    auto error = [&](const QString& text) {
+        message = text;
+        return ParseStatus::Error;
+    };
+    std::uint64_t value = 0;
+    DeviceSettings& s = options.settings;
+
+    if (parser.isSet(serial)) {
+        if (!parseUnsigned(parser.value(serial), 0xFFFFFFFFu, value))
+            return error(QStringLiteral("--serial '%1' is not a number from 0 to 4294967295")
+                             .arg(parser.value(serial)));
+        s.serialNumber = static_cast<std::uint32_t>(value);
+    }
+    if (parser.isSet(firmware) && !parseFirmware(parser.value(firmware), s.firmwareVersion))
+        return error(QStringLiteral("--firmware '%1' is neither MAJOR.MINOR (major up to 255, "
+                                    "minor up to 63) nor a number up to 16383")
+                         .arg(parser.value(firmware)));
+    if (parser.isSet(name)) {
+        const QString text = parser.value(name);
+        if (!validName(text))
+            return error(QStringLiteral("--name '%1' must be at most 16 printable ASCII "
+                                        "characters")
+                             .arg(text));
+        s.name = text.toStdString();
+    }
+    if (parser.isSet(port)) {
+        options.portName = parser.value(port);
+        if (options.portName.trimmed().isEmpty())
+            return error(QStringLiteral("--port needs a name"));
+    }
+    if (parser.isSet(api)) {
+        const QString text = parser.value(api).toLower();
+        if (text == QLatin1String("alsa"))
+            options.api = MidiApi::Alsa;
+        else if (text == QLatin1String("jack"))
+            options.api = MidiApi::Jack;
+        else if (text == QLatin1String("auto"))
+            options.api = MidiApi::Auto;
+        else
+            return error(QStringLiteral("--api '%1' is not alsa, jack or auto").arg(text));
+    }
+    options.serve = parser.isSet(serve);
+    options.quiet = parser.isSet(quiet);
+    options.readyFile = parser.value(readyFile);
+    options.imagePath =
+        parser.isSet(image) ? parser.value(image) : QString::fromLatin1(kImageResourcePath);
+
+    for (const QString& text : parser.values(fault)) {
+        std::string why;
+        if (!s.faults.addFromText(text.toStdString(), &why))
+            return error(QStringLiteral("--fault: %1").arg(QString::fromStdString(why)));
+    }
+    if (parser.isSet(randomFaults)) {
+        if (!parseUnsigned(parser.value(randomFaults), 6159, value))
+            return error(QStringLiteral("--random-faults '%1' is not a number from 0 to 6159")
+                             .arg(parser.value(randomFaults)));
+        options.randomFaults = static_cast<int>(value);
+    }
+    if (parser.isSet(seed)) {
+        if (!parseUnsigned(parser.value(seed), ~std::uint64_t{0}, options.seed))
+            return error(QStringLiteral("--seed '%1' is not a number").arg(parser.value(seed)));
+        options.seedGiven = true;
+    }
+    if (parser.isSet(lateMs)) {
+        if (!parseUnsigned(parser.value(lateMs), kMaxLateMs, value))
+            return error(QStringLiteral("--late-ms '%1' is not a number from 0 to %2")
+                             .arg(parser.value(lateMs))
+                             .arg(kMaxLateMs));
+        s.lateDelay = std::chrono::milliseconds(value);
+    }
+    if (parser.isSet(onBad)) {
+        const QString text = parser.value(onBad).toLower();
+        if (text == QLatin1String("repeat"))
+            s.onBadMessage = BadMessageReply::Repeat;
+        else if (text == QLatin1String("ignore"))
+            s.onBadMessage = BadMessageReply::Ignore;
+        else
+            return error(QStringLiteral("--on-bad '%1' is not repeat or ignore").arg(text));
+    }
+    return ParseStatus::Run;
+}
+
+} // namespace orvik::devsim

@@ -1,0 +1,45 @@
+// Options of orvik16-devsim.
+#pragma once
+
+#include "DeviceSimulator.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+
+namespace orvik::devsim {
+
+enum class MidiApi
+{
+    Auto,
+    Alsa,
+    Jack
+};
+
+struct Options
+{
+    DeviceSettings settings;
+    QString portName = QStringLiteral("Orvik16 KX");
+    MidiApi api = MidiApi::Auto;
+    bool serve = false;
+    bool quiet = false;
+    QString readyFile;
+    QString imagePath;
+    int randomFaults = 0;
+    std::uint64_t seed = 0;
+    bool seedGiven = false;
+};
+
+enum class ParseStatus
+{
+    Run,
+    Help,
+    Error
+};
+
+// `arguments` includes the program name first. On Help `message` holds the
+// help text, on Error what was wrong.
+ParseStatus parseCommandLine(const QStringList& arguments, Options& options, QString& message);
+
+} // namespace orvik::devsim

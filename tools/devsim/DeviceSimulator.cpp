@@ -1,0 +1,528 @@
+#include "DeviceSimulator.h"
+
+#include "AccessCode.h"
+#include "DeviceCodec.h"
+#include "ImagePreparation.h"
+#include "Protocol.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+
+namespace orvik::devsim {
+
+namespace {
+
+constexpr const char* kFaultNames[kFaultKindCount] = {
+    "frame-header", "high-byte",    "missing-f7",    "command",        "length",
+    "checksum",     "slice-order",  "block-address", "encoding",       "commit-tag",
+    "begin-params", "begin-length", "access-code",   "outside-update",
+};
+
+constexpr int kSliceMessageSize = 126;
+constexpr int kLastSliceMessageSize = 97;
+constexpr int kSliceHeaderSize = 13; // frame header, checksum, two offset bytes
+constexpr int kProgressStep = kBlockCount / 10;
+
+std::string hex(unsigned value)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", value & 0xFFu);
+    return text;
+}
+
+int commitTag(int commits)
+{
+    return commits == 0 ? 0 : (commits & 7) + 1;
+}
+
+std::size_t expectedLength(std::uint8_t command)
+{
+    switch (command) {
+    case IdentityRequest:
+        return 11;
+    case CommitBlock:
+        return 12;
+    case BeginUpdate:
+        return 21;
+    default:
+        return 0;
+    }
+}
+
+// Foreign traffic that the tool has to skip: another maker, another model, a
+// command no unit sends, a frame that differs only in the maker's last byte,
+// and short channel and real-time messages.
+const std::vector<std::vector<std::uint8_t>>& unrelatedTraffic()
+{
+    static const std::vector<std::vector<std::uint8_t>> traffic = {
+        {0xF0, 0x43, 0x10, 0x4C, 0x00, 0x00, 0x7E, 0x00, 0xF7},
+        {0xF0, 0x00, 0x11, 0x22, 0x0C, 0x00, 0x00, 0x00, 0x00, kReplyAckSlice, 0xF7},
+        {0xF0, 0x00, 0x11, 0x22, 0x0B, 0x00, 0x00, 0x00, 0x00, 0x2C, 0xF7},
+        {0xF0, 0x00, 0x11, 0x21, 0x0B, 0x00, 0x00, 0x00, 0x00, kReplyRestart, 0xF7},
+        {0x90, 0x3C, 0x40},
+        {0x80, 0x3C, 0x00},
+        {0xB0, 0x07, 0x64},
+        {0xF8},
+        {0xFE},
+    };
+    return traffic;
+}
+
+// Longer than the tool's 1024-byte input buffers. It opens with this unit's
+// own frame so that the tool has to look at the command byte, and its filler
+// never holds F0, so no piece of it can pass for the start of a reply.
+const std::vector<std::uint8_t>& oversizedSysEx()
+{
+    static const std::vector<std::uint8_t> message = [] {
+        std::vector<std::uint8_t> m = {0xF0, 0x00, 0x11, 0x22, 0x0B, 0x00, 0x00, 0x00, 0x00, 0x3F};
+        for (int i = 0; i < 1190; ++i)
+            m.push_back(static_cast<std::uint8_t>(i & 0x7F));
+        m.push_back(0xF7);
+        return m;
+    }();
+    return message;
+}
+
+} // namespace
+
+const char* faultName(Fault fault)
+{
+    const int i = static_cast<int>(fault);
+    return i >= 0 && i < kFaultKindCount ? kFaultNames[i] : "?";
+}
+
+std::uint64_t total(const FaultCounts& counts)
+{
+    std::uint64_t sum = 0;
+    for (const auto n : counts)
+        sum += n;
+    return sum;
+}
+
+std::string describe(const FaultCounts& counts)
+{
+    std::string text;
+    for (int i = 0; i < kFaultKindCount; ++i) {
+        if (!counts[i])
+            continue;
+        if (!text.empty())
+            text += ' ';
+        text += kFaultNames[i];
+        text += '=';
+        text += std::to_string(counts[i]);
+    }
+    return text.empty() ? "none" : text;
+}
+
+struct DeviceSimulator::Plan
+{
+    bool injections[kInjectionKindCount] = {};
+    std::optional<std::vector<std::uint8_t>> reply;
+    bool answersBegin = false; // the restart that starts an update is no retry
+    bool finished = false;     // last block in: compare once the answer is out
+
+    bool has(Injection kind) const { return injections[static_cast<int>(kind)]; }
+};
+
+DeviceSimulator::DeviceSimulator(DeviceSettings settings, std::vector<std::uint8_t> expectedImage,
+                                 ReplySink replies)
+    : settings_(std::move(settings)), expected_(std::move(expectedImage)),
+      replies_(std::move(replies)), image_(kImageSize), present_(kBlockCount)
+{}
+
+std::vector<std::uint8_t> DeviceSimulator::identityReply() const
+{
+    return orvik::devsim::identityReply(settings_.serialNumber, settings_.firmwareVersion,
+                                        settings_.name);
+}
+
+void DeviceSimulator::receive(const std::uint8_t* data, std::size_t size)
+{
+    ++stats_.messagesReceived;
+    messageNumber_ = begun_ ? report_.messages : stats_.messagesReceived - 1;
+    if (begun_)
+        ++report_.messages;
+
+    Plan plan;
+    if (begun_) {
+        for (int i = 0; i < kInjectionKindCount; ++i)
+            plan.injections[i] = settings_.faults.has(messageNumber_, static_cast<Injection>(i));
+    }
+
+    if (!data)
+        size = 0;
+    if (checkFrame(data, size, plan)) {
+        switch (data[9]) {
+        case IdentityRequest:
+            handleIdentity(plan);
+            break;
+        case BeginUpdate:
+            handleBegin(data, plan);
+            break;
+        case DataSlice:
+            handleSlice(data, size, plan);
+            break;
+        case CommitBlock:
+            handleCommit(data, plan);
+            break;
+        }
+    }
+
+    for (int i = 0; i < kInjectionKindCount; ++i) {
+        if (!plan.injections[i])
+            continue;
+        ++stats_.injected[i];
+        ++report_.injected;
+        Event e;
+        e.kind = Event::Kind::Injected;
+        e.message = messageNumber_;
+        e.injection = static_cast<Injection>(i);
+        if (events_)
+            events_(e);
+    }
+
+    if (plan.has(Injection::Unrelated)) {
+        for (const auto& m : unrelatedTraffic())
+            replies_({m, {}});
+    }
+    if (plan.has(Injection::Oversized))
+        replies_({oversizedSysEx(), {}});
+
+    auto reply = std::move(plan.reply);
+    if (plan.has(Injection::Silent)) {
+        reply.reset();
+    } else if (plan.has(Injection::Restart)) {
+        reply = shortReply(kReplyRestart);
+        plan.answersBegin = false;
+    } else if (plan.has(Injection::Repeat)) {
+        reply = shortReply(kReplyRepeat);
+    }
+    if (reply) {
+        const std::uint8_t command = (*reply)[9];
+        if (command == kReplyRepeat && reply->size() == 11) {
+            ++stats_.repeatsAsked;
+            ++report_.repeatsAsked;
+        } else if (command == kReplyRestart && reply->size() == 11 && !plan.answersBegin) {
+            ++stats_.restartsAsked;
+            ++report_.restartsAsked;
+        }
+        const auto delay =
+            plan.has(Injection::Late) ? settings_.lateDelay : std::chrono::milliseconds{};
+        if (plan.has(Injection::Duplicate))
+            replies_({*reply, delay});
+        replies_({std::move(*reply), delay});
+    }
+
+    if (plan.finished)
+        finishImage();
+    if (plan.has(Injection::Restart) && running_)
+        rewind();
+}
+
+bool DeviceSimulator::checkFrame(const std::uint8_t* m, std::size_t size, Plan& plan)
+{
+    if (size < 5 || m[0] != kSysExStart || m[1] != kManufacturerId[0] ||
+        m[2] != kManufacturerId[1] || m[3] != kManufacturerId[2] || m[4] != kModelId) {
+        // Not addressed to this unit: counted, never answered.
+        std::string detail = std::to_string(size) + " bytes";
+        if (size)
+            detail += ", starting " + hex(m[0]);
+        fault(Fault::FrameHeader, std::move(detail));
+        return false;
+    }
+
+    const bool ended = m[size - 1] == kSysExEnd;
+    const std::size_t end = ended ? size - 1 : size;
+    for (std::size_t i = 1; i < end; ++i) {
+        if (m[i] & 0x80) {
+            refuse(plan, Fault::HighByte, hex(m[i]) + " at offset " + std::to_string(i));
+            return false;
+        }
+    }
+    if (!ended) {
+        refuse(plan, Fault::MissingEnd, std::to_string(size) + " bytes, last " + hex(m[size - 1]));
+        return false;
+    }
+    if (size < 11) {
+        refuse(plan, Fault::Length, std::to_string(size) + " bytes, too short for a command");
+        return false;
+    }
+    if (m[5] || m[6] || m[7] || m[8]) {
+        refuse(plan, Fault::FrameHeader, "bytes 5-8 not zero");
+        return false;
+    }
+
+    const std::uint8_t command = m[9];
+    std::size_t wanted = expectedLength(command);
+    if (command == DataSlice) {
+        if (size == kSliceMessageSize || size == kLastSliceMessageSize)
+            wanted = size; // which of the two is right depends on the offset
+        else
+            wanted = kSliceMessageSize;
+    } else if (!wanted) {
+        refuse(plan, Fault::Command, "command " + hex(command));
+        return false;
+    }
+    if (size != wanted) {
+        refuse(plan, Fault::Length,
+               std::to_string(size) + " bytes for command " + hex(command) + ", expected " +
+                   std::to_string(wanted));
+        return false;
+    }
+    return true;
+}
+
+void DeviceSimulator::handleIdentity(Plan& plan)
+{
+    ++stats_.identityRequests;
+    emit(Event::Kind::IdentityRequest);
+    plan.reply = identityReply();
+}
+
+void DeviceSimulator::handleBegin(const std::uint8_t* m, Plan& plan)
+{
+    const std::uint32_t length = m[12] | (m[13] << 7) | (m[14] << 14) | (m[15] << 21);
+    bool accepted = true;
+    if (m[10] != kImageVersionMajor || m[11] != kImageVersionMinor) {
+        fault(Fault::BeginParameters,
+              "parameters " + std::to_string(m[10]) + ", " + std::to_string(m[11]));
+        accepted = false;
+    }
+    if (length != kImageSize) {
+        fault(Fault::BeginLength, "length " + std::to_string(length));
+        accepted = false;
+    }
+    if (!std::equal(m + 16, m + 20, UpdateAccessCode)) {
+        fault(Fault::AccessCode,
+              hex(m[16]) + " " + hex(m[17]) + " " + hex(m[18]) + " " + hex(m[19]));
+        accepted = false;
+    }
+    if (!accepted) {
+        // A unit never starts writing its flash on a begin-update it does
+        // not trust, and it does not explain why.
+        emit(Event::Kind::BeginRefused);
+        return;
+    }
+
+    startUpdate();
+    messageNumber_ = 0;
+    for (int i = 0; i < kInjectionKindCount; ++i)
+        plan.injections[i] = settings_.faults.has(0, static_cast<Injection>(i));
+    emit(Event::Kind::BeginUpdate);
+    plan.reply = shortReply(kReplyRestart);
+    plan.answersBegin = true;
+}
+
+void DeviceSimulator::handleSlice(const std::uint8_t* m, std::size_t size, Plan& plan)
+{
+    const std::uint8_t sum = sliceChecksum(m, size);
+    if (m[10] != sum) {
+        refuse(plan, Fault::Checksum, "checksum " + hex(m[10]) + ", bytes add up to " + hex(sum));
+        return;
+    }
+    const int offset = m[11] | (m[12] << 7);
+    if (offset % kSliceSize || offset / kSliceSize >= kSliceCount) {
+        refuse(plan, Fault::SliceOrder, "offset " + std::to_string(offset) + " is no slice start");
+        return;
+    }
+    const int slice = offset / kSliceSize;
+    const std::size_t wanted = slice == kSliceCount - 1 ? kLastSliceMessageSize : kSliceMessageSize;
+    if (size != wanted) {
+        refuse(plan, Fault::Length,
+               std::to_string(size) + " bytes for slice " + std::to_string(slice) + ", expected " +
+                   std::to_string(wanted));
+        return;
+    }
+    if (!running_) {
+        refuse(plan, Fault::OutsideUpdate, "slice " + std::to_string(slice));
+        return;
+    }
+
+    const std::uint8_t* payload = m + kSliceHeaderSize;
+    if (slice == 0) {
+        // The tool may start a block over at any time: after a repeat
+        // request, or when its watchdog gave up waiting.
+        const int block = blockAddress(payload);
+        if (block >= 0 && block == nextBlock_ && block < kBlockCount) {
+            replacing_ = false;
+        } else if (block >= 0 && block == lastCommitted_) {
+            // The commit went through but its acknowledgement did not reach
+            // the tool, which sends the block again with the same tag.
+            replacing_ = true;
+        } else {
+            refuse(plan, Fault::BlockAddress,
+                   "address " + hex(payload[0]) + " " + hex(payload[1]) + " " + hex(payload[2]) +
+                       (block >= 0 ? " (block " + std::to_string(block) + ")" : std::string()) +
+                       ", expected block " + std::to_string(nextBlock_));
+            return;
+        }
+        building_ = block;
+    } else if (building_ < 0 || slice != nextSlice_) {
+        refuse(
+            plan, Fault::SliceOrder,
+            "slice " + std::to_string(slice) + ", expected " +
+                (building_ < 0 ? std::string("slice 0") : "slice " + std::to_string(nextSlice_)));
+        return;
+    }
+
+    if (plan.has(Injection::Repeat)) {
+        dropBlock(); // the tool will start this block over
+    } else {
+        std::copy(payload, m + size - 1, stream_.begin() + offset);
+        nextSlice_ = slice + 1;
+    }
+    plan.reply = shortReply(kReplyAckSlice);
+}
+
+void DeviceSimulator::handleCommit(const std::uint8_t* m, Plan& plan)
+{
+    if (!running_) {
+        refuse(plan, Fault::OutsideUpdate, "commit");
+        return;
+    }
+    if (building_ < 0 || nextSlice_ != kSliceCount) {
+        refuse(plan, Fault::SliceOrder,
+               building_ < 0 ? std::string("commit without a block")
+                             : "commit after " + std::to_string(nextSlice_) + " of 6 slices");
+        return;
+    }
+    const int expectedTag = commitTag(replacing_ ? commits_ - 1 : commits_);
+    if (m[10] != expectedTag) {
+        refuse(plan, Fault::CommitTag,
+               "tag " + std::to_string(m[10]) + ", expected " + std::to_string(expectedTag));
+        return;
+    }
+    std::uint8_t block[kBlockSize];
+    if (!decodeBlock(stream_.data(), block)) {
+        refuse(plan, Fault::Encoding, "block " + std::to_string(building_));
+        return;
+    }
+    plan.reply = shortReply(kReplyAckCommit);
+    if (plan.has(Injection::Repeat)) {
+        // Asking again instead of acknowledging means the unit did not take
+        // the block; the tool rolls its commit count back to match.
+        dropBlock();
+        return;
+    }
+
+    const int index = building_;
+    std::copy(block, block + kBlockSize, image_.begin() + index * kBlockSize);
+    ++stats_.blocksCommitted;
+    if (!replacing_) {
+        ++commits_;
+        ++report_.commits;
+        nextBlock_ = index + 1;
+        lastCommitted_ = index;
+    }
+    dropBlock();
+    if (!present_[index]) {
+        present_[index] = true;
+        ++report_.blocksPresent;
+        if (report_.blocksPresent % kProgressStep == 0)
+            emit(Event::Kind::Progress, "blocks " + std::to_string(report_.blocksPresent) + "/" +
+                                            std::to_string(kBlockCount));
+    }
+    if (index == kBlockCount - 1 && report_.blocksPresent == kBlockCount)
+        plan.finished = true;
+}
+
+void DeviceSimulator::startUpdate()
+{
+    if (running_)
+        endUpdate(UpdateReport::Outcome::Abandoned);
+    report_ = UpdateReport{};
+    report_.number = ++stats_.updatesBegun;
+    report_.messages = 1;
+    running_ = true;
+    begun_ = true;
+    commits_ = 0;
+    std::fill(image_.begin(), image_.end(), 0);
+    rewind();
+}
+
+void DeviceSimulator::endUpdate(UpdateReport::Outcome outcome)
+{
+    report_.outcome = outcome;
+    running_ = false;
+    dropBlock();
+    Event e;
+    e.kind = Event::Kind::UpdateEnded;
+    e.message = messageNumber_;
+    e.report = &report_;
+    if (events_)
+        events_(e);
+}
+
+void DeviceSimulator::rewind()
+{
+    nextBlock_ = 0;
+    lastCommitted_ = -1;
+    dropBlock();
+    std::fill(present_.begin(), present_.end(), false);
+    report_.blocksPresent = 0;
+}
+
+void DeviceSimulator::dropBlock()
+{
+    building_ = -1;
+    nextSlice_ = 0;
+    replacing_ = false;
+}
+
+void DeviceSimulator::finishImage()
+{
+    std::uint8_t keystream[kKeystreamSize];
+    buildKeystream(settings_.serialNumber, keystream);
+    std::vector<std::uint8_t> plain = image_;
+    descrambleImage(plain.data(), kImageSize, keystream);
+
+    const auto limit = std::min(plain.size(), expected_.size());
+    const auto diff = std::mismatch(plain.begin(), plain.begin() + limit, expected_.begin());
+    const bool matched = expected_.size() == kImageSize && diff.first == plain.begin() + limit;
+    report_.firstDifference = matched ? -1 : diff.first - plain.begin();
+
+    ++stats_.updatesCompleted;
+    stats_.lastImageMatched = matched;
+    if (matched)
+        ++stats_.updatesMatched;
+    endUpdate(matched ? UpdateReport::Outcome::Matched : UpdateReport::Outcome::Differs);
+}
+
+void DeviceSimulator::fault(Fault kind, std::string detail)
+{
+    const int i = static_cast<int>(kind);
+    ++stats_.faults[i];
+    if (running_)
+        ++report_.faults[i];
+    Event e;
+    e.kind = Event::Kind::FaultFound;
+    e.message = messageNumber_;
+    e.fault = kind;
+    e.detail = std::move(detail);
+    if (events_)
+        events_(e);
+}
+
+void DeviceSimulator::refuse(Plan& plan, Fault kind, std::string detail)
+{
+    fault(kind, std::move(detail));
+    dropBlock();
+    if (settings_.onBadMessage == BadMessageReply::Repeat)
+        plan.reply = shortReply(kReplyRepeat);
+}
+
+void DeviceSimulator::emit(Event::Kind kind, std::string detail)
+{
+    if (!events_)
+        return;
+    Event e;
+    e.kind = kind;
+    e.message = messageNumber_;
+    e.detail = std::move(detail);
+    if (kind == Event::Kind::Progress)
+        e.report = &report_;
+    events_(e);
+}
+
+} // namespace orvik::devsim

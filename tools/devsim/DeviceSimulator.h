@@ -1,0 +1,201 @@
+// A simulated Orvik16 unit: takes whole MIDI messages as the tool sent them,
+// checks every byte, rebuilds and descrambles the image, and answers through
+// a callback. No transport, no threads, no clock: the caller feeds it, so the
+// same object runs under unit tests, a fuzzer, the loopback layer and RtMidi.
+//
+// Not thread-safe; SimulatorHost serialises access when threads are involved.
+#pragma once
+
+#include "FaultSchedule.h"
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace orvik::devsim {
+
+// What the unit finds wrong in a message. Each message counts at most one
+// structural fault (the first found, in this order up to Encoding): once the
+// frame is broken nothing inside it can be trusted. A BeginUpdate counts each
+// of its three field faults separately.
+enum class Fault : int
+{
+    FrameHeader,  // not this maker's and model's frame, or bytes 5-8 not zero
+    HighByte,     // a byte of 0x80 or more between F0 and the final F7
+    MissingEnd,   // the message does not end in F7
+    Command,      // a command byte the unit does not know
+    Length,       // wrong length for the command (or for the slice's offset)
+    Checksum,     // slice checksum does not add up
+    SliceOrder,   // not the next slice of the block, or a commit with slices missing
+    BlockAddress, // slice 0 names a block other than the one being built
+    Encoding,     // a top-bits byte with its unused bits set
+    CommitTag,    // commit tag out of sequence
+    BeginParameters,
+    BeginLength,
+    AccessCode,
+    OutsideUpdate, // image data or a commit with no update in progress
+};
+inline constexpr int kFaultKindCount = 14;
+using FaultCounts = std::array<std::uint64_t, kFaultKindCount>;
+
+const char* faultName(Fault fault);
+std::uint64_t total(const FaultCounts& counts);
+// "checksum=1 slice-order=2", or "none".
+std::string describe(const FaultCounts& counts);
+
+// How the unit answers a message of its own frame that it found faulty.
+enum class BadMessageReply
+{
+    Repeat, // ask for the block again; the tool re-sends it after its watchdog
+    Ignore, // say nothing; the tool's watchdog re-sends the block
+};
+
+struct DeviceSettings
+{
+    // Only bits 0-27 travel in the identity reply, and only those seed the
+    // keystream; the tool cannot tell the upper bits apart.
+    std::uint32_t serialNumber = 123456789;
+    // Low byte major, high byte minor: 0x0602 shows as 2.06. 14 bits travel.
+    std::uint16_t firmwareVersion = 0x0602;
+    // Up to 16 characters of 0x01-0x7E.
+    std::string name = "Orvik16 KX";
+    std::chrono::milliseconds lateDelay{1500};
+    BadMessageReply onBadMessage = BadMessageReply::Repeat;
+    FaultSchedule faults;
+};
+
+struct Reply
+{
+    std::vector<std::uint8_t> bytes;
+    // Transports hold a delayed reply back and everything after it too, so
+    // the unit's answers always leave in the order it gave them.
+    std::chrono::milliseconds delay{0};
+};
+
+struct UpdateReport
+{
+    enum class Outcome
+    {
+        Running,
+        Matched,
+        Differs,
+        Abandoned
+    };
+
+    int number = 0;             // 1 for the first update since start
+    std::uint64_t messages = 0; // received since its BeginUpdate, that one included
+    int blocksPresent = 0;      // distinct blocks rebuilt since the last (re)start
+    int commits = 0;            // commits taken; a re-sent block replaces, not adds
+    FaultCounts faults{};
+    int repeatsAsked = 0;  // repeat requests sent (injected or for faults)
+    int restartsAsked = 0; // restart requests sent, the answer to BeginUpdate not counted
+    int injected = 0;
+    Outcome outcome = Outcome::Running;
+    std::int64_t firstDifference = -1; // offset of the first wrong plain byte
+};
+
+struct Stats
+{
+    std::uint64_t messagesReceived = 0;
+    std::uint64_t identityRequests = 0;
+    std::uint64_t blocksCommitted = 0;
+    FaultCounts faults{};
+    std::uint64_t repeatsAsked = 0;
+    std::uint64_t restartsAsked = 0;
+    std::array<std::uint64_t, kInjectionKindCount> injected{};
+    int updatesBegun = 0;
+    int updatesCompleted = 0; // last block committed with every block present
+    int updatesMatched = 0;
+    bool lastImageMatched = false;
+};
+
+struct Event
+{
+    enum class Kind
+    {
+        IdentityRequest,
+        BeginUpdate,  // accepted, update started
+        BeginRefused, // wrong parameters, length or access code; no answer
+        Progress,     // blocksPresent reached another tenth of the image
+        FaultFound,
+        Injected,
+        UpdateEnded, // report.outcome says how
+    };
+    Kind kind = Kind::IdentityRequest;
+    std::uint64_t message = 0; // number within the update; 0 is its BeginUpdate
+    Fault fault = Fault::FrameHeader;
+    Injection injection = Injection::Silent;
+    std::string detail;
+    const UpdateReport* report = nullptr;
+};
+
+class DeviceSimulator
+{
+public:
+    using ReplySink = std::function<void(Reply)>;
+    using EventSink = std::function<void(const Event&)>;
+
+    // `expectedImage` is the plain image the tool should deliver; anything
+    // but kImageSize bytes can never match.
+    DeviceSimulator(DeviceSettings settings, std::vector<std::uint8_t> expectedImage,
+                    ReplySink replies);
+
+    void setEventSink(EventSink sink) { events_ = std::move(sink); }
+
+    // One whole message as it came off the wire: any bytes, any length.
+    void receive(const std::uint8_t* data, std::size_t size);
+
+    const DeviceSettings& settings() const { return settings_; }
+    const Stats& stats() const { return stats_; }
+    // The running update, or the last one that ended.
+    const UpdateReport& report() const { return report_; }
+    bool updateRunning() const { return running_; }
+
+    std::vector<std::uint8_t> identityReply() const;
+
+private:
+    struct Plan; // what the injections of one message call for
+
+    void handleIdentity(Plan& plan);
+    void handleBegin(const std::uint8_t* m, Plan& plan);
+    void handleSlice(const std::uint8_t* m, std::size_t size, Plan& plan);
+    void handleCommit(const std::uint8_t* m, Plan& plan);
+    bool checkFrame(const std::uint8_t* m, std::size_t size, Plan& plan);
+
+    void startUpdate();
+    void endUpdate(UpdateReport::Outcome outcome);
+    void rewind(); // back to block 0, as after a restart request
+    void dropBlock();
+    void finishImage();
+
+    void fault(Fault kind, std::string detail);
+    void refuse(Plan& plan, Fault kind, std::string detail);
+    void emit(Event::Kind kind, std::string detail = {});
+
+    DeviceSettings settings_;
+    std::vector<std::uint8_t> expected_;
+    ReplySink replies_;
+    EventSink events_;
+
+    Stats stats_;
+    UpdateReport report_;
+    bool running_ = false;
+    std::uint64_t messageNumber_ = 0; // of the message being handled
+    bool begun_ = false;              // numbering starts at the first BeginUpdate
+
+    // Block being rebuilt.
+    int nextBlock_ = 0;      // the block the unit waits for
+    int lastCommitted_ = -1; // may come again if its acknowledgement was lost
+    int building_ = -1;
+    bool replacing_ = false;
+    int nextSlice_ = 0; // 6: all slices in, commit due
+    std::array<std::uint8_t, 643> stream_{};
+    std::vector<std::uint8_t> image_; // scrambled, as received
+    std::vector<bool> present_;
+    int commits_ = 0; // since BeginUpdate; drives the commit tags
+};
+
+} // namespace orvik::devsim

@@ -1,0 +1,122 @@
+#include "SimulatorHost.h"
+
+#include <algorithm>
+
+namespace orvik::devsim {
+
+SimulatorHost::SimulatorHost(DeviceSettings settings, std::vector<std::uint8_t> expectedImage,
+                             DeviceSimulator::EventSink events)
+    : simulator_(std::move(settings), std::move(expectedImage),
+                 [this](Reply reply) { queueReply(std::move(reply)); })
+{
+    simulator_.setEventSink(std::move(events));
+}
+
+SimulatorHost::~SimulatorHost()
+{
+    stop();
+}
+
+void SimulatorHost::start(Send send)
+{
+    std::lock_guard lock(mutex_);
+    if (worker_.joinable() || stopping_)
+        return;
+    send_ = std::move(send);
+    worker_ = std::thread([this] { run(); });
+}
+
+void SimulatorHost::post(const std::uint8_t* data, std::size_t size)
+{
+    std::lock_guard lock(mutex_);
+    if (stopping_)
+        return;
+    inbox_.emplace_back(data, data + size);
+    work_.notify_one();
+}
+
+void SimulatorHost::stop(bool drain)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (!stopping_) {
+            stopping_ = true;
+            draining_ = drain;
+        }
+        work_.notify_one();
+    }
+    if (worker_.joinable() && worker_.get_id() != std::this_thread::get_id())
+        worker_.join();
+}
+
+Stats SimulatorHost::stats() const
+{
+    std::lock_guard lock(mutex_);
+    return simulator_.stats();
+}
+
+UpdateReport SimulatorHost::report() const
+{
+    std::lock_guard lock(mutex_);
+    return simulator_.report();
+}
+
+bool SimulatorHost::waitUntil(const std::function<bool(const DeviceSimulator&)>& done,
+                              std::chrono::milliseconds timeout)
+{
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return done(simulator_); });
+}
+
+bool SimulatorHost::waitForCompletedUpdates(int count, std::chrono::milliseconds timeout)
+{
+    return waitUntil(
+        [count](const DeviceSimulator& s) { return s.stats().updatesCompleted >= count; }, timeout);
+}
+
+void SimulatorHost::wake()
+{
+    std::lock_guard lock(mutex_);
+    changed_.notify_all();
+}
+
+void SimulatorHost::queueReply(Reply reply)
+{
+    // Runs inside simulator_.receive(), so the lock is already held.
+    const auto due = std::max(Clock::now() + reply.delay, lastDue_);
+    lastDue_ = due;
+    outbox_.push_back({std::move(reply.bytes), due});
+}
+
+void SimulatorHost::run()
+{
+    std::unique_lock lock(mutex_);
+    while (true) {
+        if (stopping_ && !draining_)
+            break;
+        if (!outbox_.empty() && outbox_.front().due <= Clock::now()) {
+            auto bytes = std::move(outbox_.front().bytes);
+            outbox_.pop_front();
+            lock.unlock();
+            send_(bytes);
+            lock.lock();
+            continue;
+        }
+        if (!inbox_.empty()) {
+            auto message = std::move(inbox_.front());
+            inbox_.pop_front();
+            simulator_.receive(message.data(), message.size());
+            changed_.notify_all();
+            continue;
+        }
+        if (stopping_ && outbox_.empty())
+            break;
+        if (outbox_.empty())
+            work_.wait(lock);
+        else
+            work_.wait_until(lock, outbox_.front().due);
+    }
+    changed_.notify_all();
+}
+
+} // namespace orvik::devsim

@@ -1,0 +1,80 @@
+// Runs a DeviceSimulator on a thread of its own, between any transport's
+// receiving thread and its sending call.
+//
+// Transports deliver on threads that must not be held up (JACK's process
+// callback is real-time) and late answers need a clock, so every message is
+// queued here and one worker both feeds the simulator and sends its replies,
+// each at its due time and strictly in the order the simulator gave them.
+#pragma once
+
+#include "DeviceSimulator.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace orvik::devsim {
+
+class SimulatorHost
+{
+public:
+    using Send = std::function<void(const std::vector<std::uint8_t>&)>;
+
+    // `events` runs on the worker thread with the simulator locked: it must
+    // not call back into this object.
+    SimulatorHost(DeviceSettings settings, std::vector<std::uint8_t> expectedImage,
+                  DeviceSimulator::EventSink events = {});
+    ~SimulatorHost();
+
+    SimulatorHost(const SimulatorHost&) = delete;
+    SimulatorHost& operator=(const SimulatorHost&) = delete;
+
+    // Starts the worker; `send` is called on it for every outgoing message.
+    void start(Send send);
+    // From any thread: one whole received message. Dropped once stopping.
+    void post(const std::uint8_t* data, std::size_t size);
+    // Ends the worker. With `drain`, what is already queued is still handled
+    // and every reply sent, late ones at their time; without, it is dropped.
+    void stop(bool drain = false);
+
+    Stats stats() const;
+    UpdateReport report() const;
+
+    // Waits until `done` holds for the simulator (checked after each message
+    // and on wake()) or the timeout passes; true when it holds.
+    bool waitUntil(const std::function<bool(const DeviceSimulator&)>& done,
+                   std::chrono::milliseconds timeout);
+    bool waitForCompletedUpdates(int count, std::chrono::milliseconds timeout);
+    // Makes waiters look at their condition again, e.g. after a signal.
+    void wake();
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Outgoing
+    {
+        std::vector<std::uint8_t> bytes;
+        Clock::time_point due;
+    };
+
+    void run();
+    void queueReply(Reply reply);
+
+    mutable std::mutex mutex_;
+    std::condition_variable work_;
+    std::condition_variable changed_;
+    std::deque<std::vector<std::uint8_t>> inbox_;
+    std::deque<Outgoing> outbox_;
+    Clock::time_point lastDue_{};
+    bool stopping_ = false;
+    bool draining_ = false;
+    DeviceSimulator simulator_;
+    Send send_;
+    std::thread worker_;
+};
+
+} // namespace orvik::devsim

@@ -1,0 +1,228 @@
+// orvik16-devsim: a simulated Orvik16 unit on virtual MIDI ports, for trying
+// the updater without hardware and for proving that a whole image arrives.
+
+#include "CommandLine.h"
+#include "ImageFile.h"
+#include "SimulatorHost.h"
+#include "VirtualPorts.h"
+
+#include "Protocol.h"
+
+#include <QCoreApplication>
+#include <QFile>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <pthread.h>
+#include <random>
+#include <thread>
+
+using namespace orvik::devsim;
+
+namespace {
+
+constexpr int kExitMismatch = 1;
+constexpr int kExitUsage = 2;
+constexpr int kFaultLinesPerUpdate = 20;
+
+std::string firmwareText(std::uint16_t version)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%u.%02u", version & 0xFFu, (version >> 8) & 0xFFu);
+    return text;
+}
+
+std::string summaryLine(const UpdateReport& r)
+{
+    std::string outcome;
+    switch (r.outcome) {
+    case UpdateReport::Outcome::Matched:
+        outcome = "image matched";
+        break;
+    case UpdateReport::Outcome::Differs:
+        outcome = "image DIFFERS from byte " + std::to_string(r.firstDifference);
+        break;
+    case UpdateReport::Outcome::Abandoned:
+        outcome = "incomplete, abandoned for a new begin-update";
+        break;
+    case UpdateReport::Outcome::Running:
+        outcome = "incomplete, interrupted";
+        break;
+    }
+    return "summary: update " + std::to_string(r.number) + ": " + outcome + "; blocks " +
+           std::to_string(r.blocksPresent) + "/" + std::to_string(kBlockCount) + ", commits " +
+           std::to_string(r.commits) + ", messages " + std::to_string(r.messages) + ", faults " +
+           describe(r.faults) + ", repeats asked " + std::to_string(r.repeatsAsked) +
+           ", restarts asked " + std::to_string(r.restartsAsked) + ", injected " +
+           std::to_string(r.injected);
+}
+
+// Prints what the unit sees, on the host's worker thread.
+class Log
+{
+public:
+    Log(bool quiet, const DeviceSettings& settings) : quiet_(quiet), settings_(settings) {}
+
+    void operator()(const Event& e)
+    {
+        using Kind = Event::Kind;
+        if (e.kind == Kind::UpdateEnded) {
+            std::printf("%s\n", summaryLine(*e.report).c_str());
+            faultLines_ = 0;
+            return;
+        }
+        if (quiet_)
+            return;
+        switch (e.kind) {
+        case Kind::IdentityRequest:
+            std::printf("identity request: answered serial %u, firmware %s, name \"%s\"\n",
+                        settings_.serialNumber & 0x0FFFFFFFu,
+                        firmwareText(settings_.firmwareVersion).c_str(), settings_.name.c_str());
+            break;
+        case Kind::BeginUpdate:
+            faultLines_ = 0;
+            std::printf("begin update accepted: version %u.%02u, %u bytes; asking for block 0\n",
+                        kImageVersionMajor, kImageVersionMinor, kImageSize);
+            break;
+        case Kind::BeginRefused:
+            std::printf("begin update refused\n");
+            break;
+        case Kind::Progress:
+            std::printf("progress: %s\n", e.detail.c_str());
+            break;
+        case Kind::FaultFound:
+            if (++faultLines_ <= kFaultLinesPerUpdate)
+                std::printf("message %llu: fault %s: %s\n",
+                            static_cast<unsigned long long>(e.message), faultName(e.fault),
+                            e.detail.c_str());
+            else if (faultLines_ == kFaultLinesPerUpdate + 1)
+                std::printf("(further faults counted, not shown)\n");
+            break;
+        case Kind::Injected:
+            std::printf("message %llu: injected %s\n", static_cast<unsigned long long>(e.message),
+                        injectionName(e.injection));
+            break;
+        case Kind::UpdateEnded:
+            break;
+        }
+    }
+
+private:
+    bool quiet_;
+    DeviceSettings settings_;
+    int faultLines_ = 0;
+};
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    // Output usually goes to a log that scripts watch while we run.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    // Signals are taken by one thread with sigwait, never by a handler in
+    // the middle of the simulator's work; every later thread inherits this.
+    sigset_t handled;
+    sigemptyset(&handled);
+    sigaddset(&handled, SIGINT);
+    sigaddset(&handled, SIGTERM);
+    sigaddset(&handled, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &handled, nullptr);
+
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("orvik16-devsim"));
+
+    Options options;
+    QString message;
+    switch (parseCommandLine(QCoreApplication::arguments(), options, message)) {
+    case ParseStatus::Help:
+        std::printf("%s", qPrintable(message));
+        return 0;
+    case ParseStatus::Error:
+        std::fprintf(stderr, "orvik16-devsim: %s\nTry 'orvik16-devsim --help'.\n",
+                     qPrintable(message));
+        return kExitUsage;
+    case ParseStatus::Run:
+        break;
+    }
+
+    QString why;
+    auto image = loadImage(options.imagePath, &why);
+    if (!image) {
+        std::fprintf(stderr, "orvik16-devsim: %s\n", qPrintable(why));
+        return kExitUsage;
+    }
+
+    DeviceSettings& settings = options.settings;
+    if (options.randomFaults > 0) {
+        if (!options.seedGiven)
+            options.seed = std::random_device{}();
+        settings.faults.merge(FaultSchedule::random(options.randomFaults, options.seed));
+        std::printf("random faults: seed %llu\n", static_cast<unsigned long long>(options.seed));
+    }
+    if (!settings.faults.empty() && !options.quiet)
+        std::printf("faults: %s\n", settings.faults.describe().c_str());
+
+    SimulatorHost host(settings, std::move(*image), Log(options.quiet, settings));
+    VirtualPorts ports;
+    host.start([&ports](const std::vector<std::uint8_t>& bytes) { ports.send(bytes); });
+
+    std::string error;
+    const std::string portName = options.portName.toStdString();
+    if (!ports.open(
+            options.api, portName,
+            [&host](const std::uint8_t* data, std::size_t size) { host.post(data, size); },
+            &error)) {
+        host.stop();
+        std::fprintf(stderr, "orvik16-devsim: cannot open the virtual ports: %s\n", error.c_str());
+        return kExitMismatch;
+    }
+    std::printf("unit ready on %s ports \"%s\": serial %u, firmware %s, name \"%s\"\n",
+                ports.apiName(), portName.c_str(), settings.serialNumber & 0x0FFFFFFFu,
+                firmwareText(settings.firmwareVersion).c_str(), settings.name.c_str());
+
+    if (!options.readyFile.isEmpty()) {
+        QFile ready(options.readyFile);
+        if (!ready.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+            ready.write(QByteArray(ports.apiName()) + ' ' + QByteArray::fromStdString(portName) +
+                        '\n') < 0) {
+            std::fprintf(stderr, "orvik16-devsim: cannot write %s: %s\n",
+                         qPrintable(options.readyFile), qPrintable(ready.errorString()));
+            host.stop();
+            return kExitUsage;
+        }
+    }
+
+    std::atomic<bool> interrupted{false};
+    std::thread signalWatcher([&] {
+        int received = 0;
+        sigwait(&handled, &received);
+        if (received != SIGUSR1)
+            interrupted = true;
+        host.wake();
+    });
+
+    const bool serve = options.serve;
+    while (!host.waitUntil(
+        [&](const DeviceSimulator& s) {
+            return interrupted || (!serve && s.stats().updatesCompleted > 0);
+        },
+        std::chrono::hours(1))) {
+    }
+
+    // After a finished update the last acknowledgement is still to go out.
+    host.stop(!interrupted);
+    ports.close();
+    if (!interrupted)
+        pthread_kill(signalWatcher.native_handle(), SIGUSR1);
+    signalWatcher.join();
+
+    const Stats stats = host.stats();
+    const UpdateReport last = host.report();
+    if (interrupted && last.outcome == UpdateReport::Outcome::Running && last.number > 0)
+        std::printf("%s\n", summaryLine(last).c_str());
+    const bool success =
+        stats.updatesCompleted > 0 && stats.updatesMatched == stats.updatesCompleted;
+    return success ? 0 : kExitMismatch;
+}
