@@ -1,0 +1,477 @@
+// The simulated unit fed bytes directly: it must catch every kind of fault,
+// recover the way a unit does, and put on each misbehaviour it is asked for.
+
+#include "DeviceCodec.h"
+#include "DeviceSimulator.h"
+#include "ToolModel.h"
+
+#include <QRandomGenerator>
+#include <QTest>
+
+using namespace orvik::devsim;
+using namespace testsupport;
+
+Q_DECLARE_METATYPE(orvik::devsim::Fault)
+Q_DECLARE_METATYPE(orvik::devsim::Injection)
+Q_DECLARE_METATYPE(testsupport::ToolModel::Tamper)
+Q_DECLARE_METATYPE(testsupport::Bytes)
+
+namespace {
+
+constexpr std::uint32_t kSerial = 123456789;
+
+DeviceSettings settings()
+{
+    DeviceSettings s;
+    s.serialNumber = kSerial;
+    return s;
+}
+
+int count(const std::vector<Reply>& replies, std::uint8_t command)
+{
+    int n = 0;
+    for (const auto& r : replies)
+        n += r.bytes.size() == 11 && r.bytes[9] == command;
+    return n;
+}
+
+// Message numbers of a clean update: slice s of block b, and its commit.
+std::uint64_t sliceMessage(int block, int s)
+{
+    return 1 + std::uint64_t(block) * 7 + s;
+}
+
+} // namespace
+
+class TestDeviceSimulator : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void identityReply_data();
+    void identityReply();
+    void cleanUpdateMatches();
+    void faultIsCountedAndRecovered_data();
+    void faultIsCountedAndRecovered();
+    void foreignFramesAreNotAnswered();
+    void refusedBeginUpdate_data();
+    void refusedBeginUpdate();
+    void injectionIsSurvived_data();
+    void injectionIsSurvived();
+    void repeatAtLastCommitLeavesUpdateOpen();
+    void wrongImageDiffers();
+    void descrambleInvertsScramble_data();
+    void descrambleInvertsScramble();
+    void arbitraryBytesAreHarmless();
+    void scheduleText_data();
+    void scheduleText();
+    void randomScheduleIsReproducible();
+};
+
+void TestDeviceSimulator::identityReply_data()
+{
+    QTest::addColumn<quint32>("serial");
+    QTest::addColumn<quint16>("version");
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::newRow("typical") << quint32(123456789) << quint16(0x0602) << QByteArray("ABC")
+                             << QByteArray::fromHex("f0001122 0b 15 1a 6f 3a 20 02 0c"
+                                                    "414243 00000000000000000000000000 f7");
+    QTest::newRow("zero") << quint32(0) << quint16(0) << QByteArray()
+                          << QByteArray::fromHex("f0001122 0b 00000000 20 0000"
+                                                 "00000000000000000000000000000000 f7");
+    QTest::newRow("top bits dropped")
+        << quint32(0xFFFFFFFF) << quint16(0x3FFF) << QByteArray("0123456789abcdef")
+        << QByteArray::fromHex("f0001122 0b 7f7f7f7f 20 7f7f"
+                               "30313233343536373839616263646566 f7");
+}
+
+void TestDeviceSimulator::identityReply()
+{
+    QFETCH(quint32, serial);
+    QFETCH(quint16, version);
+    QFETCH(QByteArray, name);
+    QFETCH(QByteArray, expected);
+
+    DeviceSettings s;
+    s.serialNumber = serial;
+    s.firmwareVersion = version;
+    s.name = name.toStdString();
+    std::vector<Reply> replies;
+    DeviceSimulator sim(s, {}, [&](Reply r) { replies.push_back(std::move(r)); });
+    const Bytes request = command(IdentityRequest);
+    sim.receive(request.data(), request.size());
+
+    QCOMPARE(replies.size(), std::size_t(1));
+    const QByteArray got(reinterpret_cast<const char*>(replies[0].bytes.data()),
+                         qsizetype(replies[0].bytes.size()));
+    QCOMPARE(got.toHex(), expected.toHex());
+    QCOMPARE(sim.stats().identityRequests, 1u);
+    QCOMPARE(total(sim.stats().faults), 0u);
+}
+
+void TestDeviceSimulator::cleanUpdateMatches()
+{
+    ToolModel tool(settings());
+    tool.run();
+    const Stats& st = tool.sim().stats();
+    QCOMPARE(describe(st.faults), std::string("none"));
+    QCOMPARE(st.updatesCompleted, 1);
+    QCOMPARE(st.updatesMatched, 1);
+    QCOMPARE(st.messagesReceived, 6161u);
+    QCOMPARE(st.blocksCommitted, 880u);
+    QCOMPARE(tool.watchdogFires, 0);
+    QCOMPARE(count(tool.replies, kReplyRestart), 1);
+    QCOMPARE(count(tool.replies, kReplyAckSlice), 880 * 6);
+    QCOMPARE(count(tool.replies, kReplyAckCommit), 880);
+    QCOMPARE(tool.sim().report().outcome, UpdateReport::Outcome::Matched);
+    QCOMPARE(tool.sim().report().restartsAsked, 0);
+}
+
+void TestDeviceSimulator::faultIsCountedAndRecovered_data()
+{
+    QTest::addColumn<ToolModel::Tamper>("tamper");
+    QTest::addColumn<Fault>("fault");
+
+    // Each tampers once, early in the image; the tool then recovers on its own.
+    auto once = [](std::uint64_t at, std::function<bool(Bytes&)> f) {
+        auto done = std::make_shared<bool>(false);
+        return ToolModel::Tamper([=](std::uint64_t n, Bytes& m) {
+            if (n != at || *done)
+                return true;
+            *done = true;
+            return f(m);
+        });
+    };
+    const std::uint64_t slice2 = sliceMessage(1, 2);
+    const std::uint64_t commit1 = sliceMessage(1, 6);
+
+    QTest::newRow("checksum") << once(slice2, [](Bytes& m) { return m[10] ^= 1, true; })
+                              << Fault::Checksum;
+    QTest::newRow("payload byte changed")
+        << once(slice2, [](Bytes& m) { return m[40] ^= 0x10, true; }) << Fault::Checksum;
+    QTest::newRow("commit tag") << once(commit1, [](Bytes& m) { return m[10] = 5, true; })
+                                << Fault::CommitTag;
+    // A tool that skips a message: what arrives is the one after it.
+    const Bytes image = scrambledFor(plainImage(), kSerial);
+    QTest::newRow("missing slice")
+        << once(slice2, [image](Bytes& m) { return m = slice(image, 1, 3), true; })
+        << Fault::SliceOrder;
+    QTest::newRow("missing last slice")
+        << once(sliceMessage(1, 5), [](Bytes& m) { return m = commit(2), true; })
+        << Fault::SliceOrder;
+    QTest::newRow("missing F7") << once(slice2, [](Bytes& m) { return m.pop_back(), true; })
+                                << Fault::MissingEnd;
+    QTest::newRow("high byte") << once(slice2, [](Bytes& m) { return m[50] |= 0x80, true; })
+                               << Fault::HighByte;
+    QTest::newRow("bytes 5-8 set")
+        << once(slice2, [](Bytes& m) { return m[7] = 1, true; }) << Fault::FrameHeader;
+    QTest::newRow("unknown command")
+        << once(slice2, [](Bytes& m) { return m[9] = 0x0B, true; }) << Fault::Command;
+    QTest::newRow("short commit") << once(commit1, [](Bytes& m) {
+        m.erase(m.begin() + 10);
+        return true;
+    }) << Fault::Length;
+    QTest::newRow("slice 5 at slice 4's offset") << once(sliceMessage(1, 5), [](Bytes& m) {
+        m[10] = (m[10] - m[11] - m[12] + 0x40 + 0x03) & 0x7F;
+        m[11] = 0x40;
+        m[12] = 0x03;
+        return true;
+    }) << Fault::Length;
+    QTest::newRow("offset off a slice start") << once(slice2, [](Bytes& m) {
+        m[11] += 1;
+        m[10] = (m[10] + 1) & 0x7F;
+        return true;
+    }) << Fault::SliceOrder;
+    auto readdress = [](int units) {
+        return [units](Bytes& m) {
+            m[10] = (m[10] - m[13] - m[14] + (units & 0x7F) + (units >> 7)) & 0x7F;
+            m[13] = units & 0x7F;
+            m[14] = units >> 7;
+            return true;
+        };
+    };
+    QTest::newRow("block address ahead")
+        << once(sliceMessage(1, 0), readdress(4)) << Fault::BlockAddress;
+    QTest::newRow("block address odd")
+        << once(sliceMessage(1, 0), readdress(3)) << Fault::BlockAddress;
+    QTest::newRow("top-bits byte unused bits") << once(sliceMessage(1, 0), [](Bytes& m) {
+        // Payload byte 7 is the top-bits byte of group 0.
+        m[13 + 7] |= 0x10;
+        m[10] = (m[10] + 0x10) & 0x7F;
+        return true;
+    }) << Fault::Encoding;
+}
+
+void TestDeviceSimulator::faultIsCountedAndRecovered()
+{
+    QFETCH(ToolModel::Tamper, tamper);
+    QFETCH(Fault, fault);
+
+    ToolModel tool(settings(), tamper);
+    tool.run();
+    const Stats& st = tool.sim().stats();
+    FaultCounts expected{};
+    expected[int(fault)] = 1;
+    QCOMPARE(describe(st.faults), describe(expected));
+    QCOMPARE(tool.sim().report().faults[int(fault)], 1u);
+    // The unit asked for the block again, and the tool's re-send healed it.
+    QCOMPARE(st.repeatsAsked, 1u);
+    QCOMPARE(st.updatesMatched, 1);
+}
+
+void TestDeviceSimulator::foreignFramesAreNotAnswered()
+{
+    std::vector<Reply> replies;
+    DeviceSimulator sim(settings(), {}, [&](Reply r) { replies.push_back(std::move(r)); });
+    const std::vector<Bytes> foreign = {
+        {},
+        {0x90, 0x3C, 0x40},
+        {0xF0, 0x43, 0x10, 0xF7},
+        {0xF0, 0x00, 0x11, 0x22, 0x0C, 0, 0, 0, 0, 0, 0xF7},
+        {0xF0, 0x00, 0x11},
+    };
+    for (const auto& m : foreign)
+        sim.receive(m.data(), m.size());
+    QCOMPARE(sim.stats().faults[int(Fault::FrameHeader)], std::uint64_t(foreign.size()));
+    QCOMPARE(replies.size(), std::size_t(0));
+
+    // Image data before any begin-update is out of place.
+    const Bytes data = slice(Bytes(kImageSize), 0, 0);
+    sim.receive(data.data(), data.size());
+    QCOMPARE(sim.stats().faults[int(Fault::OutsideUpdate)], 1u);
+    QCOMPARE(count(replies, kReplyRepeat), 1);
+}
+
+void TestDeviceSimulator::refusedBeginUpdate_data()
+{
+    QTest::addColumn<Bytes>("message");
+    QTest::addColumn<QList<int>>("faults");
+
+    const std::uint8_t wrongCode[4] = {UpdateAccessCode[0], UpdateAccessCode[1],
+                                       std::uint8_t(UpdateAccessCode[2] ^ 1), UpdateAccessCode[3]};
+    QTest::newRow("parameters") << beginUpdate(2, 5) << QList<int>{int(Fault::BeginParameters)};
+    QTest::newRow("length") << beginUpdate(2, 6, kImageSize - 512)
+                            << QList<int>{int(Fault::BeginLength)};
+    QTest::newRow("access code") << beginUpdate(2, 6, kImageSize, wrongCode)
+                                 << QList<int>{int(Fault::AccessCode)};
+    QTest::newRow("all three") << beginUpdate(6, 2, 0, wrongCode)
+                               << QList<int>{int(Fault::BeginParameters), int(Fault::BeginLength),
+                                             int(Fault::AccessCode)};
+}
+
+void TestDeviceSimulator::refusedBeginUpdate()
+{
+    QFETCH(Bytes, message);
+    QFETCH(QList<int>, faults);
+
+    std::vector<Reply> replies;
+    DeviceSimulator sim(settings(), {}, [&](Reply r) { replies.push_back(std::move(r)); });
+    sim.receive(message.data(), message.size());
+
+    // A unit that refuses says nothing and starts nothing.
+    QVERIFY(!sim.updateRunning());
+    QCOMPARE(replies.size(), std::size_t(0));
+    FaultCounts expected{};
+    for (int f : faults)
+        expected[f] = 1;
+    QCOMPARE(describe(sim.stats().faults), describe(expected));
+}
+
+void TestDeviceSimulator::injectionIsSurvived_data()
+{
+    QTest::addColumn<Injection>("injection");
+    QTest::addColumn<quint64>("message");
+
+    QTest::newRow("silent on a slice") << Injection::Silent << quint64(sliceMessage(3, 2));
+    QTest::newRow("silent on a commit") << Injection::Silent << quint64(sliceMessage(3, 6));
+    QTest::newRow("repeat on a slice") << Injection::Repeat << quint64(sliceMessage(3, 2));
+    QTest::newRow("repeat on a commit") << Injection::Repeat << quint64(sliceMessage(3, 6));
+    QTest::newRow("restart mid-image") << Injection::Restart << quint64(sliceMessage(100, 6));
+    QTest::newRow("restart on a slice") << Injection::Restart << quint64(sliceMessage(9, 3));
+    QTest::newRow("late") << Injection::Late << quint64(sliceMessage(5, 0));
+    QTest::newRow("duplicate") << Injection::Duplicate << quint64(sliceMessage(5, 4));
+    QTest::newRow("unrelated") << Injection::Unrelated << quint64(sliceMessage(5, 6));
+    QTest::newRow("oversized") << Injection::Oversized << quint64(sliceMessage(5, 1));
+}
+
+void TestDeviceSimulator::injectionIsSurvived()
+{
+    QFETCH(Injection, injection);
+    QFETCH(quint64, message);
+
+    DeviceSettings s = settings();
+    s.faults.add(message, injection);
+    s.lateDelay = std::chrono::milliseconds(1234);
+    ToolModel tool(s);
+    tool.run();
+
+    const Stats& st = tool.sim().stats();
+    QCOMPARE(describe(st.faults), std::string("none"));
+    QCOMPARE(st.updatesMatched, 1);
+    QCOMPARE(st.injected[int(injection)], 1u);
+    QCOMPARE(st.repeatsAsked, injection == Injection::Repeat ? 1u : 0u);
+    QCOMPARE(st.restartsAsked, injection == Injection::Restart ? 1u : 0u);
+    QCOMPARE(tool.watchdogFires,
+             int(injection == Injection::Silent || injection == Injection::Repeat));
+
+    int delayed = 0;
+    bool oversized = false;
+    int foreign = 0;
+    for (const auto& r : tool.replies) {
+        delayed += r.delay == s.lateDelay;
+        oversized |= r.bytes.size() > 1024;
+        foreign += r.bytes.size() < 10 || r.bytes[4] != kModelId || r.bytes[3] != 0x22 ||
+                   (r.bytes[9] != kReplyAckSlice && r.bytes[9] != kReplyAckCommit &&
+                    r.bytes[9] != kReplyRestart && r.bytes[9] != kReplyRepeat);
+    }
+    QCOMPARE(delayed, injection == Injection::Late ? 1 : 0);
+    QCOMPARE(oversized, injection == Injection::Oversized);
+    if (injection == Injection::Unrelated)
+        QVERIFY(foreign >= 5);
+    else
+        QCOMPARE(foreign, int(oversized));
+    const int acks = count(tool.replies, kReplyAckSlice) + count(tool.replies, kReplyAckCommit);
+    if (injection == Injection::Duplicate)
+        QVERIFY(acks > 6160);
+}
+
+void TestDeviceSimulator::repeatAtLastCommitLeavesUpdateOpen()
+{
+    DeviceSettings s = settings();
+    s.faults.add(sliceMessage(879, 6), Injection::Repeat);
+    ToolModel tool(s);
+    tool.run();
+    QCOMPARE(tool.sim().stats().updatesCompleted, 0);
+    QVERIFY(tool.sim().updateRunning());
+    QCOMPARE(tool.sim().report().blocksPresent, 879);
+}
+
+void TestDeviceSimulator::wrongImageDiffers()
+{
+    // The tool scrambled for another unit: everything checks out on the wire,
+    // only the image tells.
+    DeviceSettings s = settings();
+    s.serialNumber = kSerial + 1;
+    DeviceSimulator sim(s, plainImage(), [](Reply) {});
+    const Bytes image = scrambledFor(plainImage(), kSerial);
+    Bytes m = beginUpdate();
+    sim.receive(m.data(), m.size());
+    for (int b = 0; b < kBlockCount; ++b) {
+        for (int n = 0; n < kSliceCount; ++n) {
+            m = slice(image, b, n);
+            sim.receive(m.data(), m.size());
+        }
+        m = commit(b == 0 ? 0 : (b & 7) + 1);
+        sim.receive(m.data(), m.size());
+    }
+    QCOMPARE(describe(sim.stats().faults), std::string("none"));
+    QCOMPARE(sim.stats().updatesCompleted, 1);
+    QCOMPARE(sim.report().outcome, UpdateReport::Outcome::Differs);
+    // The keystream starts with the serial's own bytes.
+    QCOMPARE(sim.report().firstDifference, std::int64_t(0));
+}
+
+void TestDeviceSimulator::descrambleInvertsScramble_data()
+{
+    QTest::addColumn<quint32>("serial");
+    QTest::newRow("0") << quint32(0);
+    QTest::newRow("123456789") << quint32(123456789);
+    QTest::newRow("268435455") << quint32(268435455);
+    QTest::newRow("bits 28-31 set") << quint32(0xF0000000u | 123456789);
+}
+
+void TestDeviceSimulator::descrambleInvertsScramble()
+{
+    QFETCH(quint32, serial);
+    const Bytes plain = plainImage();
+    QCOMPARE(plain.size(), std::size_t(kImageSize));
+
+    Bytes data = scrambledFor(plain, serial);
+    QVERIFY(data != plain);
+    std::uint8_t keystream[kKeystreamSize];
+    buildKeystream(serial, keystream);
+    descrambleImage(data.data(), kImageSize, keystream);
+    QVERIFY(data == plain);
+}
+
+void TestDeviceSimulator::arbitraryBytesAreHarmless()
+{
+    // What a fuzzer does, in small: random bytes, truncated and bit-flipped
+    // real messages. Sanitizer builds turn any overrun into a failure.
+    DeviceSettings s = settings();
+    s.faults = FaultSchedule::random(50, 7, 300);
+    std::uint64_t replies = 0;
+    DeviceSimulator sim(s, plainImage(), [&](Reply) { ++replies; });
+    QRandomGenerator rng(1234);
+    const Bytes image = scrambledFor(plainImage(), kSerial);
+    const std::vector<Bytes> valid = {beginUpdate(), command(IdentityRequest), commit(0),
+                                      slice(image, 0, 0), slice(image, 0, 5)};
+    for (int i = 0; i < 20000; ++i) {
+        Bytes m;
+        switch (rng.bounded(3)) {
+        case 0:
+            m.resize(rng.bounded(200));
+            for (auto& b : m)
+                b = std::uint8_t(rng.bounded(256));
+            break;
+        case 1:
+            m = valid[rng.bounded(int(valid.size()))];
+            m.resize(rng.bounded(int(m.size()) + 1));
+            break;
+        default:
+            m = valid[rng.bounded(int(valid.size()))];
+            m[rng.bounded(int(m.size()))] ^= std::uint8_t(1u << rng.bounded(8));
+            break;
+        }
+        sim.receive(m.empty() ? nullptr : m.data(), m.size());
+    }
+    QCOMPARE(sim.stats().messagesReceived, 20000u);
+    QVERIFY(total(sim.stats().faults) > 0);
+    QVERIFY(replies > 0);
+}
+
+void TestDeviceSimulator::scheduleText_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("schedule");
+
+    QTest::newRow("one") << "silent@120"
+                         << "silent@120";
+    QTest::newRow("list") << "late@3,1"
+                          << "late@1 late@3";
+    QTest::newRow("unknown kind") << "loud@3" << QString();
+    QTest::newRow("no number") << "repeat@" << QString();
+    QTest::newRow("no at") << "repeat" << QString();
+    QTest::newRow("negative") << "repeat@-1" << QString();
+    QTest::newRow("trailing comma") << "repeat@1," << QString();
+}
+
+void TestDeviceSimulator::scheduleText()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, schedule);
+
+    FaultSchedule s;
+    std::string error;
+    const bool ok = s.addFromText(text.toStdString(), &error);
+    QCOMPARE(ok, !schedule.isEmpty());
+    QCOMPARE(error.empty(), ok);
+    QCOMPARE(QString::fromStdString(s.describe()), schedule);
+}
+
+void TestDeviceSimulator::randomScheduleIsReproducible()
+{
+    const FaultSchedule a = FaultSchedule::random(40, 99);
+    QCOMPARE(a.describe(), FaultSchedule::random(40, 99).describe());
+    QVERIFY(a.describe() != FaultSchedule::random(40, 100).describe());
+    QCOMPARE(a.size(), std::size_t(40));
+    for (int i = 0; i < kInjectionKindCount; ++i) {
+        QVERIFY(!a.has(0, Injection(i)));
+        QVERIFY(!a.has(6160, Injection(i)));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestDeviceSimulator)
+#include "tst_devicesimulator.moc"
