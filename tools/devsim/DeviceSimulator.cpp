@@ -276,7 +276,7 @@ bool DeviceSimulator::checkFrame(const std::uint8_t* m, std::size_t size, Plan& 
 void DeviceSimulator::handleIdentity(Plan& plan)
 {
     ++stats_.identityRequests;
-    emit(Event::Kind::IdentityRequest);
+    notify(Event::Kind::IdentityRequest);
     plan.reply = identityReply();
 }
 
@@ -301,7 +301,7 @@ void DeviceSimulator::handleBegin(const std::uint8_t* m, Plan& plan)
     if (!accepted) {
         // A unit never starts writing its flash on a begin-update it does
         // not trust, and it does not explain why.
-        emit(Event::Kind::BeginRefused);
+        notify(Event::Kind::BeginRefused);
         return;
     }
 
@@ -309,7 +309,7 @@ void DeviceSimulator::handleBegin(const std::uint8_t* m, Plan& plan)
     messageNumber_ = 0;
     for (int i = 0; i < kInjectionKindCount; ++i)
         plan.injections[i] = settings_.faults.has(0, static_cast<Injection>(i));
-    emit(Event::Kind::BeginUpdate);
+    notify(Event::Kind::BeginUpdate);
     plan.reply = shortReply(kReplyRestart);
     plan.answersBegin = true;
 }
@@ -420,8 +420,8 @@ void DeviceSimulator::handleCommit(const std::uint8_t* m, Plan& plan)
         present_[index] = true;
         ++report_.blocksPresent;
         if (report_.blocksPresent % kProgressStep == 0)
-            emit(Event::Kind::Progress, "blocks " + std::to_string(report_.blocksPresent) + "/" +
-                                            std::to_string(kBlockCount));
+            notify(Event::Kind::Progress, "blocks " + std::to_string(report_.blocksPresent) + "/" +
+                                              std::to_string(kBlockCount));
     }
     if (index == kBlockCount - 1 && report_.blocksPresent == kBlockCount)
         plan.finished = true;
@@ -512,7 +512,7 @@ void DeviceSimulator::refuse(Plan& plan, Fault kind, std::string detail)
         plan.reply = shortReply(kReplyRepeat);
 }
 
-void DeviceSimulator::emit(Event::Kind kind, std::string detail)
+void DeviceSimulator::notify(Event::Kind kind, std::string detail)
 {
     if (!events_)
         return;

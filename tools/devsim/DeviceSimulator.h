@@ -173,7 +173,7 @@ private:
 
     void fault(Fault kind, std::string detail);
     void refuse(Plan& plan, Fault kind, std::string detail);
-    void emit(Event::Kind kind, std::string detail = {});
+    void notify(Event::Kind kind, std::string detail = {});
 
     DeviceSettings settings_;
     std::vector<std::uint8_t> expected_;
