@@ -98,6 +98,14 @@ bool VirtualPorts::open(MidiApi api, const std::string& portName, Receive receiv
     // RtMidi reports failures in its constructors by throwing; this is the
     // one place where a third party's exception has to be caught.
     try {
+        // The output exists before anything can arrive, so the first reply
+        // never races its creation.
+        out_ = std::make_unique<RtMidiOut>(rtApi, portName);
+        out_->setErrorCallback(onRtMidiError, &g_errors);
+        out_->openVirtualPort(portName);
+        if (g_errors.failed)
+            return fail(apiName_ + std::string(" output: ") + g_errors.text);
+
         in_ = std::make_unique<RtMidiIn>(rtApi, portName);
         in_->setErrorCallback(onRtMidiError, &g_errors);
         in_->ignoreTypes(false, true, true);
@@ -105,12 +113,6 @@ bool VirtualPorts::open(MidiApi api, const std::string& portName, Receive receiv
         in_->openVirtualPort(portName);
         if (g_errors.failed)
             return fail(apiName_ + std::string(" input: ") + g_errors.text);
-
-        out_ = std::make_unique<RtMidiOut>(rtApi, portName);
-        out_->setErrorCallback(onRtMidiError, &g_errors);
-        out_->openVirtualPort(portName);
-        if (g_errors.failed)
-            return fail(apiName_ + std::string(" output: ") + g_errors.text);
     } catch (const RtMidiError& e) {
         return fail(apiName_ + std::string(": ") + e.getMessage());
     }

@@ -1,0 +1,103 @@
+// The simulator program's options: what is taken, what is refused and how.
+
+#include "CommandLine.h"
+
+#include <QProcess>
+#include <QTest>
+
+using namespace orvik::devsim;
+
+class TestDevsimCommandLine : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void rejected_data();
+    void rejected();
+    void accepted();
+    void programExitsTwoOnBadOptions();
+};
+
+void TestDevsimCommandLine::rejected_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("complaint");
+
+    QTest::newRow("unknown option") << QStringList{"--bogus"} << "bogus";
+    QTest::newRow("positional") << QStringList{"extra"} << "extra";
+    QTest::newRow("serial too big") << QStringList{"--serial", "4294967296"} << "--serial";
+    QTest::newRow("serial not a number") << QStringList{"--serial", "12ab"} << "--serial";
+    QTest::newRow("firmware minor too big") << QStringList{"--firmware", "2.64"} << "--firmware";
+    QTest::newRow("firmware number too big") << QStringList{"--firmware", "16384"} << "--firmware";
+    QTest::newRow("firmware three parts") << QStringList{"--firmware", "2.0.6"} << "--firmware";
+    QTest::newRow("name too long") << QStringList{"--name", "seventeen chars!!"} << "--name";
+    QTest::newRow("name not ASCII") << QStringList{"--name", "K\u00e4se"} << "--name";
+    QTest::newRow("api") << QStringList{"--api", "coremidi"} << "--api";
+    QTest::newRow("fault kind") << QStringList{"--fault", "loud@3"} << "loud";
+    QTest::newRow("fault number") << QStringList{"--fault", "silent@x"} << "silent@x";
+    QTest::newRow("random count") << QStringList{"--random-faults", "6160"} << "--random-faults";
+    QTest::newRow("late") << QStringList{"--late-ms", "-5"} << "--late-ms";
+    QTest::newRow("on-bad") << QStringList{"--on-bad", "shout"} << "--on-bad";
+    QTest::newRow("missing value") << QStringList{"--serial"} << "serial";
+}
+
+void TestDevsimCommandLine::rejected()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, complaint);
+
+    Options options;
+    QString message;
+    QCOMPARE(parseCommandLine(QStringList{"orvik16-devsim"} + arguments, options, message),
+             ParseStatus::Error);
+    QVERIFY2(message.contains(complaint), qPrintable(message));
+}
+
+void TestDevsimCommandLine::accepted()
+{
+    Options options;
+    QString message;
+    const QStringList arguments = {
+        "orvik16-devsim", "--serial",  "0x0FFFFFFF", "--firmware",      "1.10",
+        "--name",         "LX bench",  "--port",     "Bench",           "--api",
+        "JACK",           "--serve",   "--fault",    "silent@120",      "--fault",
+        "late@3,4",       "--seed",    "42",         "--random-faults", "3",
+        "--late-ms",      "250",       "--on-bad",   "ignore",          "--quiet",
+        "--ready-file",   "/tmp/ready"};
+    QCOMPARE(parseCommandLine(arguments, options, message), ParseStatus::Run);
+
+    const DeviceSettings& s = options.settings;
+    QCOMPARE(s.serialNumber, 0x0FFFFFFFu);
+    QCOMPARE(s.firmwareVersion, std::uint16_t(0x0A01)); // shown as 1.10
+    QCOMPARE(s.name, std::string("LX bench"));
+    QCOMPARE(options.portName, QString("Bench"));
+    QCOMPARE(options.api, MidiApi::Jack);
+    QVERIFY(options.serve && options.quiet);
+    QCOMPARE(s.faults.describe(), std::string("late@3 late@4 silent@120"));
+    QCOMPARE(options.randomFaults, 3);
+    QVERIFY(options.seedGiven);
+    QCOMPARE(options.seed, 42u);
+    QCOMPARE(s.lateDelay, std::chrono::milliseconds(250));
+    QCOMPARE(s.onBadMessage, BadMessageReply::Ignore);
+    QCOMPARE(options.readyFile, QString("/tmp/ready"));
+
+    QCOMPARE(parseCommandLine({"orvik16-devsim", "--help"}, options, message), ParseStatus::Help);
+    QVERIFY(message.contains("--ready-file"));
+}
+
+void TestDevsimCommandLine::programExitsTwoOnBadOptions()
+{
+    QProcess program;
+    program.start(ORVIK_DEVSIM, {"--fault", "nope@1"});
+    QVERIFY(program.waitForFinished(30000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 2);
+    QVERIFY(program.readAllStandardError().contains("unknown fault 'nope'"));
+
+    program.start(ORVIK_DEVSIM, {"--image", "/nonexistent/image.bin"});
+    QVERIFY(program.waitForFinished(30000));
+    QCOMPARE(program.exitCode(), 2);
+}
+
+QTEST_GUILESS_MAIN(TestDevsimCommandLine)
+#include "tst_devsimcommandline.moc"
