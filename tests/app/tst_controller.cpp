@@ -105,7 +105,7 @@ void TestController::versionAndSerialShown_data()
     QTest::newRow("1.10") << 0u << 0x0A01u << "000-000-000" << "1.10";
     QTest::newRow("5.01") << 42u << 0x0105u << "040-000-020" << "5.01";
     QTest::newRow("5.50") << 268435455u << 0x3205u << "355-581-494" << "5.50";
-    QTest::newRow("minor of 100") << 1u << (100u << 8 | 3u) << "000-000-001" << "3.100";
+    QTest::newRow("minor of 100") << 1u << (100u << 8 | 3u) << "000-000-010" << "3.100";
 }
 
 void TestController::versionAndSerialShown()

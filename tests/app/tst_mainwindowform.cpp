@@ -3,7 +3,6 @@
 
 #include "AppSetup.h"
 #include "MainWindow.h"
-#include "MidiEvent.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -25,7 +24,6 @@ private slots:
     void metaCast();
     void slotTable();
     void metaCallDispatch();
-    void eventsOtherThanMidiGoToWidgetHandler();
     void closeIsAlwaysAccepted();
     void startupFixesWindowSize();
 };
@@ -204,15 +202,6 @@ void TestMainWindowForm::metaCallDispatch()
     QCOMPARE(w.qt_metacall(QMetaObject::InvokeMetaMethod, offset + 4, args), 0);
     QCOMPARE(int(w.WatchdogCountdown), 2);
     QCOMPARE(w.qt_metacall(QMetaObject::InvokeMetaMethod, offset + 9, args), 5);
-}
-
-void TestMainWindowForm::eventsOtherThanMidiGoToWidgetHandler()
-{
-    MainWindow w;
-    // An unknown user type: the plain widget handler does not accept it,
-    // whereas the MIDI event type would always report handled.
-    QEvent unknown(static_cast<QEvent::Type>(kMidiEventType + 1));
-    QVERIFY(!QCoreApplication::sendEvent(&w, &unknown));
 }
 
 void TestMainWindowForm::closeIsAlwaysAccepted()

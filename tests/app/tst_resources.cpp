@@ -47,7 +47,6 @@ void TestResources::entriesAreStoredUncompressed()
     QResource resource(path);
     QVERIFY(resource.isValid());
     QCOMPARE(resource.compressionAlgorithm(), QResource::NoCompression);
-    QCOMPARE(resource.locale(), QLocale::c());
 }
 
 void TestResources::pathsMatchCaseExactly_data()
