@@ -1,0 +1,128 @@
+// orvik16-devsim as a separate program on a private JACK server, updated by
+// the tool's real session through the winmm layer's JACK devices.
+
+#include "BusyCore.h"
+#include "ImagePreparation.h"
+#include "PrivateJack.h"
+#include "ToolDriver.h"
+#include "WinmmDevices.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+using namespace testsupport;
+
+namespace {
+
+constexpr std::uint32_t kSerial = 87654321;
+constexpr int kUpdateTimeoutMs = 300000;
+
+} // namespace
+
+class TestDevsimJack : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void updateArrivesWhole();
+    void signalEndsAnIdleUnit();
+    void cleanupTestCase();
+
+private:
+    bool startUnit(QProcess& unit, const QString& port, const QStringList& extra);
+
+    orvik::testsupport::PrivateJack jack_;
+    QTemporaryDir dir_;
+};
+
+void TestDevsimJack::initTestCase()
+{
+    QVERIFY(dir_.isValid());
+    QVERIFY2(jack_.start(), jack_.error().c_str());
+}
+
+bool TestDevsimJack::startUnit(QProcess& unit, const QString& port, const QStringList& extra)
+{
+    const QString ready = dir_.filePath(port + ".ready");
+    unit.setProcessChannelMode(QProcess::MergedChannels);
+    unit.start(ORVIK_DEVSIM,
+               QStringList{"--api", "jack", "--port", port, "--ready-file", ready} + extra);
+    if (!unit.waitForStarted(10000))
+        return false;
+    // The ready file is the program's only promise that its ports exist.
+    QElapsedTimer waited;
+    waited.start();
+    while (!QFile::exists(ready) && unit.state() == QProcess::Running && waited.elapsed() < 30000)
+        unit.waitForFinished(50);
+    return QFile::exists(ready);
+}
+
+void TestDevsimJack::updateArrivesWhole()
+{
+    const QString port = QString("sim%1").arg(QCoreApplication::applicationPid());
+    QProcess unit;
+    QVERIFY2(startUnit(unit, port, {"--serial", QString::number(kSerial), "--fault", "repeat@50"}),
+             unit.readAll().constData());
+
+    // JACK names a second client of the same name with a suffix: the output
+    // port came first and keeps the plain one.
+    const int in = orvik::testsupport::findInputDevice((port + ":" + port).toStdU16String());
+    const int out = orvik::testsupport::findOutputDevice((port + "-01:" + port).toStdU16String());
+    QVERIFY2(in >= 0 && out >= 0, "the unit's ports are not in the device lists");
+
+    orvik::testsupport::BusyCore busy;
+    // The tool's own watchdog waits 5 to 6 seconds; a quicker one only makes
+    // lost messages cheaper here.
+    ToolDriver tool(2000);
+    QVERIFY(tool.session.OpenPorts(in, out));
+    QVERIFY(tool.session.SendIdentityRequest());
+    QVERIFY(waitFor(
+        tool, [&] { return tool.identified; }, 10000));
+    QCOMPARE(tool.session.SerialNumber, std::int32_t(kSerial));
+
+    QVERIFY(prepareImage(tool.session.ImageData(), std::uint32_t(tool.session.SerialNumber)));
+    QVERIFY(tool.session.SendBeginUpdate(kImageVersionMajor, kImageVersionMinor, kImageSize));
+    const bool finished = waitFor(
+        tool, [&] { return tool.restarts > 0 && !tool.transferring; }, kUpdateTimeoutMs);
+    busy.stop();
+    tool.session.PortPair.Close();
+    QVERIFY(finished);
+
+    // Having seen the last block, the unit checks the image and exits.
+    QVERIFY(unit.waitForFinished(30000));
+    const QByteArray log = unit.readAll();
+    qInfo("%d watchdog re-sends, %d late server cycles; the unit said:\n%s", tool.watchdogFires,
+          jack_.xruns(), log.constData());
+    QVERIFY2(unit.exitStatus() == QProcess::NormalExit && unit.exitCode() == 0, log.constData());
+    QVERIFY2(log.contains("identity request"), log.constData());
+    QVERIFY2(log.contains("progress: blocks 440/880"), log.constData());
+    QVERIFY2(log.contains("summary: update 1: image matched"), log.constData());
+    QVERIFY2(log.contains("repeats asked 1"), log.constData());
+}
+
+void TestDevsimJack::signalEndsAnIdleUnit()
+{
+    QProcess unit;
+    QVERIFY2(
+        startUnit(unit, QString("idle%1").arg(QCoreApplication::applicationPid()), {"--serve"}),
+        unit.readAll().constData());
+    ::kill(pid_t(unit.processId()), SIGTERM);
+    QVERIFY(unit.waitForFinished(10000));
+    // Ended cleanly, but no image arrived.
+    QCOMPARE(unit.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(unit.exitCode(), 1);
+}
+
+void TestDevsimJack::cleanupTestCase()
+{
+    jack_.stop();
+}
+
+QTEST_GUILESS_MAIN(TestDevsimJack)
+#include "tst_devsimjack.moc"
