@@ -31,18 +31,23 @@ struct Link::State
     // From the tool, delivered on the link's thread.
     std::mutex outMutex;
     std::condition_variable outWake;
+    // Signalled each time the receiver is done with a message.
+    std::condition_variable outDone;
     std::deque<std::vector<std::uint8_t>> outQueue;
     // Spent message buffers kept for reuse: a steady exchange allocates
     // nothing per message.
     std::vector<std::vector<std::uint8_t>> spare;
+    std::uint64_t queued = 0;
+    std::uint64_t delivered = 0;
     bool alive = true;
     std::thread thread;
 
-    void enqueue(const std::uint8_t* data, std::size_t size)
+    // Under outMutex. Returns the message's ticket, or 0 when the far end is
+    // gone and the message leads nowhere.
+    std::uint64_t enqueueLocked(const std::uint8_t* data, std::size_t size)
     {
-        std::unique_lock lock(outMutex);
         if (!alive)
-            return; // the other end is gone: the cable leads nowhere
+            return 0;
         std::vector<std::uint8_t> message;
         if (!spare.empty()) {
             message = std::move(spare.back());
@@ -50,8 +55,8 @@ struct Link::State
         }
         message.assign(data, data + size);
         outQueue.push_back(std::move(message));
-        lock.unlock();
         outWake.notify_one();
+        return ++queued;
     }
 
     void run()
@@ -67,6 +72,8 @@ struct Link::State
             if (fromTool)
                 fromTool(message.data(), message.size());
             lock.lock();
+            ++delivered;
+            outDone.notify_all();
             constexpr std::size_t kSpareLimit = 16;
             if (spare.size() < kSpareLimit)
                 spare.push_back(std::move(message));
@@ -111,15 +118,41 @@ private:
     std::shared_ptr<winmm::InputSink> sink_;
 };
 
+// A send waits until the far end has taken the message, as a driver reports
+// a message done only once it has left: the tool's messages then queue in
+// the layer, where a reset can hand them back, not inside the link.
 class LoopbackOutput final : public winmm::OutputConnection
 {
 public:
     explicit LoopbackOutput(std::shared_ptr<Link::State> state) : state_(std::move(state)) {}
 
-    void send(const std::uint8_t* data, std::size_t size) override { state_->enqueue(data, size); }
+    void send(const std::uint8_t* data, std::size_t size) override
+    {
+        Link::State& state = *state_;
+        std::unique_lock lock(state.outMutex);
+        const std::uint64_t ticket = state.enqueueLocked(data, size);
+        if (ticket == 0)
+            return;
+        state.outDone.wait(
+            lock, [&] { return !state.alive || interrupted_ || state.delivered >= ticket; });
+    }
+
+    void interrupt() override
+    {
+        std::lock_guard lock(state_->outMutex);
+        interrupted_ = true;
+        state_->outDone.notify_all();
+    }
+
+    void resume() override
+    {
+        std::lock_guard lock(state_->outMutex);
+        interrupted_ = false;
+    }
 
 private:
     std::shared_ptr<Link::State> state_;
+    bool interrupted_ = false; // guarded by the link's outMutex
 };
 
 class LoopbackDevice final : public winmm::Device
@@ -188,6 +221,7 @@ Link::~Link()
         state_->outQueue.clear();
     }
     state_->outWake.notify_one();
+    state_->outDone.notify_all();
     // A receiver may destroy its own link; it cannot wait for itself.
     if (state_->thread.get_id() == std::this_thread::get_id())
         state_->thread.detach();

@@ -14,6 +14,7 @@
 #include "WinmmLayer_p.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -141,6 +142,23 @@ void makeNamesUnique(std::vector<std::u16string>& names)
         }
         taken.push_back(name);
     }
+}
+
+namespace {
+
+std::atomic<ProbeHook> probeHook{nullptr};
+
+void probe(ProbePoint point, UINT message)
+{
+    if (const ProbeHook hook = probeHook.load(std::memory_order_relaxed)) [[unlikely]]
+        hook(point, message);
+}
+
+} // namespace
+
+void setProbeHook(ProbeHook hook)
+{
+    probeHook.store(hook, std::memory_order_relaxed);
 }
 
 namespace {
@@ -370,6 +388,7 @@ private:
 
     void deliver(UINT message, DWORD_PTR param1, DWORD_PTR param2)
     {
+        probe(ProbePoint::InputCallback, message);
         if (proc_)
             proc_(handle_, message, instance_, param1, param2);
     }
@@ -629,7 +648,25 @@ public:
         return MMSYSERR_NOERROR;
     }
 
-    MMRESULT reset() { return request(Request::Reset); }
+    // Like request(), but a message that is on its way is cut short too, as
+    // winmm's reset aborts a transmission: the reset must not wait for a
+    // slow or stuck far end.
+    MMRESULT reset()
+    {
+        std::unique_lock lock(mutex_);
+        if (closing_)
+            return MMSYSERR_INVALHANDLE;
+        const std::uint64_t id = ++lastRequest_;
+        requests_.push_back({Request::Reset, id});
+        // Under the lock, so that the worker's resume() cannot overtake it.
+        if (connection_)
+            connection_->interrupt();
+        wake_.notify_one();
+        if (onWorker())
+            return MMSYSERR_NOERROR;
+        handledCv_.wait(lock, [&] { return handled_ >= id; });
+        return MMSYSERR_NOERROR;
+    }
 
     MMRESULT beginClose()
     {
@@ -683,6 +720,8 @@ private:
                 pending_.clear();
                 for (MIDIHDR* header : returned)
                     complete(header);
+                if (connection_)
+                    connection_->resume();
                 lock.unlock();
                 for (MIDIHDR* header : returned)
                     deliver(MOM_DONE, reinterpret_cast<DWORD_PTR>(header), 0);
@@ -1024,6 +1063,7 @@ MMRESULT midiOutUnprepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh)
 
 MMRESULT midiOutLongMsg(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh)
 {
+    probe(ProbePoint::LongMessage, 0);
     auto port = findOutput(hmo);
     if (!port)
         return MMSYSERR_INVALHANDLE;

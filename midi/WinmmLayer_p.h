@@ -34,12 +34,18 @@ public:
 };
 
 // An open output on a backend. send() is called on the output handle's own
-// thread only, one complete message at a time.
+// thread only, one complete message at a time, and may wait until the message
+// has left (a cable is slow).
 class OutputConnection
 {
 public:
     virtual ~OutputConnection() = default;
     virtual void send(const std::uint8_t* data, std::size_t size) = 0;
+    // A reset is under way (any thread): a send that waits must stop waiting,
+    // and none may wait again until resume().
+    virtual void interrupt() {}
+    // The reset is done (the handle's own thread).
+    virtual void resume() {}
 };
 
 // One entry of a device list. Entries are immutable snapshots; opening one
@@ -75,5 +81,18 @@ std::u16string capsName(std::string_view utf8);
 // Makes every name in the list distinct by appending " 2", " 3", ... while
 // keeping each within MAXPNAMELEN - 1 units.
 void makeNamesUnique(std::vector<std::u16string>& names);
+
+// A timing probe for the benchmark. When a hook is set, the layer calls it
+// just before it runs an input callback (with that callback's message) and
+// on entry to every midiOutLongMsg (message 0), on the calling thread. Unset,
+// it costs one relaxed atomic load per call. The hook must not call into the
+// layer.
+enum class ProbePoint
+{
+    InputCallback,
+    LongMessage,
+};
+using ProbeHook = void (*)(ProbePoint point, UINT message);
+void setProbeHook(ProbeHook hook);
 
 } // namespace orvik::winmm

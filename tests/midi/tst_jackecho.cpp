@@ -1,6 +1,7 @@
 // The whole transport on a real MIDI system: a private JACK server, a helper
 // that echoes every message, and the port pair on the far side of it.
 
+#include "BufferWatch.h"
 #include "BusyCore.h"
 #include "MidiEvent.h"
 #include "MidiPortPair.h"
@@ -17,67 +18,6 @@
 #include <functional>
 #include <new>
 #include <vector>
-
-// Watches the arrays that cross the driver: every message sent and every
-// input block. Each must be released by the time the ports have closed and
-// the queued events are handled. JACK's own allocations are not watched:
-// libjack keeps some of its arrays for the life of the process.
-namespace {
-
-constexpr std::size_t kWatchSlots = 8192;
-std::atomic<void*> watched[kWatchSlots];
-std::atomic<int> watchedLive{0};
-// Set around the calls that allocate input blocks on this thread.
-thread_local bool watchInputBlocks = false;
-
-void watch(void* p)
-{
-    for (auto& slot : watched) {
-        void* empty = nullptr;
-        if (slot.compare_exchange_strong(empty, p)) {
-            ++watchedLive;
-            return;
-        }
-    }
-}
-
-void unwatch(void* p)
-{
-    if (watchedLive.load() == 0)
-        return;
-    for (auto& slot : watched) {
-        void* expected = p;
-        if (slot.compare_exchange_strong(expected, nullptr)) {
-            --watchedLive;
-            return;
-        }
-    }
-}
-
-} // namespace
-
-void* operator new[](std::size_t size)
-{
-    void* p = std::malloc(size ? size : 1);
-    if (!p)
-        throw std::bad_alloc();
-    if (watchInputBlocks && size == kInputBufferSize)
-        watch(p);
-    return p;
-}
-
-void operator delete[](void* p) noexcept
-{
-    if (p) {
-        unwatch(p);
-        std::free(p);
-    }
-}
-
-void operator delete[](void* p, std::size_t) noexcept
-{
-    operator delete[](p);
-}
 
 namespace {
 
@@ -119,9 +59,10 @@ public:
         if (e->type() != kMidiEventType)
             return QObject::event(e);
         MIDIHDR* header = static_cast<MidiEvent*>(e)->TakeHeader();
-        watchInputBlocks = true;
-        pair_.QueueInputBuffer();
-        watchInputBlocks = false;
+        {
+            bufferwatch::InputBlocks watched;
+            pair_.QueueInputBuffer();
+        }
         ++buffers;
         const auto* data = reinterpret_cast<const std::uint8_t*>(header->lpData);
         const DWORD size = header->dwBytesRecorded;
@@ -204,11 +145,11 @@ void TestJackEcho::sysexRoundTrips()
             ++damaged;
     });
     pair.SetReceiver(&receiver);
-    watchInputBlocks = true;
-    const bool opened = pair.Open(in, out);
-    watchInputBlocks = false;
-    QVERIFY(opened);
-    QCOMPARE(watchedLive.load(), kInputBufferCount);
+    {
+        bufferwatch::InputBlocks watched;
+        QVERIFY(pair.Open(in, out));
+    }
+    QCOMPARE(bufferwatch::live(), kInputBufferCount);
 
     // One message in flight at a time: the port pair keeps only two input
     // buffers, and a message of up to 1100 bytes needs both of them. A
@@ -221,7 +162,7 @@ void TestJackEcho::sysexRoundTrips()
             const Bytes bytes = message(n);
             auto* buffer = new std::uint8_t[bytes.size()];
             std::copy(bytes.begin(), bytes.end(), buffer);
-            watch(buffer);
+            bufferwatch::watch(buffer);
             QVERIFY(pair.SendLongMessage(buffer, DWORD(bytes.size())));
             ++sends;
             QElapsedTimer sinceSend;
@@ -249,7 +190,7 @@ void TestJackEcho::sysexRoundTrips()
 
     pair.Close();
     QCoreApplication::sendPostedEvents();
-    QCOMPARE(watchedLive.load(), 0);
+    QCOMPARE(bufferwatch::live(), 0);
 }
 
 void TestJackEcho::cleanupTestCase()
