@@ -1,0 +1,68 @@
+#include "Figures.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+namespace orvik::bench {
+
+double percentile(const std::vector<double>& sorted, double p)
+{
+    if (sorted.empty())
+        return 0;
+    const double rank = std::ceil(p / 100.0 * static_cast<double>(sorted.size()));
+    const auto index = static_cast<std::size_t>(std::clamp(rank, 1.0, double(sorted.size()))) - 1;
+    return sorted[index];
+}
+
+Summary summarize(std::vector<double> values)
+{
+    Summary s;
+    if (values.empty())
+        return s;
+    std::sort(values.begin(), values.end());
+    s.count = values.size();
+    s.min = values.front();
+    s.max = values.back();
+    s.median = percentile(values, 50);
+    s.p99 = percentile(values, 99);
+    s.mean = std::accumulate(values.begin(), values.end(), 0.0) / static_cast<double>(s.count);
+    return s;
+}
+
+std::vector<double> intervals(const std::vector<Mark>& marks, MarkKind from, MarkKind to)
+{
+    std::vector<double> out;
+    bool pending = false;
+    std::int64_t since = 0;
+    for (const Mark& mark : marks) {
+        if (mark.kind == from) {
+            pending = true;
+            since = mark.ns;
+        } else if (mark.kind == to) {
+            if (pending)
+                out.push_back(static_cast<double>(mark.ns - since));
+            pending = false;
+        }
+    }
+    return out;
+}
+
+double dinSeconds(std::uint64_t bytes)
+{
+    return static_cast<double>(bytes) * kDinBitsPerByte / kDinBaud;
+}
+
+WireModel dinWireModel(const std::vector<std::size_t>& messageSizes, std::size_t replySize)
+{
+    WireModel m;
+    m.messages = messageSizes.size();
+    m.bytesToUnit = std::accumulate(messageSizes.begin(), messageSizes.end(), std::uint64_t{0});
+    m.bytesFromUnit = m.messages * replySize;
+    m.secondsToUnit = dinSeconds(m.bytesToUnit);
+    m.secondsFromUnit = dinSeconds(m.bytesFromUnit);
+    m.seconds = m.secondsToUnit + m.secondsFromUnit;
+    return m;
+}
+
+} // namespace orvik::bench

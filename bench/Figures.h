@@ -1,0 +1,67 @@
+// The arithmetic of the benchmark: summaries of timing samples, intervals
+// between timestamped marks, and the wire time of a MIDI cable.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace orvik::bench {
+
+struct Summary
+{
+    std::size_t count = 0;
+    double min = 0;
+    double median = 0;
+    double p99 = 0;
+    double max = 0;
+    double mean = 0;
+};
+
+// Nearest-rank percentile of sorted values: the smallest value that at least
+// p percent of the values do not exceed. 0 for no values.
+double percentile(const std::vector<double>& sorted, double p);
+Summary summarize(std::vector<double> values);
+
+// Where a message is on its way through the tool, as the probe saw it.
+enum class MarkKind : std::uint8_t
+{
+    Reply,   // a reply reached the layer's input callback
+    Arrival, // it reached the window on the GUI thread
+    Send,    // a message was handed to midiOutLongMsg
+};
+
+struct Mark
+{
+    MarkKind kind;
+    std::int64_t ns; // steady clock
+};
+
+// Nanoseconds from each `to` mark back to the latest `from` mark since the
+// previous `to` mark. A `to` with no such `from` (a message the tool sent on
+// its own, such as BeginUpdate or a watchdog re-send) gives no interval, and
+// a `from` overtaken by another `from` (a reply that made the tool send
+// nothing) is dropped. `marks` must be in time order.
+std::vector<double> intervals(const std::vector<Mark>& marks, MarkKind from, MarkKind to);
+
+// A MIDI DIN cable: 31250 baud, each byte a start bit, eight data bits and a
+// stop bit. Every message and every reply crosses it whole before the other
+// side can answer, so the wire times of an update simply add up.
+inline constexpr double kDinBaud = 31250;
+inline constexpr int kDinBitsPerByte = 10;
+
+struct WireModel
+{
+    std::uint64_t messages = 0;
+    std::uint64_t bytesToUnit = 0;
+    std::uint64_t bytesFromUnit = 0;
+    double secondsToUnit = 0;
+    double secondsFromUnit = 0;
+    double seconds = 0;
+};
+
+// One reply of `replySize` bytes for each message.
+WireModel dinWireModel(const std::vector<std::size_t>& messageSizes, std::size_t replySize);
+double dinSeconds(std::uint64_t bytes);
+
+} // namespace orvik::bench

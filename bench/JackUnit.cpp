@@ -1,0 +1,97 @@
+#include "JackUnit.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRegularExpression>
+
+#include <csignal>
+
+namespace orvik::bench {
+
+namespace {
+
+constexpr int kReadyTimeoutMs = 30000;
+constexpr int kStopTimeoutMs = 15000;
+
+} // namespace
+
+std::vector<UnitUpdate> parseUnitSummaries(const QString& log)
+{
+    static const QRegularExpression line(
+        QStringLiteral("^summary: update (\\d+): ([^;]*); blocks (\\d+)/\\d+, commits (\\d+), "
+                       "messages (\\d+), faults ([^,]*),"),
+        QRegularExpression::MultilineOption);
+    std::vector<UnitUpdate> updates;
+    for (auto it = line.globalMatch(log); it.hasNext();) {
+        const auto m = it.next();
+        UnitUpdate u;
+        u.number = m.captured(1).toInt();
+        u.outcome = m.captured(2);
+        u.blocks = m.captured(3).toInt();
+        u.commits = m.captured(4).toInt();
+        u.messages = m.captured(5).toLongLong();
+        u.faults = m.captured(6);
+        updates.push_back(u);
+    }
+    return updates;
+}
+
+JackUnit::~JackUnit()
+{
+    stop();
+}
+
+bool JackUnit::start(const QString& program, const QString& portName, std::uint32_t serial,
+                     QString* error)
+{
+    port_ = portName;
+    const QString ready = dir_.filePath(portName + QStringLiteral(".ready"));
+    process_.setProcessChannelMode(QProcess::MergedChannels);
+    process_.start(program, {QStringLiteral("--api"), QStringLiteral("jack"),
+                             QStringLiteral("--port"), portName, QStringLiteral("--serial"),
+                             QString::number(serial), QStringLiteral("--serve"),
+                             QStringLiteral("--quiet"), QStringLiteral("--ready-file"), ready});
+    if (!process_.waitForStarted(kReadyTimeoutMs)) {
+        *error = QStringLiteral("cannot start %1: %2").arg(program, process_.errorString());
+        return false;
+    }
+    // The ready file is the simulator's promise that its ports exist; it
+    // gives nothing else to wait on.
+    QElapsedTimer waited;
+    waited.start();
+    while (!QFile::exists(ready) && process_.state() == QProcess::Running &&
+           waited.elapsed() < kReadyTimeoutMs)
+        process_.waitForFinished(20);
+    if (!QFile::exists(ready)) {
+        *error = QStringLiteral("the simulated unit did not come up: %1")
+                     .arg(QString::fromLocal8Bit(process_.readAll()).trimmed());
+        stop();
+        return false;
+    }
+    return true;
+}
+
+std::string JackUnit::outputPort() const
+{
+    return (port_ + QLatin1Char(':') + port_).toStdString();
+}
+
+std::string JackUnit::inputPort() const
+{
+    return (port_ + QStringLiteral("-01:") + port_).toStdString();
+}
+
+QString JackUnit::stop()
+{
+    if (process_.state() != QProcess::NotRunning) {
+        ::kill(static_cast<pid_t>(process_.processId()), SIGTERM);
+        if (!process_.waitForFinished(kStopTimeoutMs)) {
+            process_.kill();
+            process_.waitForFinished(kStopTimeoutMs);
+        }
+        output_ += QString::fromLocal8Bit(process_.readAll());
+    }
+    return output_;
+}
+
+} // namespace orvik::bench

@@ -1,0 +1,55 @@
+// orvik16-devsim as a child process on a JACK server, and what it reports.
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace orvik::bench {
+
+// One "summary:" line of the simulator: how an update ended.
+struct UnitUpdate
+{
+    int number = 0;
+    QString outcome; // "image matched", "incomplete, abandoned for a new begin-update", ...
+    int blocks = 0;
+    int commits = 0;
+    std::int64_t messages = 0; // BeginUpdate included
+    QString faults;            // "none" for a clean update
+    bool matched() const { return outcome == QLatin1String("image matched"); }
+};
+
+std::vector<UnitUpdate> parseUnitSummaries(const QString& log);
+
+class JackUnit
+{
+public:
+    JackUnit() = default;
+    ~JackUnit();
+    JackUnit(const JackUnit&) = delete;
+    JackUnit& operator=(const JackUnit&) = delete;
+
+    // Starts `program --api jack --serve` with both ports named `portName`
+    // and waits until they exist.
+    bool start(const QString& program, const QString& portName, std::uint32_t serial,
+               QString* error);
+    // Where the unit's replies come from and where its messages go, as JACK
+    // names them: a second client of the same name gets a suffix, and the
+    // simulator makes its output first.
+    std::string outputPort() const;
+    std::string inputPort() const;
+    // Ends it as an interrupt would and returns everything it printed.
+    QString stop();
+
+private:
+    QProcess process_;
+    QTemporaryDir dir_;
+    QString port_;
+    QString output_;
+};
+
+} // namespace orvik::bench

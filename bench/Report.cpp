@@ -1,0 +1,388 @@
+#include "Report.h"
+
+#include "Protocol.h"
+
+#include <QJsonArray>
+#include <QLocale>
+
+#include <algorithm>
+
+namespace orvik::bench {
+
+namespace {
+
+const RunFigures& medianRun(const std::vector<RunFigures>& runs)
+{
+    std::vector<const RunFigures*> order;
+    for (const RunFigures& r : runs)
+        order.push_back(&r);
+    std::sort(order.begin(), order.end(),
+              [](const RunFigures* a, const RunFigures* b) { return a->wall < b->wall; });
+    return *order[(order.size() - 1) / 2];
+}
+
+Summary pooled(const std::vector<RunFigures>& runs, MarkKind from, MarkKind to)
+{
+    std::vector<double> values;
+    for (const RunFigures& r : runs) {
+        const std::vector<double> v = intervals(r.marks, from, to);
+        values.insert(values.end(), v.begin(), v.end());
+    }
+    return summarize(std::move(values));
+}
+
+QString grouped(std::uint64_t n)
+{
+    QLocale c(QLocale::C);
+    c.setNumberOptions(QLocale::DefaultNumberOptions);
+    return c.toString(static_cast<qulonglong>(n));
+}
+
+QString us(double ns)
+{
+    return QString::number(ns / 1000.0, 'f', 1) + QStringLiteral(" us");
+}
+
+QString ms(double seconds, int decimals = 3)
+{
+    return QString::number(seconds * 1000.0, 'f', decimals) + QStringLiteral(" ms");
+}
+
+QString sec(double seconds, int decimals = 3)
+{
+    return QString::number(seconds, 'f', decimals) + QStringLiteral(" s");
+}
+
+QString verdict(const Target& t)
+{
+    return t.met() ? QStringLiteral("met") : QStringLiteral("MISSED");
+}
+
+void line(std::FILE* out, const QString& text)
+{
+    std::fprintf(out, "%s\n", qPrintable(text));
+}
+
+QString pad(const QString& text, int width)
+{
+    return text.leftJustified(width);
+}
+
+QString rpad(const QString& text, int width)
+{
+    return text.rightJustified(width);
+}
+
+QString unitText(const RunFigures& r)
+{
+    if (r.unitReceived < 0)
+        return QStringLiteral("-");
+    return grouped(std::uint64_t(r.unitReceived)) + QStringLiteral(", ") + r.unitOutcome;
+}
+
+void printRun(std::FILE* out, const QString& name, const RunFigures& r, bool gui)
+{
+    line(out, QStringLiteral("   ") + pad(name, 24) + rpad(sec(r.wall), 10) + rpad(sec(r.cpu), 12) +
+                  rpad(gui ? sec(r.guiCpu) : QStringLiteral("-"), 12) +
+                  rpad(grouped(r.sent) + QLatin1Char('/') + grouped(r.replies), 14) +
+                  QStringLiteral("   ") + unitText(r));
+}
+
+void printComparison(std::FILE* out, const Comparison& c, const QString& toolName,
+                     const QString& bareName)
+{
+    if (!c.skipped.isEmpty()) {
+        line(out, QStringLiteral("   skipped: ") + c.skipped);
+        return;
+    }
+    if (!c.error.isEmpty())
+        line(out, QStringLiteral("   FAILED: ") + c.error);
+    if (!c.ran())
+        return;
+    line(out, QStringLiteral("   ") + pad(QString(), 24) + rpad(QStringLiteral("wall"), 10) +
+                  rpad(QStringLiteral("CPU process"), 12) + rpad(QStringLiteral("CPU GUI"), 12) +
+                  rpad(QStringLiteral("sent/replies"), 14) +
+                  QStringLiteral("   the unit received"));
+    printRun(out, toolName, c.medianTool(), true);
+    printRun(out, bareName, c.medianBare(), false);
+    const double perTripTool = c.medianTool().wall / c.medianTool().roundTrips;
+    const double perTripBare = c.medianBare().wall / c.medianBare().roundTrips;
+    line(out, QStringLiteral("   ") + pad(QStringLiteral("per round trip"), 24) +
+                  rpad(us(perTripTool * 1e9), 10) + QStringLiteral(" tool, ") +
+                  us(perTripBare * 1e9) + QStringLiteral(" bare"));
+}
+
+QJsonObject summaryJson(const Summary& s, double scale)
+{
+    return QJsonObject{
+        {QStringLiteral("count"), double(s.count)},   {QStringLiteral("min"), s.min * scale},
+        {QStringLiteral("median"), s.median * scale}, {QStringLiteral("p99"), s.p99 * scale},
+        {QStringLiteral("max"), s.max * scale},       {QStringLiteral("mean"), s.mean * scale}};
+}
+
+QJsonObject runJson(const RunFigures& r)
+{
+    QJsonObject o{{QStringLiteral("ok"), r.ok},
+                  {QStringLiteral("round_trips"), r.roundTrips},
+                  {QStringLiteral("wall_s"), r.wall},
+                  {QStringLiteral("cpu_process_s"), r.cpu},
+                  {QStringLiteral("sent"), double(r.sent)},
+                  {QStringLiteral("replies"), double(r.replies)},
+                  {QStringLiteral("resent"), double(r.resent)},
+                  {QStringLiteral("unit_received"), double(r.unitReceived)},
+                  {QStringLiteral("unit_outcome"), r.unitOutcome}};
+    if (r.guiCpu > 0)
+        o.insert(QStringLiteral("cpu_gui_thread_s"), r.guiCpu);
+    if (!r.boxText.isEmpty())
+        o.insert(QStringLiteral("success_box"), r.boxText);
+    if (r.memoryPeak.hwmKb >= 0) {
+        o.insert(QStringLiteral("rss_before_kb"), double(r.memoryBefore.rssKb));
+        o.insert(QStringLiteral("peak_rss_kb"), double(r.memoryPeak.hwmKb));
+    }
+    if (!r.error.isEmpty())
+        o.insert(QStringLiteral("error"), r.error);
+    return o;
+}
+
+QJsonObject comparisonJson(const Comparison& c)
+{
+    QJsonObject o{{QStringLiteral("messages"), c.messages}};
+    if (!c.skipped.isEmpty()) {
+        o.insert(QStringLiteral("skipped"), c.skipped);
+        return o;
+    }
+    if (!c.error.isEmpty())
+        o.insert(QStringLiteral("error"), c.error);
+    QJsonArray tool;
+    for (const RunFigures& r : c.tool)
+        tool.append(runJson(r));
+    QJsonArray bare;
+    for (const RunFigures& r : c.bare)
+        bare.append(runJson(r));
+    o.insert(QStringLiteral("tool_runs"), tool);
+    o.insert(QStringLiteral("bare_runs"), bare);
+    if (c.ran()) {
+        o.insert(QStringLiteral("tool_wall_s"), c.medianTool().wall);
+        o.insert(QStringLiteral("bare_wall_s"), c.medianBare().wall);
+        o.insert(QStringLiteral("ratio"), c.ratio());
+        const LatencyFigures l = latencyFigures(c);
+        o.insert(QStringLiteral("tool_latency_us"), summaryJson(l.toolNs, 1e-3));
+        o.insert(QStringLiteral("handoff_us"), summaryJson(l.handoffNs, 1e-3));
+        o.insert(QStringLiteral("gui_work_us"), summaryJson(l.workNs, 1e-3));
+        o.insert(QStringLiteral("bare_latency_us"), summaryJson(l.bareNs, 1e-3));
+    }
+    if (c.lateCycles >= 0)
+        o.insert(QStringLiteral("late_server_cycles"), c.lateCycles);
+    return o;
+}
+
+} // namespace
+
+const RunFigures& Comparison::medianTool() const
+{
+    return medianRun(tool);
+}
+
+const RunFigures& Comparison::medianBare() const
+{
+    return medianRun(bare);
+}
+
+double Comparison::ratio() const
+{
+    return ran() && medianBare().wall > 0 ? medianTool().wall / medianBare().wall : 0;
+}
+
+LatencyFigures latencyFigures(const Comparison& c)
+{
+    LatencyFigures l;
+    l.toolNs = pooled(c.tool, MarkKind::Reply, MarkKind::Send);
+    l.handoffNs = pooled(c.tool, MarkKind::Reply, MarkKind::Arrival);
+    l.workNs = pooled(c.tool, MarkKind::Arrival, MarkKind::Send);
+    l.bareNs = pooled(c.bare, MarkKind::Reply, MarkKind::Send);
+    return l;
+}
+
+std::vector<Target> evaluateTargets(const BenchReport& report)
+{
+    std::vector<Target> targets;
+    if (report.image.runs > 0)
+        targets.push_back({QStringLiteral("image preparation, median"),
+                           report.image.total.median * 1e3, 5, QStringLiteral("ms")});
+    if (report.inProcess.ran()) {
+        const LatencyFigures l = latencyFigures(report.inProcess);
+        targets.push_back({QStringLiteral("tool latency per message, median"),
+                           l.toolNs.median / 1e3, 50, QStringLiteral("us")});
+        targets.push_back({QStringLiteral("tool latency per message, 99th percentile"),
+                           l.toolNs.p99 / 1e3, 500, QStringLiteral("us")});
+        targets.push_back({QStringLiteral("whole update in-process, tool / bare"),
+                           report.inProcess.ratio(), 1.5, QString()});
+    }
+    if (report.jack.ran())
+        targets.push_back({QStringLiteral("whole update over JACK, tool / bare"),
+                           report.jack.ratio(), 1.10, QString()});
+    return targets;
+}
+
+void printTable(std::FILE* out, const BenchReport& r)
+{
+    line(out, QStringLiteral("orvik16-bench: ") + r.machine);
+    line(out, QStringLiteral("%1 of the update's %2 messages timed per run%3; the unit's serial %4")
+                  .arg(r.messages)
+                  .arg(kBlockCount * (kSliceCount + 1))
+                  .arg(r.smoke ? QStringLiteral(" (smoke run)") : QString())
+                  .arg(r.serial));
+    line(out, QString());
+
+    const ImagePreparationFigures& im = r.image;
+    line(out,
+         QStringLiteral("1. Image preparation, %1 bytes, %2 runs").arg(kImageSize).arg(im.runs));
+    line(out, QStringLiteral("   ") + pad(QString(), 34) + rpad(QStringLiteral("best"), 12) +
+                  rpad(QStringLiteral("median"), 12));
+    auto imageRow = [&](const QString& name, const Summary& s) {
+        line(out,
+             QStringLiteral("   ") + pad(name, 34) + rpad(ms(s.min), 12) + rpad(ms(s.median), 12));
+    };
+    imageRow(QStringLiteral("prepareImage (all of it)"), im.total);
+    line(out, QStringLiteral("   ") + pad(QStringLiteral("  per byte"), 34) +
+                  rpad(QString::number(im.total.min * 1e9 / kImageSize, 'f', 2) + " ns", 12) +
+                  rpad(QString::number(im.total.median * 1e9 / kImageSize, 'f', 2) + " ns", 12));
+    imageRow(QStringLiteral("  reading the resource"), im.read);
+    imageRow(QStringLiteral("  building the keystream"), im.keystream);
+    imageRow(QStringLiteral("  scrambling in place"), im.scramble);
+    line(out, QString());
+
+    line(out, QStringLiteral("2. Tool latency per message, in-process, loopback, instant unit"));
+    if (r.inProcess.ran()) {
+        const LatencyFigures l = latencyFigures(r.inProcess);
+        line(out, QStringLiteral("   over %1 updates, %2 messages")
+                      .arg(r.inProcess.tool.size())
+                      .arg(grouped(l.toolNs.count)));
+        line(out, QStringLiteral("   ") + pad(QString(), 44) + rpad(QStringLiteral("median"), 10) +
+                      rpad(QStringLiteral("p99"), 10) + rpad(QStringLiteral("max"), 11));
+        auto row = [&](const QString& name, const Summary& s) {
+            line(out, QStringLiteral("   ") + pad(name, 44) + rpad(us(s.median), 10) +
+                          rpad(us(s.p99), 10) + rpad(us(s.max), 11));
+        };
+        row(QStringLiteral("reply at the input callback -> next message"), l.toolNs);
+        row(QStringLiteral("  hand-off to the GUI thread"), l.handoffNs);
+        row(QStringLiteral("  the window's work up to midiOutLongMsg"), l.workNs);
+        row(QStringLiteral("bare client, the same two points"), l.bareNs);
+    } else {
+        line(out, QStringLiteral("   not measured: the in-process part did not run"));
+    }
+    line(out, QString());
+
+    line(out,
+         QStringLiteral("3. Update in-process against an instant simulated unit (median of %1)")
+             .arg(r.inProcess.tool.size()));
+    printComparison(out, r.inProcess, QStringLiteral("tool (MainWindow)"),
+                    QStringLiteral("bare winmm ping-pong"));
+    line(out, QString());
+
+    line(out, QStringLiteral("4. Update over a private JACK server (dummy, 128 frames at 48 kHz), "
+                             "orvik16-devsim (median of %1)")
+                  .arg(r.jack.tool.size()));
+    printComparison(out, r.jack, QStringLiteral("tool (MainWindow)"),
+                    QStringLiteral("bare RtMidi ping-pong"));
+    if (r.jack.ran()) {
+        std::uint64_t toolResent = 0;
+        std::uint64_t bareResent = 0;
+        for (const RunFigures& run : r.jack.tool)
+            toolResent += run.resent;
+        for (const RunFigures& run : r.jack.bare)
+            bareResent += run.resent;
+        line(out, QStringLiteral("   late server cycles %1; messages sent again after a silence: "
+                                 "tool %2, bare %3")
+                      .arg(r.jack.lateCycles)
+                      .arg(toolResent)
+                      .arg(bareResent));
+        const LatencyFigures l = latencyFigures(r.jack);
+        line(out, QStringLiteral("   tool latency per message here: median %1, p99 %2, max %3")
+                      .arg(us(l.toolNs.median), us(l.toolNs.p99), us(l.toolNs.max)));
+    }
+    line(out, QString());
+
+    const WireModel& d = r.din;
+    line(out, QStringLiteral(
+                  "5. DIN wire model, %1 baud, %2 bits per byte, %3 messages and their replies")
+                  .arg(kDinBaud)
+                  .arg(kDinBitsPerByte)
+                  .arg(d.messages));
+    line(out, QStringLiteral("   ") + pad(QStringLiteral("to the unit"), 24) +
+                  rpad(grouped(d.bytesToUnit) + QStringLiteral(" bytes"), 16) +
+                  rpad(sec(d.secondsToUnit, 1), 12));
+    line(out, QStringLiteral("   ") + pad(QStringLiteral("from the unit"), 24) +
+                  rpad(grouped(d.bytesFromUnit) + QStringLiteral(" bytes"), 16) +
+                  rpad(sec(d.secondsFromUnit, 1), 12));
+    line(out, QStringLiteral("   ") + pad(QStringLiteral("on the wire"), 24) + pad(QString(), 16) +
+                  rpad(sec(d.seconds, 1), 12) +
+                  QStringLiteral(" (%1 min)").arg(d.seconds / 60, 0, 'f', 2));
+    if (r.inProcess.ran()) {
+        const double share = latencyFigures(r.inProcess).toolNs.median * 1e-9 * double(d.messages);
+        line(out, QStringLiteral(
+                      "   the tool's own share at its median latency: %1 (%2 % of the wire time)")
+                      .arg(sec(share, 2))
+                      .arg(share / d.seconds * 100, 0, 'f', 3));
+    }
+    line(out, QString());
+
+    line(out, QStringLiteral("6. Peak resident memory (VmHWM) during an update"));
+    auto memoryRow = [&](const QString& name, const Comparison& c) {
+        if (!c.ran() || c.medianTool().memoryPeak.hwmKb < 0)
+            return;
+        const RunFigures& t = c.medianTool();
+        line(out, QStringLiteral("   ") + pad(name, 50) +
+                      rpad(grouped(std::uint64_t(t.memoryPeak.hwmKb)) + QStringLiteral(" kB"), 12) +
+                      QStringLiteral("  (%1 kB resident before)")
+                          .arg(grouped(std::uint64_t(t.memoryBefore.rssKb))));
+    };
+    memoryRow(QStringLiteral("in-process (tool and simulated unit, one process)"), r.inProcess);
+    memoryRow(QStringLiteral("over JACK (tool alone, the unit in its own process)"), r.jack);
+    line(out, QString());
+
+    line(out, QStringLiteral("Targets"));
+    for (const Target& t : evaluateTargets(r))
+        line(out, QStringLiteral("   ") + pad(t.what, 46) +
+                      rpad(QString::number(t.value, 'f', t.unit.isEmpty() ? 3 : 1) +
+                               (t.unit.isEmpty() ? QString() : QLatin1Char(' ') + t.unit),
+                           12) +
+                      QStringLiteral("  limit %1  %2").arg(t.limit).arg(verdict(t)));
+}
+
+QJsonObject toJson(const BenchReport& r)
+{
+    QJsonObject image{
+        {QStringLiteral("bytes"), double(kImageSize)},
+        {QStringLiteral("runs"), r.image.runs},
+        {QStringLiteral("total_ms"), summaryJson(r.image.total, 1e3)},
+        {QStringLiteral("read_ms"), summaryJson(r.image.read, 1e3)},
+        {QStringLiteral("keystream_ms"), summaryJson(r.image.keystream, 1e3)},
+        {QStringLiteral("scramble_ms"), summaryJson(r.image.scramble, 1e3)},
+        {QStringLiteral("ns_per_byte_median"), r.image.total.median * 1e9 / kImageSize}};
+    QJsonObject din{{QStringLiteral("baud"), kDinBaud},
+                    {QStringLiteral("bits_per_byte"), kDinBitsPerByte},
+                    {QStringLiteral("messages"), double(r.din.messages)},
+                    {QStringLiteral("bytes_to_unit"), double(r.din.bytesToUnit)},
+                    {QStringLiteral("bytes_from_unit"), double(r.din.bytesFromUnit)},
+                    {QStringLiteral("seconds"), r.din.seconds}};
+    QJsonArray targets;
+    for (const Target& t : evaluateTargets(r))
+        targets.append(QJsonObject{{QStringLiteral("what"), t.what},
+                                   {QStringLiteral("value"), t.value},
+                                   {QStringLiteral("limit"), t.limit},
+                                   {QStringLiteral("unit"), t.unit},
+                                   {QStringLiteral("met"), t.met()}});
+    return QJsonObject{{QStringLiteral("machine"), r.machine},
+                       {QStringLiteral("command"), r.command},
+                       {QStringLiteral("smoke"), r.smoke},
+                       {QStringLiteral("messages_timed"), r.messages},
+                       {QStringLiteral("serial"), double(r.serial)},
+                       {QStringLiteral("image_preparation"), image},
+                       {QStringLiteral("in_process"), comparisonJson(r.inProcess)},
+                       {QStringLiteral("jack"), comparisonJson(r.jack)},
+                       {QStringLiteral("din_wire_model"), din},
+                       {QStringLiteral("targets"), targets}};
+}
+
+} // namespace orvik::bench

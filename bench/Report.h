@@ -1,0 +1,79 @@
+// Everything one run of the benchmark found, and its two forms: a table for
+// people and JSON for tools.
+#pragma once
+
+#include "Figures.h"
+#include "Runs.h"
+
+#include <QJsonObject>
+#include <QString>
+
+#include <cstdio>
+#include <vector>
+
+namespace orvik::bench {
+
+struct ImagePreparationFigures
+{
+    int runs = 0;
+    // Seconds.
+    Summary total;
+    Summary read;
+    Summary keystream;
+    Summary scramble;
+};
+
+// The tool against a bare client, over one transport, in the same run.
+struct Comparison
+{
+    QString skipped; // why it did not run; empty when it did
+    QString error;   // what went wrong; empty when every run worked
+    int messages = 0;
+    std::vector<RunFigures> tool;
+    std::vector<RunFigures> bare;
+    int lateCycles = -1; // JACK's "XRun" reports while it ran
+
+    bool ran() const { return skipped.isEmpty() && !tool.empty() && !bare.empty(); }
+    // The run with the median wall time (the lower one of an even count).
+    const RunFigures& medianTool() const;
+    const RunFigures& medianBare() const;
+    double ratio() const;
+};
+
+struct BenchReport
+{
+    QString machine; // build, toolkit, cores, processor, kernel
+    QString command;
+    bool smoke = false;
+    int messages = 0; // timed per update
+    std::uint32_t serial = 0;
+    ImagePreparationFigures image;
+    Comparison inProcess;
+    Comparison jack;
+    WireModel din;
+};
+
+// Nanoseconds per message, from the probe's marks of every timed run.
+struct LatencyFigures
+{
+    Summary toolNs;    // reply in the input callback -> next message to midiOutLongMsg
+    Summary handoffNs; // reply in the input callback -> the window has it
+    Summary workNs;    // the window has it -> next message to midiOutLongMsg
+    Summary bareNs;    // the same two points in the bare client
+};
+LatencyFigures latencyFigures(const Comparison& c);
+
+struct Target
+{
+    QString what;
+    double value = 0;
+    double limit = 0;
+    QString unit;
+    bool met() const { return value <= limit; }
+};
+std::vector<Target> evaluateTargets(const BenchReport& report);
+
+void printTable(std::FILE* out, const BenchReport& report);
+QJsonObject toJson(const BenchReport& report);
+
+} // namespace orvik::bench

@@ -1,0 +1,448 @@
+// orvik16-bench: how much of an update's time is the tool's own.
+//
+// An update is 6161 round trips (BeginUpdate and 6160 messages, each sent
+// only on the unit's reply to the one before), so the tool's share of every
+// round trip is what it adds to the update. Each transport is measured twice
+// in the same run: with the tool's real window in the loop, and with a bare
+// client that only sends the same bytes to the same unit on each reply.
+
+#include "AppSetup.h"
+#include "DeviceCodec.h"
+#include "Figures.h"
+#include "ImageFile.h"
+#include "ImagePreparation.h"
+#include "InProcessDevice.h"
+#include "JackUnit.h"
+#include "ProcessStats.h"
+#include "Protocol.h"
+#include "Report.h"
+#include "Runs.h"
+#include "UpdateMessages.h"
+#include "winmm.h"
+
+#ifdef ORVIK_BENCH_HAVE_JACK
+#include "BusyCore.h"
+#include "PrivateJack.h"
+#include "WinmmDevices.h"
+#endif
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QFile>
+#include <QJsonDocument>
+#include <QSysInfo>
+
+#include <cstdio>
+#include <memory>
+#include <thread>
+
+using namespace orvik::bench;
+
+namespace {
+
+constexpr std::uint32_t kSerial = 123456789;
+constexpr int kMessagesPerUpdate = kBlockCount * (kSliceCount + 1);
+constexpr int kSmokeMessages = 300;
+constexpr int kWarmUpMessages = 500;
+// A lost message costs the tool's watchdog 5 to 6 seconds; leave room for
+// a good number of them before calling a run stuck.
+constexpr int kInProcessTimeoutMs = 120000;
+constexpr int kJackTimeoutBaseMs = 180000;
+constexpr int kJackTimeoutPerMessageMs = 50;
+constexpr int kBareStallMs = 2000;
+
+struct Options
+{
+    bool smoke = false;
+    int messages = kMessagesPerUpdate;
+    int runs = 3;
+    int jackRuns = 1;
+    int imageRuns = 50;
+    bool jack = true;
+    bool check = false;
+    QString json;
+    QString devsim = QStringLiteral(ORVIK_DEVSIM);
+};
+
+void progress(const QString& text)
+{
+    std::fprintf(stderr, "orvik16-bench: %s\n", qPrintable(text));
+}
+
+bool parseOptions(const QStringList& arguments, Options& o, QString& message, bool& help)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Measures the updater's own share of an update: image preparation, its latency per\n"
+        "message, whole updates in-process and over a private JACK server against bare\n"
+        "ping-pong clients, the DIN wire time and peak memory. Prints a table; --json adds\n"
+        "the same figures as JSON. Exits 1 when a part fails; with --check also 3 when a\n"
+        "target is missed."));
+    const auto helpOption = parser.addHelpOption();
+    const QCommandLineOption smoke(QStringLiteral("smoke"),
+                                   QStringLiteral("A quick run: %1 messages per part, one run "
+                                                  "each, a few image preparations.")
+                                       .arg(kSmokeMessages));
+    const QCommandLineOption messages(
+        QStringLiteral("messages"),
+        QStringLiteral("Messages timed per update, 1 to %1 (default: all).")
+            .arg(kMessagesPerUpdate),
+        QStringLiteral("n"));
+    const QCommandLineOption runs(QStringLiteral("runs"),
+                                  QStringLiteral("In-process runs of each kind (default 3)."),
+                                  QStringLiteral("n"));
+    const QCommandLineOption jackRuns(QStringLiteral("jack-runs"),
+                                      QStringLiteral("JACK runs of each kind (default 1)."),
+                                      QStringLiteral("n"));
+    const QCommandLineOption imageRuns(QStringLiteral("image-runs"),
+                                       QStringLiteral("Image preparations (default 50)."),
+                                       QStringLiteral("n"));
+    const QCommandLineOption noJack(QStringLiteral("no-jack"),
+                                    QStringLiteral("Leave out the JACK part."));
+    const QCommandLineOption json(QStringLiteral("json"),
+                                  QStringLiteral("Write the figures as JSON to FILE ('-': "
+                                                 "standard output, after the table)."),
+                                  QStringLiteral("file"));
+    const QCommandLineOption devsim(QStringLiteral("devsim"),
+                                    QStringLiteral("The orvik16-devsim program to use."),
+                                    QStringLiteral("path"));
+    const QCommandLineOption check(QStringLiteral("check"),
+                                   QStringLiteral("Exit with 3 when a target is missed."));
+    parser.addOptions({smoke, messages, runs, jackRuns, imageRuns, noJack, json, devsim, check});
+    if (!parser.parse(arguments)) {
+        message = parser.errorText();
+        return false;
+    }
+    if (parser.isSet(helpOption)) {
+        help = true;
+        message = parser.helpText();
+        return true;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        message = QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments()[0]);
+        return false;
+    }
+    if (parser.isSet(smoke)) {
+        o.smoke = true;
+        o.messages = kSmokeMessages;
+        o.runs = 1;
+        o.jackRuns = 1;
+        o.imageRuns = 3;
+    }
+    auto number = [&](const QCommandLineOption& option, int min, int max, int& into) {
+        if (!parser.isSet(option))
+            return true;
+        bool ok = false;
+        const int value = parser.value(option).toInt(&ok);
+        if (!ok || value < min || value > max) {
+            message = QStringLiteral("--%1 '%2' is not a number from %3 to %4")
+                          .arg(option.names().first(), parser.value(option))
+                          .arg(min)
+                          .arg(max);
+            return false;
+        }
+        into = value;
+        return true;
+    };
+    if (!number(messages, 1, kMessagesPerUpdate, o.messages) || !number(runs, 1, 100, o.runs) ||
+        !number(jackRuns, 1, 20, o.jackRuns) || !number(imageRuns, 1, 100000, o.imageRuns))
+        return false;
+    o.jack = !parser.isSet(noJack);
+    o.check = parser.isSet(check);
+    o.json = parser.value(json);
+    if (parser.isSet(devsim))
+        o.devsim = parser.value(devsim);
+    return true;
+}
+
+QString machineText()
+{
+    QString cpu;
+    QFile info(QStringLiteral("/proc/cpuinfo"));
+    if (info.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& row : info.readAll().split('\n')) {
+            if (row.startsWith("model name")) {
+                cpu = QString::fromLatin1(row.mid(row.indexOf(':') + 1)).simplified();
+                break;
+            }
+        }
+    }
+    return QStringLiteral("%1 build, Qt %2, %3 cores%4, %5 %6")
+        .arg(QStringLiteral(ORVIK_BENCH_BUILD_TYPE), QString::fromLatin1(qVersion()))
+        .arg(std::thread::hardware_concurrency())
+        .arg(cpu.isEmpty() ? QString() : QStringLiteral(" (") + cpu + QLatin1Char(')'))
+        .arg(QSysInfo::kernelType(), QSysInfo::kernelVersion());
+}
+
+ImagePreparationFigures measureImagePreparation(int runs)
+{
+    std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kImageBufferSize]());
+    std::uint8_t keystream[kKeystreamSize];
+    std::vector<double> total, read, key, scramble;
+    auto timed = [](std::vector<double>& into, auto&& step) {
+        const double start = wallSeconds();
+        step();
+        into.push_back(wallSeconds() - start);
+    };
+    for (int i = 0; i < runs; ++i) {
+        timed(total, [&] { prepareImage(buffer.get(), kSerial); });
+        // The same three steps on their own, to show where the time goes.
+        timed(read, [&] {
+            QFile file(QString::fromLatin1(kImageResourcePath));
+            if (file.open(QIODevice::ReadOnly))
+                file.read(reinterpret_cast<char*>(buffer.get()), kImageSize);
+        });
+        timed(key, [&] { buildKeystream(kSerial, keystream); });
+        timed(scramble, [&] { scrambleImage(buffer.get(), kImageSize, keystream); });
+    }
+    ImagePreparationFigures f;
+    f.runs = runs;
+    f.total = summarize(total);
+    f.read = summarize(read);
+    f.keystream = summarize(key);
+    f.scramble = summarize(scramble);
+    return f;
+}
+
+QString outcomeText(orvik::devsim::UpdateReport::Outcome outcome)
+{
+    using Outcome = orvik::devsim::UpdateReport::Outcome;
+    switch (outcome) {
+    case Outcome::Matched:
+        return QStringLiteral("image matched");
+    case Outcome::Differs:
+        return QStringLiteral("image DIFFERS");
+    case Outcome::Abandoned:
+        return QStringLiteral("abandoned");
+    case Outcome::Running:
+        break;
+    }
+    return QStringLiteral("incomplete");
+}
+
+// What the in-process unit made of the run that just ended.
+void noteUnit(RunFigures& r, orvik::devsim::SimulatorHost& host, int completedBefore)
+{
+    const bool whole = r.roundTrips == kMessagesPerUpdate + 1;
+    host.waitUntil(
+        [&](const orvik::devsim::DeviceSimulator& s) {
+            return whole ? s.stats().updatesCompleted > completedBefore
+                         : s.report().messages >= std::uint64_t(r.roundTrips);
+        },
+        std::chrono::seconds(10));
+    const auto report = host.report();
+    r.unitReceived = std::int64_t(report.messages);
+    r.unitOutcome = outcomeText(report.outcome);
+    if (r.ok && whole && report.outcome != orvik::devsim::UpdateReport::Outcome::Matched) {
+        r.ok = false;
+        r.error = QStringLiteral("the unit's image: ") + r.unitOutcome;
+    }
+}
+
+QString firstError(const std::vector<RunFigures>& tool, const std::vector<RunFigures>& bare)
+{
+    for (const auto* runs : {&tool, &bare})
+        for (const RunFigures& r : *runs)
+            if (!r.ok)
+                return r.error;
+    return {};
+}
+
+void runInProcess(Comparison& c, const std::vector<Bytes>& messages, const Options& o)
+{
+    QString why;
+    auto image = orvik::devsim::loadImage(QString::fromLatin1(kImageResourcePath), &why);
+    if (!image) {
+        c.error = why;
+        return;
+    }
+    orvik::devsim::DeviceSettings settings;
+    settings.serialNumber = kSerial;
+    orvik::devsim::InProcessDevice unit("Orvik16 KX", settings, std::move(*image));
+    auto& host = unit.host();
+    const int in = unit.inputDeviceNumber();
+    const int out = unit.outputDeviceNumber();
+
+    if (!o.smoke) {
+        progress(QStringLiteral("in-process: warming up"));
+        runTool(in, out, std::min(o.messages, kWarmUpMessages), kInProcessTimeoutMs);
+        winmmPingPong(in, out, messages, std::min(o.messages, kWarmUpMessages),
+                      kInProcessTimeoutMs);
+    }
+    c.messages = o.messages;
+    // Alternating, so that a slow phase of the machine hits both kinds.
+    for (int run = 1; run <= o.runs; ++run) {
+        progress(QStringLiteral("in-process: run %1 of %2").arg(run).arg(o.runs));
+        int completed = host.stats().updatesCompleted;
+        RunFigures tool = runTool(in, out, o.messages, kInProcessTimeoutMs);
+        noteUnit(tool, host, completed);
+        c.tool.push_back(std::move(tool));
+        completed = host.stats().updatesCompleted;
+        RunFigures bare = winmmPingPong(in, out, messages, o.messages, kInProcessTimeoutMs);
+        noteUnit(bare, host, completed);
+        c.bare.push_back(std::move(bare));
+    }
+    if (c.error.isEmpty())
+        c.error = firstError(c.tool, c.bare);
+}
+
+#ifdef ORVIK_BENCH_HAVE_JACK
+QString deviceNames()
+{
+    QStringList names;
+    for (UINT id = 0;; ++id) {
+        MIDIINCAPSW in{};
+        MIDIOUTCAPSW out{};
+        const bool hasIn = midiInGetDevCapsW(id, &in, sizeof in) == MMSYSERR_NOERROR;
+        const bool hasOut = midiOutGetDevCapsW(id, &out, sizeof out) == MMSYSERR_NOERROR;
+        if (!hasIn && !hasOut)
+            break;
+        if (hasIn)
+            names << QStringLiteral("in ") + QString::fromUtf16(in.szPname);
+        if (hasOut)
+            names << QStringLiteral("out ") + QString::fromUtf16(out.szPname);
+    }
+    return names.isEmpty() ? QStringLiteral("none") : names.join(QStringLiteral(", "));
+}
+#endif
+
+void runJack(Comparison& c, const std::vector<Bytes>& messages, const Options& o)
+{
+#ifdef ORVIK_BENCH_HAVE_JACK
+    using namespace orvik::testsupport;
+    c.messages = o.messages;
+    progress(QStringLiteral("JACK: starting a private server"));
+    // The in-process part has ended every thread of its own by now, so the
+    // server's environment variables go in while nothing else reads them.
+    PrivateJack jack;
+    if (!jack.start()) {
+        c.skipped = QStringLiteral("no private JACK server: ") +
+                    QString::fromStdString(jack.error()).section(QLatin1Char('\n'), 0, 0);
+        return;
+    }
+    JackUnit unit;
+    QString why;
+    // Short: winmm names hold 31 characters, and JACK names the port twice.
+    const QString port = QStringLiteral("bench%1").arg(QCoreApplication::applicationPid());
+    if (!unit.start(o.devsim, port, kSerial, &why)) {
+        c.error = why;
+        return;
+    }
+    const int in = findInputDevice(QString::fromStdString(unit.outputPort()).toStdU16String());
+    const int out = findOutputDevice(QString::fromStdString(unit.inputPort()).toStdU16String());
+    if (in < 0 || out < 0) {
+        c.error = QStringLiteral("the unit's JACK ports %1 and %2 are not among the devices: %3")
+                      .arg(QString::fromStdString(unit.outputPort()),
+                           QString::fromStdString(unit.inputPort()), deviceNames());
+        return;
+    }
+
+    const int timeoutMs = kJackTimeoutBaseMs + o.messages * kJackTimeoutPerMessageMs;
+    {
+        // The dummy driver wakes late on an idle machine and then drops
+        // events; a spinning core keeps it on time.
+        BusyCore busy(std::chrono::milliseconds(2 * o.jackRuns * timeoutMs));
+        for (int run = 1; run <= o.jackRuns; ++run) {
+            progress(QStringLiteral("JACK: run %1 of %2, the tool").arg(run).arg(o.jackRuns));
+            c.tool.push_back(runTool(in, out, o.messages, timeoutMs));
+            progress(QStringLiteral("JACK: run %1 of %2, bare RtMidi").arg(run).arg(o.jackRuns));
+            c.bare.push_back(rtmidiPingPong(unit.outputPort(), unit.inputPort(), messages,
+                                            o.messages, kBareStallMs, timeoutMs));
+        }
+    }
+
+    // Each run began an update of its own, tool and bare in turn.
+    const std::vector<UnitUpdate> updates = parseUnitSummaries(unit.stop());
+    for (std::size_t i = 0; i < updates.size() && i / 2 < c.tool.size(); ++i) {
+        RunFigures& r = i % 2 == 0 ? c.tool[i / 2] : c.bare[i / 2];
+        r.unitReceived = updates[i].messages;
+        r.unitOutcome = updates[i].outcome.section(QLatin1Char(','), 0, 0);
+        if (r.ok && r.roundTrips == kMessagesPerUpdate + 1 && !updates[i].matched()) {
+            r.ok = false;
+            r.error = QStringLiteral("the unit's image: ") + updates[i].outcome;
+        }
+    }
+    c.lateCycles = jack.xruns();
+    jack.stop();
+    if (c.error.isEmpty())
+        c.error = firstError(c.tool, c.bare);
+#else
+    Q_UNUSED(messages);
+    Q_UNUSED(o);
+    c.skipped = QStringLiteral("built without JACK");
+#endif
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    // The window is real but never shown on a screen: figures must not
+    // depend on a display server.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    setApplicationIdentity();
+    installApplicationStyle();
+    QApplication app(argc, argv);
+
+    Options options;
+    QString message;
+    bool help = false;
+    if (!parseOptions(QCoreApplication::arguments(), options, message, help)) {
+        std::fprintf(stderr, "orvik16-bench: %s\nTry 'orvik16-bench --help'.\n",
+                     qPrintable(message));
+        return 2;
+    }
+    if (help) {
+        std::printf("%s", qPrintable(message));
+        return 0;
+    }
+
+    BenchReport report;
+    report.machine = machineText();
+    report.command = QCoreApplication::arguments().join(QLatin1Char(' '));
+    report.smoke = options.smoke;
+    report.messages = options.messages;
+    report.serial = kSerial;
+
+    progress(QStringLiteral("capturing the update's messages"));
+    std::vector<Bytes> messages;
+    QString why;
+    if (!captureUpdateMessages(kSerial, messages, &why)) {
+        std::fprintf(stderr, "orvik16-bench: %s\n", qPrintable(why));
+        return 1;
+    }
+    std::vector<std::size_t> sizes;
+    for (std::size_t i = 1; i < messages.size(); ++i)
+        sizes.push_back(messages[i].size());
+    report.din = dinWireModel(sizes, orvik::devsim::shortReply(kReplyAckSlice).size());
+
+    progress(QStringLiteral("image preparation"));
+    report.image = measureImagePreparation(options.imageRuns);
+    runInProcess(report.inProcess, messages, options);
+    if (options.jack)
+        runJack(report.jack, messages, options);
+    else
+        report.jack.skipped = QStringLiteral("left out (--no-jack)");
+
+    printTable(stdout, report);
+    const QByteArray json = QJsonDocument(toJson(report)).toJson(QJsonDocument::Indented);
+    if (options.json == QLatin1String("-")) {
+        std::printf("\n%s", json.constData());
+    } else if (!options.json.isEmpty()) {
+        QFile file(options.json);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(json) < 0) {
+            std::fprintf(stderr, "orvik16-bench: cannot write %s\n", qPrintable(options.json));
+            return 1;
+        }
+    }
+    std::fflush(stdout);
+
+    if (!report.inProcess.error.isEmpty() || !report.jack.error.isEmpty())
+        return 1;
+    if (options.check) {
+        for (const Target& t : evaluateTargets(report))
+            if (!t.met())
+                return 3;
+    }
+    return 0;
+}

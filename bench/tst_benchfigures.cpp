@@ -1,0 +1,216 @@
+// The benchmark's arithmetic: if it is wrong, every figure it prints is.
+
+#include "Figures.h"
+#include "JackUnit.h"
+
+#include <QTest>
+
+using namespace orvik::bench;
+
+Q_DECLARE_METATYPE(std::vector<double>)
+
+namespace {
+
+// "R0 A4 S5": a kind letter (Reply, Arrival, Send), then the time in ns.
+std::vector<Mark> marks(const QString& script)
+{
+    std::vector<Mark> out;
+    for (const QString& item : script.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        const QChar k = item.at(0);
+        const MarkKind kind = k == QLatin1Char('R')   ? MarkKind::Reply
+                              : k == QLatin1Char('A') ? MarkKind::Arrival
+                                                      : MarkKind::Send;
+        out.push_back({kind, item.mid(1).toLongLong()});
+    }
+    return out;
+}
+
+std::vector<double> descending(int n)
+{
+    std::vector<double> v;
+    for (int i = n; i >= 1; --i)
+        v.push_back(i);
+    return v;
+}
+
+} // namespace
+
+class TestBenchFigures : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void summaries_data();
+    void summaries();
+    void intervalsBetweenMarks_data();
+    void intervalsBetweenMarks();
+    void dinWireTimeOfAnUpdate();
+    void unitSummaries_data();
+    void unitSummaries();
+};
+
+void TestBenchFigures::summaries_data()
+{
+    QTest::addColumn<std::vector<double>>("values");
+    QTest::addColumn<double>("min");
+    QTest::addColumn<double>("median");
+    QTest::addColumn<double>("p99");
+    QTest::addColumn<double>("max");
+    QTest::addColumn<double>("mean");
+
+    QTest::newRow("none") << std::vector<double>{} << 0.0 << 0.0 << 0.0 << 0.0 << 0.0;
+    QTest::newRow("one") << std::vector<double>{7} << 7.0 << 7.0 << 7.0 << 7.0 << 7.0;
+    // Nearest rank: no interpolation, the lower middle of an even count.
+    QTest::newRow("even count") << std::vector<double>{4, 1, 3, 2} << 1.0 << 2.0 << 4.0 << 4.0
+                                << 2.5;
+    QTest::newRow("1 to 100, reversed") << descending(100) << 1.0 << 50.0 << 99.0 << 100.0 << 50.5;
+    // One slow message in a thousand stays out of the 99th percentile but
+    // sets the maximum; eleven of them reach the percentile.
+    std::vector<double> spike(1000, 20);
+    spike[500] = 900;
+    QTest::newRow("one spike in 1000") << spike << 20.0 << 20.0 << 20.0 << 900.0 << 20.88;
+    std::vector<double> tail(1000, 20);
+    for (std::size_t i = 0; i < 11; ++i)
+        tail[i * 90] = 400;
+    QTest::newRow("a tail of 1.1 %") << tail << 20.0 << 20.0 << 400.0 << 400.0 << 24.18;
+}
+
+void TestBenchFigures::summaries()
+{
+    QFETCH(std::vector<double>, values);
+    QFETCH(double, min);
+    QFETCH(double, median);
+    QFETCH(double, p99);
+    QFETCH(double, max);
+    QFETCH(double, mean);
+
+    const Summary s = summarize(values);
+    QCOMPARE(s.count, values.size());
+    QCOMPARE(s.min, min);
+    QCOMPARE(s.median, median);
+    QCOMPARE(s.p99, p99);
+    QCOMPARE(s.max, max);
+    QVERIFY(qAbs(s.mean - mean) < 1e-9);
+}
+
+void TestBenchFigures::intervalsBetweenMarks_data()
+{
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<int>("from");
+    QTest::addColumn<int>("to");
+    QTest::addColumn<std::vector<double>>("expected");
+
+    const int reply = int(MarkKind::Reply);
+    const int arrival = int(MarkKind::Arrival);
+    const int send = int(MarkKind::Send);
+
+    QTest::newRow("ping-pong") << "R100 S130 R200 S250" << reply << send
+                               << std::vector<double>{30, 50};
+    // BeginUpdate goes out on the button, not on a reply.
+    QTest::newRow("a send of the tool's own")
+        << "S0 R100 S120" << reply << send << std::vector<double>{20};
+    // The acknowledgement of the last commit makes the tool send nothing.
+    QTest::newRow("the last reply") << "R100 S110 R200" << reply << send << std::vector<double>{10};
+    // A reply that caused nothing must not be charged for the next one's send.
+    QTest::newRow("a reply without a send")
+        << "R100 R500 S520" << reply << send << std::vector<double>{20};
+    // A watchdog re-send after silence is no reaction to a reply.
+    QTest::newRow("a re-send after silence")
+        << "R100 S110 S6000110" << reply << send << std::vector<double>{10};
+    QTest::newRow("other marks between")
+        << "R100 A140 S150 R200 A230 S260" << reply << send << std::vector<double>{50, 60};
+    QTest::newRow("hand-off") << "R100 A140 S150 R200 A230" << reply << arrival
+                              << std::vector<double>{40, 30};
+    QTest::newRow("work on the GUI thread")
+        << "R100 A140 S150 R200 A230" << arrival << send << std::vector<double>{10};
+    QTest::newRow("nothing") << "" << reply << send << std::vector<double>{};
+}
+
+void TestBenchFigures::intervalsBetweenMarks()
+{
+    QFETCH(QString, script);
+    QFETCH(int, from);
+    QFETCH(int, to);
+    QFETCH(std::vector<double>, expected);
+    QCOMPARE(intervals(marks(script), MarkKind(from), MarkKind(to)), expected);
+}
+
+void TestBenchFigures::dinWireTimeOfAnUpdate()
+{
+    // 880 blocks of five full slices, the short last slice and a commit, and
+    // an 11-byte acknowledgement for each.
+    std::vector<std::size_t> sizes;
+    for (int block = 0; block < 880; ++block) {
+        for (int slice = 0; slice < 5; ++slice)
+            sizes.push_back(126);
+        sizes.push_back(97);
+        sizes.push_back(12);
+    }
+    const WireModel m = dinWireModel(sizes, 11);
+    QCOMPARE(m.messages, std::uint64_t(6160));
+    QCOMPARE(m.bytesToUnit, std::uint64_t(650320));
+    QCOMPARE(m.bytesFromUnit, std::uint64_t(67760));
+    // 3125 bytes a second.
+    QVERIFY(qAbs(m.secondsToUnit - 208.1024) < 1e-9);
+    QVERIFY(qAbs(m.secondsFromUnit - 21.6832) < 1e-9);
+    QVERIFY(qAbs(m.seconds - 229.7856) < 1e-9);
+    QCOMPARE(dinSeconds(3125), 1.0);
+
+    const WireModel none = dinWireModel({}, 11);
+    QCOMPARE(none.bytesFromUnit, std::uint64_t(0));
+    QCOMPARE(none.seconds, 0.0);
+}
+
+void TestBenchFigures::unitSummaries_data()
+{
+    QTest::addColumn<QString>("log");
+    QTest::addColumn<QStringList>("outcomes");
+    QTest::addColumn<QList<qint64>>("messages");
+    QTest::addColumn<QList<int>>("blocks");
+
+    const QString matched = QStringLiteral(
+        "summary: update 1: image matched; blocks 880/880, commits 880, messages 6161, faults "
+        "none, repeats asked 0, restarts asked 0, injected 0\n");
+    const QString abandoned = QStringLiteral(
+        "summary: update 2: incomplete, abandoned for a new begin-update; blocks 42/880, commits "
+        "42, messages 301, faults none, repeats asked 0, restarts asked 0, injected 0\n");
+    const QString interrupted = QStringLiteral(
+        "summary: update 3: incomplete, interrupted; blocks 0/880, commits 0, messages 1, faults "
+        "checksum=1 slice-order=2, repeats asked 1, restarts asked 0, injected 0\n");
+
+    QTest::newRow("nothing") << QString() << QStringList{} << QList<qint64>{} << QList<int>{};
+    QTest::newRow("one update") << matched << QStringList{"image matched"} << QList<qint64>{6161}
+                                << QList<int>{880};
+    QTest::newRow("every ending, among other output")
+        << QStringLiteral("unit ready on JACK ports \"x\"\n") + abandoned + matched +
+               QStringLiteral("random faults: seed 1\n") + interrupted
+        << QStringList{"incomplete, abandoned for a new begin-update", "image matched",
+                       "incomplete, interrupted"}
+        << QList<qint64>{301, 6161, 1} << QList<int>{42, 880, 0};
+    // Only whole lines that start with the summary count.
+    QTest::newRow("quoted, not a summary")
+        << QStringLiteral("note: ") + matched << QStringList{} << QList<qint64>{} << QList<int>{};
+}
+
+void TestBenchFigures::unitSummaries()
+{
+    QFETCH(QString, log);
+    QFETCH(QStringList, outcomes);
+    QFETCH(QList<qint64>, messages);
+    QFETCH(QList<int>, blocks);
+
+    const std::vector<UnitUpdate> updates = parseUnitSummaries(log);
+    QCOMPARE(int(updates.size()), outcomes.size());
+    for (std::size_t i = 0; i < updates.size(); ++i) {
+        QCOMPARE(updates[i].outcome, outcomes[int(i)]);
+        QCOMPARE(updates[i].messages, messages[int(i)]);
+        QCOMPARE(updates[i].blocks, blocks[int(i)]);
+        QCOMPARE(updates[i].commits, blocks[int(i)]);
+        QCOMPARE(updates[i].matched(), outcomes[int(i)] == QLatin1String("image matched"));
+    }
+    if (outcomes.size() == 3)
+        QCOMPARE(updates[2].faults, QStringLiteral("checksum=1 slice-order=2"));
+}
+
+QTEST_GUILESS_MAIN(TestBenchFigures)
+#include "tst_benchfigures.moc"
