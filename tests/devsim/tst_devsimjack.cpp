@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -20,7 +21,7 @@ using namespace testsupport;
 namespace {
 
 constexpr std::uint32_t kSerial = 87654321;
-constexpr int kUpdateTimeoutMs = 300000;
+constexpr int kUpdateTimeoutMs = 600000;
 
 } // namespace
 
@@ -81,9 +82,14 @@ void TestDevsimJack::updateArrivesWhole()
     // lost messages cheaper here.
     ToolDriver tool(2000);
     QVERIFY(tool.session.OpenPorts(in, out));
-    QVERIFY(tool.session.SendIdentityRequest());
-    QVERIFY(waitFor(
-        tool, [&] { return tool.identified; }, 10000));
+    // A late server cycle may lose the request or the answer; a user would
+    // press Connect again.
+    for (int attempt = 0; attempt < 10 && !tool.identified; ++attempt) {
+        QVERIFY(tool.session.SendIdentityRequest());
+        waitFor(
+            tool, [&] { return tool.identified; }, 3000);
+    }
+    QVERIFY(tool.identified);
     QCOMPARE(tool.session.SerialNumber, std::int32_t(kSerial));
 
     QVERIFY(prepareImage(tool.session.ImageData(), std::uint32_t(tool.session.SerialNumber)));
@@ -100,10 +106,21 @@ void TestDevsimJack::updateArrivesWhole()
     qInfo("%d watchdog re-sends, %d late server cycles; the unit said:\n%s", tool.watchdogFires,
           jack_.xruns(), log.constData());
     QVERIFY2(unit.exitStatus() == QProcess::NormalExit && unit.exitCode() == 0, log.constData());
-    QVERIFY2(log.contains("identity request"), log.constData());
     QVERIFY2(log.contains("progress: blocks 440/880"), log.constData());
     QVERIFY2(log.contains("summary: update 1: image matched"), log.constData());
-    QVERIFY2(log.contains("repeats asked 1"), log.constData());
+    QVERIFY2(log.contains("injected 1"), log.constData());
+
+    // JACK loses whole events in late cycles and never alters one: when two
+    // messages are in flight (an answer came after the watchdog) a lost one
+    // shows up as a gap in the slices or the blocks, but never as damage.
+    const QRegularExpression faults("faults ([^,]*),");
+    const auto match = faults.match(QString::fromLatin1(log));
+    QVERIFY(match.hasMatch());
+    for (const QString& item : match.captured(1).split(' ')) {
+        const QString kind = item.section('=', 0, 0);
+        QVERIFY2(kind == "none" || kind == "slice-order" || kind == "block-address",
+                 qPrintable(item));
+    }
 }
 
 void TestDevsimJack::signalEndsAnIdleUnit()

@@ -67,8 +67,8 @@ ParseStatus parseCommandLine(const QStringList& arguments, Options& options, QSt
         "Faults are injected at message numbers counted from the BeginUpdate of each update,\n"
         "which is message 0; the first data slice is message 1 and the last commit of a clean\n"
         "update is message 6160. Kinds: silent, repeat, restart, late, duplicate, unrelated,\n"
-        "oversized. A repeat or restart at the last commit leaves the update unfinished: the\n"
-        "updater stops listening once it has sent that commit.\n"
+        "oversized. The updater waits for the acknowledgement of the last commit, so any kind\n"
+        "may fall on it too.\n"
         "\n"
         "Exit status: 0 when a complete image arrived and matched (with --serve: at least one,\n"
         "and every complete one matched), 1 otherwise, 2 for bad options."));
@@ -105,7 +105,7 @@ ParseStatus parseCommandLine(const QStringList& arguments, Options& options, QSt
         QStringLiteral("kind@n"));
     const QCommandLineOption randomFaults(
         QStringLiteral("random-faults"),
-        QStringLiteral("Inject N faults of random kinds at random messages 1-6159."),
+        QStringLiteral("Inject N faults of random kinds at random messages 1-6160."),
         QStringLiteral("n"));
     const QCommandLineOption seed(QStringLiteral("seed"),
                                   QStringLiteral("Seed of --random-faults (default: random, "

@@ -203,9 +203,13 @@ void DeviceSimulator::receive(const std::uint8_t* data, std::size_t size)
         if (command == kReplyRepeat && reply->size() == 11) {
             ++stats_.repeatsAsked;
             ++report_.repeatsAsked;
+            awaitingBlockStart_ = true;
+            awaitingAfterRestart_ = false;
         } else if (command == kReplyRestart && reply->size() == 11 && !plan.answersBegin) {
             ++stats_.restartsAsked;
             ++report_.restartsAsked;
+            awaitingBlockStart_ = true;
+            awaitingAfterRestart_ = true;
         }
         const auto delay =
             plan.has(Injection::Late) ? settings_.lateDelay : std::chrono::milliseconds{};
@@ -214,7 +218,9 @@ void DeviceSimulator::receive(const std::uint8_t* data, std::size_t size)
         replies_({std::move(*reply), delay});
     }
 
-    if (plan.finished)
+    // A restart asked for instead of acknowledging the last commit means the
+    // unit wants the whole image again: nothing is finished yet.
+    if (plan.finished && !plan.has(Injection::Restart))
         finishImage();
     if (plan.has(Injection::Restart) && running_)
         rewind();
@@ -314,6 +320,14 @@ void DeviceSimulator::handleBegin(const std::uint8_t* m, Plan& plan)
     plan.answersBegin = true;
 }
 
+bool DeviceSimulator::startsExpectedBlock(int slice, const std::uint8_t* payload) const
+{
+    if (slice != 0)
+        return false;
+    const int block = blockAddress(payload);
+    return block >= 0 && (block == nextBlock_ || block == lastCommitted_);
+}
+
 void DeviceSimulator::handleSlice(const std::uint8_t* m, std::size_t size, Plan& plan)
 {
     const std::uint8_t sum = sliceChecksum(m, size);
@@ -334,12 +348,28 @@ void DeviceSimulator::handleSlice(const std::uint8_t* m, std::size_t size, Plan&
                    std::to_string(wanted));
         return;
     }
-    if (!running_) {
-        refuse(plan, Fault::OutsideUpdate, "slice " + std::to_string(slice));
+    const std::uint8_t* payload = m + kSliceHeaderSize;
+    if (awaitingBlockStart_ && running_ && !startsExpectedBlock(slice, payload)) {
+        // Sent before the tool heard our repeat or restart request: it will
+        // start the block over. A unit waits for that start and ignores what
+        // was already on the wire, without an answer.
         return;
     }
+    if (!running_) {
+        // The last commit went through but its acknowledgement did not reach
+        // the tool, which waits for it and then sends the last block again.
+        const bool lastBlockAgain = report_.outcome != UpdateReport::Outcome::Running &&
+                                    report_.outcome != UpdateReport::Outcome::Abandoned &&
+                                    slice == 0 && lastCommitted_ == kBlockCount - 1 &&
+                                    blockAddress(payload) == lastCommitted_;
+        if (!lastBlockAgain) {
+            refuse(plan, Fault::OutsideUpdate, "slice " + std::to_string(slice));
+            return;
+        }
+        running_ = true;
+        reopened_ = true;
+    }
 
-    const std::uint8_t* payload = m + kSliceHeaderSize;
     if (slice == 0) {
         // The tool may start a block over at any time: after a repeat
         // request, or when its watchdog gave up waiting.
@@ -358,6 +388,7 @@ void DeviceSimulator::handleSlice(const std::uint8_t* m, std::size_t size, Plan&
             return;
         }
         building_ = block;
+        awaitingBlockStart_ = false;
     } else if (building_ < 0 || slice != nextSlice_) {
         refuse(
             plan, Fault::SliceOrder,
@@ -377,6 +408,14 @@ void DeviceSimulator::handleSlice(const std::uint8_t* m, std::size_t size, Plan&
 
 void DeviceSimulator::handleCommit(const std::uint8_t* m, Plan& plan)
 {
+    if (awaitingBlockStart_ && running_) {
+        // Already on the wire when we asked for the block again. The tool
+        // counted it, and after a restart it never takes that count back, so
+        // the tags that follow include it.
+        if (awaitingAfterRestart_)
+            ++commits_;
+        return;
+    }
     if (!running_) {
         refuse(plan, Fault::OutsideUpdate, "commit");
         return;
@@ -423,14 +462,23 @@ void DeviceSimulator::handleCommit(const std::uint8_t* m, Plan& plan)
             notify(Event::Kind::Progress, "blocks " + std::to_string(report_.blocksPresent) + "/" +
                                               std::to_string(kBlockCount));
     }
+    if (reopened_) {
+        // Already compared when it first came; the same block again changes
+        // nothing but the acknowledgement the tool is waiting for.
+        reopened_ = false;
+        running_ = false;
+        return;
+    }
     if (index == kBlockCount - 1 && report_.blocksPresent == kBlockCount)
         plan.finished = true;
 }
 
 void DeviceSimulator::startUpdate()
 {
-    if (running_)
+    if (running_ && !reopened_)
         endUpdate(UpdateReport::Outcome::Abandoned);
+    reopened_ = false;
+    awaitingBlockStart_ = false;
     report_ = UpdateReport{};
     report_.number = ++stats_.updatesBegun;
     report_.messages = 1;

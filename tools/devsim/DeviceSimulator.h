@@ -162,6 +162,7 @@ private:
     void handleIdentity(Plan& plan);
     void handleBegin(const std::uint8_t* m, Plan& plan);
     void handleSlice(const std::uint8_t* m, std::size_t size, Plan& plan);
+    bool startsExpectedBlock(int slice, const std::uint8_t* payload) const;
     void handleCommit(const std::uint8_t* m, Plan& plan);
     bool checkFrame(const std::uint8_t* m, std::size_t size, Plan& plan);
 
@@ -191,6 +192,11 @@ private:
     int lastCommitted_ = -1; // may come again if its acknowledgement was lost
     int building_ = -1;
     bool replacing_ = false;
+    bool reopened_ = false; // the last block again, after the update ended
+    // After asking for a repeat or a restart, until the block starts over:
+    // what the tool had already sent is stale and is ignored.
+    bool awaitingBlockStart_ = false;
+    bool awaitingAfterRestart_ = false;
     int nextSlice_ = 0; // 6: all slices in, commit due
     std::array<std::uint8_t, 643> stream_{};
     std::vector<std::uint8_t> image_; // scrambled, as received

@@ -8,23 +8,41 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <mutex>
 #include <unistd.h>
 
 namespace orvik::devsim {
 
 namespace {
 
+// RtMidi reports through a plain function pointer, from whichever thread
+// hit the error once the ports run.
 struct ErrorSink
 {
+    std::mutex lock;
     std::string text;
     bool failed = false;
+
+    void reset()
+    {
+        std::lock_guard guard(lock);
+        text.clear();
+        failed = false;
+    }
+    bool check(std::string& out)
+    {
+        std::lock_guard guard(lock);
+        out = text;
+        return failed;
+    }
 };
 
 void onRtMidiError(RtMidiError::Type type, const std::string& text, void* user)
 {
-    auto* sink = static_cast<ErrorSink*>(user);
     if (type == RtMidiError::WARNING || type == RtMidiError::DEBUG_WARNING)
         return;
+    auto* sink = static_cast<ErrorSink*>(user);
+    std::lock_guard guard(sink->lock);
     sink->failed = true;
     if (sink->text.empty())
         sink->text = text;
@@ -59,7 +77,7 @@ bool jackServerRunning()
 }
 #endif
 
-ErrorSink g_errors; // RtMidi reports through a plain function pointer
+ErrorSink g_errors;
 
 } // namespace
 
@@ -94,7 +112,8 @@ bool VirtualPorts::open(MidiApi api, const std::string& portName, Receive receiv
 #endif
 
     receive_ = std::move(receive);
-    g_errors = {};
+    g_errors.reset();
+    std::string why;
     // RtMidi reports failures in its constructors by throwing; this is the
     // one place where a third party's exception has to be caught.
     try {
@@ -103,16 +122,16 @@ bool VirtualPorts::open(MidiApi api, const std::string& portName, Receive receiv
         out_ = std::make_unique<RtMidiOut>(rtApi, portName);
         out_->setErrorCallback(onRtMidiError, &g_errors);
         out_->openVirtualPort(portName);
-        if (g_errors.failed)
-            return fail(apiName_ + std::string(" output: ") + g_errors.text);
+        if (g_errors.check(why))
+            return fail(apiName_ + std::string(" output: ") + why);
 
         in_ = std::make_unique<RtMidiIn>(rtApi, portName);
         in_->setErrorCallback(onRtMidiError, &g_errors);
         in_->ignoreTypes(false, true, true);
         in_->setCallback(&VirtualPorts::onMessage, this);
         in_->openVirtualPort(portName);
-        if (g_errors.failed)
-            return fail(apiName_ + std::string(" input: ") + g_errors.text);
+        if (g_errors.check(why))
+            return fail(apiName_ + std::string(" input: ") + why);
     } catch (const RtMidiError& e) {
         return fail(apiName_ + std::string(": ") + e.getMessage());
     }
