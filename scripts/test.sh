@@ -1,18 +1,40 @@
 #!/usr/bin/env bash
-# Builds Orvik16 Update and runs every test. Installs what it needs when run
-# as root on Debian 12; otherwise prints the apt-get line to run.
+# Builds Orvik16 Update and runs every test: the whole suite plain, then under
+# AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer, then
+# the fuzz targets. Installs what it needs when run as root on Debian 12;
+# otherwise prints the apt-get line to run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 
-# Tests also need a JACK server, a virtual display with click automation and
-# the Windows cross headers.
-orvik_ensure_packages "${ORVIK_BUILD_PACKAGES[@]}" jackd2 xvfb xdotool x11-utils \
-    mingw-w64 g++-mingw-w64-x86-64-posix
+# Tests also need a JACK server, a virtual display with click automation, the
+# Windows cross headers, valgrind, and clang's fuzzer runtime.
+orvik_ensure_packages "${ORVIK_BUILD_PACKAGES[@]}" jackd2 xvfb xdotool \
+    mingw-w64 g++-mingw-w64-x86-64-posix valgrind clang-14 libclang-rt-14-dev
 
 jobs=$(nproc)
-start=$SECONDS
-cmake --preset debug
-cmake --build --preset debug -j "$jobs"
-ctest --preset debug -j "$jobs"
-echo "debug suite: $((SECONDS - start)) s"
+summary=()
+
+run_preset() {
+    local preset=$1
+    local start=$SECONDS
+    echo "=== $preset: build and test"
+    cmake --preset "$preset"
+    cmake --build --preset "$preset" -j "$jobs"
+    ctest --preset "$preset" -j "$jobs"
+    summary+=("$preset: $((SECONDS - start)) s")
+}
+
+run_preset debug
+run_preset asan
+run_preset tsan
+
+if [ -x scripts/fuzz-and-memcheck.sh ]; then
+    start=$SECONDS
+    echo "=== fuzzing"
+    scripts/fuzz-and-memcheck.sh
+    summary+=("fuzzing: $((SECONDS - start)) s")
+fi
+
+echo "=== times"
+printf '  %s\n' "${summary[@]}"
