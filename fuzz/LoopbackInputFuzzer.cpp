@@ -1,0 +1,183 @@
+// Raw MIDI bytes from the other end of a loopback cable into an open input,
+// through the same winmm calls the port pair makes: any mix of SysEx, short,
+// running-status and real-time bytes, cut into pieces at arbitrary points,
+// against a few input buffers of varying size.
+//
+// Input: byte 0 picks the buffers (count and size), byte 1 how the stream is
+// cut, byte 2 whether returned buffers are queued again from the callback
+// and whether the input is stopped and restarted half-way; the rest is the
+// byte stream.
+//
+// After every input the port is reset and closed, and every buffer must have
+// come back exactly as often as it was queued: a buffer kept by the layer, or
+// handed back twice, is a leak or a double free in the port pair.
+
+#include "FuzzCheck.h"
+#include "Loopback.h"
+#include "winmm.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace {
+
+struct Buffer
+{
+    MIDIHDR header{};
+    std::unique_ptr<char[]> data;
+    int queued = 0;
+    int returned = 0;
+};
+
+struct Run
+{
+    std::vector<std::unique_ptr<Buffer>> buffers;
+    bool requeue = false;
+    // Set before the reset: buffers it hands back stay with us, or the close
+    // would find them still queued.
+    std::atomic<bool> closing{false};
+
+    Buffer* find(MIDIHDR* header)
+    {
+        for (auto& buffer : buffers)
+            if (&buffer->header == header)
+                return buffer.get();
+        return nullptr;
+    }
+};
+
+// A SysEx buffer holds data bytes only, save for the F0 that opens a message
+// and the F7 that ends one; real-time bytes inside a message never land in it.
+bool wellFormed(const MIDIHDR& header)
+{
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(header.lpData);
+    const DWORD n = header.dwBytesRecorded;
+    for (DWORD i = 0; i < n; ++i) {
+        if (bytes[i] < 0x80)
+            continue;
+        if ((bytes[i] == 0xF0 && i == 0) || (bytes[i] == 0xF7 && i + 1 == n))
+            continue;
+        return false;
+    }
+    return true;
+}
+
+void CALLBACK onInput(HMIDIIN handle, UINT message, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR)
+{
+    auto* run = reinterpret_cast<Run*>(instance);
+    switch (message) {
+    case MIM_OPEN:
+    case MIM_CLOSE:
+    case MIM_ERROR:
+        return;
+    case MIM_DATA:
+        FUZZ_CHECK(param1 & 0x80);
+        return;
+    case MIM_LONGDATA:
+    case MIM_LONGERROR:
+        break;
+    default:
+        FUZZ_CHECK(!"unknown input message");
+    }
+
+    auto* header = reinterpret_cast<MIDIHDR*>(param1);
+    Buffer* buffer = run->find(header);
+    FUZZ_CHECK(buffer);
+    ++buffer->returned;
+    FUZZ_CHECK(buffer->returned <= buffer->queued);
+    FUZZ_CHECK(header->dwFlags & MHDR_DONE);
+    FUZZ_CHECK(!(header->dwFlags & MHDR_INQUEUE));
+    FUZZ_CHECK(header->dwBytesRecorded <= header->dwBufferLength);
+    // Only a reset hands back a buffer with nothing in it.
+    FUZZ_CHECK(header->dwBytesRecorded > 0 || run->closing);
+    if (message == MIM_LONGERROR)
+        FUZZ_CHECK(header->dwBytesRecorded > 0);
+    FUZZ_CHECK(wellFormed(*header));
+
+    if (run->requeue && !run->closing) {
+        if (midiInAddBuffer(handle, header, sizeof(MIDIHDR)) == MMSYSERR_NOERROR)
+            ++buffer->queued;
+    }
+}
+
+orvik::loopback::Link& link()
+{
+    static auto* instance = new orvik::loopback::Link("fuzz", {});
+    return *instance;
+}
+
+constexpr DWORD kBufferSizes[8] = {1, 2, 3, 11, 64, 256, 1023, 1024};
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    // The first open lists the system's MIDI ports once and keeps the list;
+    // doing it here keeps that one-time allocation out of the runs.
+    HMIDIIN in = nullptr;
+    if (midiInOpen(&in, static_cast<UINT>(link().inputDeviceNumber()), 0, 0, CALLBACK_NULL) ==
+        MMSYSERR_NOERROR)
+        midiInClose(in);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size < 3)
+        return 0;
+    const int bufferCount = 1 + (data[0] & 3);
+    const DWORD bufferSize = kBufferSizes[(data[0] >> 2) & 7];
+    const std::size_t longestPiece = 1 + data[1];
+    std::uint32_t cut = 0x9E3779B9u ^ data[1];
+    Run run;
+    run.requeue = data[2] & 1;
+    const bool stopHalfway = data[2] & 2;
+    data += 3;
+    size -= 3;
+
+    HMIDIIN in = nullptr;
+    FUZZ_CHECK(midiInOpen(&in, static_cast<UINT>(link().inputDeviceNumber()),
+                          reinterpret_cast<DWORD_PTR>(&onInput), reinterpret_cast<DWORD_PTR>(&run),
+                          CALLBACK_FUNCTION) == MMSYSERR_NOERROR);
+    for (int i = 0; i < bufferCount; ++i) {
+        auto buffer = std::make_unique<Buffer>();
+        buffer->data = std::make_unique<char[]>(bufferSize);
+        buffer->header.lpData = buffer->data.get();
+        buffer->header.dwBufferLength = bufferSize;
+        FUZZ_CHECK(midiInPrepareHeader(in, &buffer->header, sizeof(MIDIHDR)) == MMSYSERR_NOERROR);
+        // Counted before the add: the callback may hand it back at once.
+        ++buffer->queued;
+        run.buffers.push_back(std::move(buffer));
+        FUZZ_CHECK(midiInAddBuffer(in, &run.buffers.back()->header, sizeof(MIDIHDR)) ==
+                   MMSYSERR_NOERROR);
+    }
+    FUZZ_CHECK(midiInStart(in) == MMSYSERR_NOERROR);
+
+    std::size_t offset = 0;
+    bool stopped = false;
+    while (offset < size) {
+        cut ^= cut << 13;
+        cut ^= cut >> 17;
+        cut ^= cut << 5;
+        const std::size_t piece = std::min<std::size_t>(1 + cut % longestPiece, size - offset);
+        link().toTool(data + offset, piece);
+        offset += piece;
+        if (stopHalfway && !stopped && offset >= size / 2) {
+            stopped = true;
+            FUZZ_CHECK(midiInStop(in) == MMSYSERR_NOERROR);
+            FUZZ_CHECK(midiInStart(in) == MMSYSERR_NOERROR);
+        }
+    }
+
+    run.closing = true;
+    FUZZ_CHECK(midiInReset(in) == MMSYSERR_NOERROR);
+    for (auto& buffer : run.buffers) {
+        FUZZ_CHECK(buffer->returned == buffer->queued);
+        FUZZ_CHECK(midiInUnprepareHeader(in, &buffer->header, sizeof(MIDIHDR)) == MMSYSERR_NOERROR);
+    }
+    FUZZ_CHECK(midiInClose(in) == MMSYSERR_NOERROR);
+    return 0;
+}
