@@ -3,57 +3,14 @@
 // and the unit checks the image it rebuilt byte for byte. The watchdog is
 // ticked by hand whenever the unit has chosen to stay silent.
 
-#include "ControllerTestSupport.h"
-#include "ImageFile.h"
-#include "InProcessDevice.h"
+#include "EndToEndSupport.h"
+#include "Loopback.h"
 
 #include <QtTest>
 
-#include <atomic>
-#include <memory>
-
 using namespace testsupport;
 using orvik::devsim::DeviceSettings;
-using orvik::devsim::Event;
-using orvik::devsim::InProcessDevice;
-using orvik::devsim::Injection;
 using orvik::devsim::UpdateReport;
-
-namespace {
-
-std::vector<std::uint8_t> plainImage()
-{
-    QString error;
-    auto image = orvik::devsim::loadImage(QStringLiteral(":/data/orvik_resources_v2_06.bin"), &error);
-    return image ? *image : std::vector<std::uint8_t>{};
-}
-
-// The unit and what the test learns from it on the unit's own thread.
-struct Unit
-{
-    explicit Unit(DeviceSettings settings, orvik::loopback::LinkOptions options = {})
-    {
-        settings.lateDelay = std::chrono::milliseconds(20);
-        device = std::make_unique<InProcessDevice>(
-            "Orvik16 KX", std::move(settings), plainImage(),
-            [this](const Event& e) {
-                if (e.kind == Event::Kind::IdentityRequest)
-                    ++identityRequests;
-                // Silence and repeat requests leave the tool waiting for
-                // its watchdog.
-                if (e.kind == Event::Kind::Injected &&
-                    (e.injection == Injection::Silent || e.injection == Injection::Repeat))
-                    ++stalls;
-            },
-            options);
-    }
-
-    std::atomic<int> identityRequests{0};
-    std::atomic<int> stalls{0};
-    std::unique_ptr<InProcessDevice> device;
-};
-
-} // namespace
 
 class TestEndToEnd : public QObject
 {
@@ -64,67 +21,13 @@ private slots:
     void connectShowsIdentity_data();
     void connectShowsIdentity();
     void portsThatFailToOpenStayDisconnected();
+    void brokenIdentityReplies_data();
+    void brokenIdentityReplies();
     void wholeUpdate_data();
     void wholeUpdate();
     void secondUpdateOverTheSameConnection();
     void closingDuringTransferEndsTheProgram();
-
-private:
-    std::unique_ptr<MainWindow> connectedWindow(Unit& unit);
-    // Runs until the success box has been answered, ticking the watchdog six
-    // times for every stall the unit reports.
-    bool finishUpdate(MainWindow& window, Unit& unit, MessageBoxAnswerer& answerer);
 };
-
-std::unique_ptr<MainWindow> TestEndToEnd::connectedWindow(Unit& unit)
-{
-    auto window = std::make_unique<MainWindow>();
-    window->show();
-    window->initController();
-    window->WatchdogTimer->stop();
-    window->MidiInList->setCurrentRow(unit.device->inputDeviceNumber());
-    window->MidiOutList->setCurrentRow(unit.device->outputDeviceNumber());
-    window->Connect();
-    [&] { QTRY_COMPARE_WITH_TIMEOUT(window->ConnState, int(Connected), 10000); }();
-    return window;
-}
-
-bool TestEndToEnd::finishUpdate(MainWindow& window, Unit& unit, MessageBoxAnswerer& answerer)
-{
-    QDeadlineTimer deadline(120000);
-    int serviced = 0;
-    auto lastReceived = unit.device->host().stats().messagesReceived;
-    QElapsedTimer quiet;
-    quiet.start();
-    auto expireWatchdog = [&] {
-        for (int tick = 0; tick < 6; ++tick)
-            window.comtimeout();
-        quiet.restart();
-    };
-    while (answerer.texts.isEmpty()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        if (serviced < unit.stalls.load()) {
-            ++serviced;
-            // Let whatever the unit said before falling silent arrive first.
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-            expireWatchdog();
-            continue;
-        }
-        // A reply can also be lost on the way in: traffic that fills both
-        // input buffers leaves none for the answer right behind it. Nothing
-        // moving for a while is then the silence the watchdog is there for.
-        const auto received = unit.device->host().stats().messagesReceived;
-        if (received != lastReceived) {
-            lastReceived = received;
-            quiet.restart();
-        } else if (quiet.elapsed() > 500) {
-            expireWatchdog();
-        }
-    }
-    return true;
-}
 
 void TestEndToEnd::portListsShowTheUnit()
 {
@@ -200,6 +103,63 @@ void TestEndToEnd::portsThatFailToOpenStayDisconnected()
     QCOMPARE(unit.identityRequests.load(), 0);
 }
 
+void TestEndToEnd::brokenIdentityReplies_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QString>("serialText");
+    QTest::addColumn<QString>("versionText");
+
+    const QByteArray header("\xF0\x00\x11\x22\x0B", 5);
+    // Serial 0x7F 0x7F 0x7F 0x7F, command, then nothing but the end: the
+    // version reads the F7 and a zero past the end.
+    QTest::newRow("truncated") << header + QByteArray("\x7F\x7F\x7F\x7F\x20\xF7", 6)
+                               << "355-581-494" << "247.00";
+    // Well-formed SysEx, nonsense inside: a name that runs past its 16
+    // bytes, a version nobody made.
+    QByteArray garbage = header + QByteArray("\x7F\x7F\x7F\x7F\x20\x7E\x7E", 7);
+    garbage += QByteArray(40, '\x55') + QByteArray("\xF7", 1);
+    QTest::newRow("garbage") << garbage << "355-581-494" << "126.63";
+    // Longer than an input buffer: it arrives in two, and only the first
+    // starts with the reply's header.
+    QByteArray oversized = header + QByteArray("\x15\x1A\x6F\x3A\x20\x02\x0C", 7);
+    oversized += QByteArray("Orvik16 KX", 10) + QByteArray(1100, 'A') + QByteArray("\xF7", 1);
+    QTest::newRow("oversized") << oversized << "586-638-764" << "2.06";
+}
+
+void TestEndToEnd::brokenIdentityReplies()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(QString, serialText);
+    QFETCH(QString, versionText);
+
+    // A unit that answers the identity request with these bytes and nothing
+    // else.
+    orvik::loopback::Link* linkPtr = nullptr;
+    auto link = std::make_unique<orvik::loopback::Link>(
+        "Broken unit", [&linkPtr, reply](const std::uint8_t* data, std::size_t size) {
+            if (size == 11 && data[9] == 0x00)
+                linkPtr->toTool(reinterpret_cast<const std::uint8_t*>(reply.constData()),
+                                static_cast<std::size_t>(reply.size()));
+        });
+    linkPtr = link.get();
+
+    MainWindow window;
+    window.show();
+    window.initController();
+    window.MidiInList->setCurrentRow(link->inputDeviceNumber());
+    window.MidiOutList->setCurrentRow(link->outputDeviceNumber());
+    window.Connect();
+    QTRY_COMPARE_WITH_TIMEOUT(window.ConnState, int(Connected), 10000);
+    QCOMPARE(window.SnEdit->text().size(), 11);
+    if (!serialText.isEmpty())
+        QCOMPARE(window.SnEdit->text(), serialText);
+    QCOMPARE(window.VersionEdit->text(), versionText);
+    QVERIFY(window.DeviceNameCopy.size() <= 16);
+    // The window still answers: Disconnect works.
+    window.Connect();
+    QCOMPARE(window.ConnState, int(Disconnected));
+}
+
 void TestEndToEnd::wholeUpdate_data()
 {
     QTest::addColumn<QString>("faults");
@@ -234,6 +194,7 @@ void TestEndToEnd::wholeUpdate()
     }
     Unit unit(settings);
     auto window = connectedWindow(unit);
+    QVERIFY(window);
     MessageBoxAnswerer answerer;
 
     window->Transfer();
@@ -241,13 +202,14 @@ void TestEndToEnd::wholeUpdate()
     QVERIFY(finishUpdate(*window, unit, answerer));
 
     QCOMPARE(answerer.texts, QStringList{boxText});
+    QCOMPARE(answerer.texts.size(), 1);
     QCOMPARE(answerer.titles, QStringList{QStringLiteral("Orvik16(KX/LX) Update")});
     QVERIFY(window->progressBar->isHidden());
     QVERIFY(window->TransferButton->isEnabled());
     QVERIFY(window->ConnectButton->isEnabled());
     QCOMPARE(window->ConnState, int(Connected));
 
-    auto& host = unit.device->host();
+    auto& host = unit.host();
     QVERIFY(host.waitUntil([](const auto& sim) { return sim.stats().updatesCompleted >= 1; },
                            std::chrono::seconds(10)));
     const auto report = host.report();
@@ -260,6 +222,7 @@ void TestEndToEnd::secondUpdateOverTheSameConnection()
 {
     Unit unit(DeviceSettings{});
     auto window = connectedWindow(unit);
+    QVERIFY(window);
     MessageBoxAnswerer answerer;
 
     window->Transfer();
@@ -269,7 +232,7 @@ void TestEndToEnd::secondUpdateOverTheSameConnection()
     answerer.texts.clear();
     QVERIFY(finishUpdate(*window, unit, answerer));
     QCOMPARE(answerer.texts, QStringList{QStringLiteral("transfer successful")});
-    QVERIFY(unit.device->host().waitUntil(
+    QVERIFY(unit.host().waitUntil(
         [](const auto& sim) { return sim.stats().updatesMatched == 2; }, std::chrono::seconds(10)));
 }
 
@@ -277,8 +240,9 @@ void TestEndToEnd::closingDuringTransferEndsTheProgram()
 {
     Unit unit(DeviceSettings{});
     auto window = connectedWindow(unit);
+    QVERIFY(window);
     window->Transfer();
-    auto& host = unit.device->host();
+    auto& host = unit.host();
     QTRY_VERIFY_WITH_TIMEOUT(host.stats().blocksCommitted >= 20, 30000);
 
     // The close is accepted at once, the event loop ends with 0, and the
