@@ -14,6 +14,7 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
@@ -146,6 +147,9 @@ public:
 
     bool open(unsigned index)
     {
+        // Published with a release store: RtMidi's thread meets this one
+        // only inside libjack or libasound, where a sanitizer cannot see it.
+        target_.store(sink_.get(), std::memory_order_release);
         try {
             midi_->ignoreTypes(false, true, true);
             midi_->setCallback(&RtInput::received, this);
@@ -159,11 +163,13 @@ public:
 private:
     static void received(double, std::vector<unsigned char>* message, void* self)
     {
-        if (message && !message->empty())
-            static_cast<RtInput*>(self)->sink_->feed(message->data(), message->size());
+        InputSink* sink = static_cast<RtInput*>(self)->target_.load(std::memory_order_acquire);
+        if (sink && message && !message->empty())
+            sink->feed(message->data(), message->size());
     }
 
     std::shared_ptr<InputSink> sink_;
+    std::atomic<InputSink*> target_{nullptr};
     std::unique_ptr<RtMidiIn> midi_;
 };
 

@@ -3,20 +3,18 @@
 
 #include "BufferWatch.h"
 #include "BusyCore.h"
+#include "ChildProcess.h"
 #include "MidiEvent.h"
 #include "MidiPortPair.h"
 #include "PrivateJack.h"
 #include "WinmmDevices.h"
 
 #include <QElapsedTimer>
-#include <QProcess>
 #include <QTest>
 
 #include <algorithm>
-#include <atomic>
-#include <cstdlib>
+#include <chrono>
 #include <functional>
-#include <new>
 #include <vector>
 
 namespace {
@@ -106,7 +104,7 @@ private slots:
 
 private:
     orvik::testsupport::PrivateJack jack_;
-    QProcess echo_;
+    orvik::testsupport::ChildProcess echo_;
     QString echoName_;
 };
 
@@ -115,16 +113,9 @@ void TestJackEcho::initTestCase()
     QVERIFY2(jack_.start(), jack_.error().c_str());
 
     echoName_ = QString("orvik-echo-%1").arg(QCoreApplication::applicationPid());
-    echo_.setProgram(ORVIK_MIDI_ECHO);
-    echo_.setArguments({echoName_});
-    echo_.start();
-    QVERIFY2(echo_.waitForStarted(10000), qPrintable(echo_.errorString()));
-    QElapsedTimer waited;
-    waited.start();
-    while (!echo_.canReadLine() && waited.elapsed() < 30000 && echo_.state() == QProcess::Running)
-        echo_.waitForReadyRead(1000);
-    QVERIFY2(echo_.canReadLine() && echo_.readLine().trimmed() == "ready",
-             echo_.readAllStandardError().constData());
+    QVERIFY(echo_.start(ORVIK_MIDI_ECHO, {echoName_.toStdString()}));
+    const auto line = echo_.readLine(std::chrono::seconds(30));
+    QVERIFY2(line == "ready", echo_.errorOutput().c_str());
 }
 
 void TestJackEcho::sysexRoundTrips()
@@ -195,13 +186,9 @@ void TestJackEcho::sysexRoundTrips()
 
 void TestJackEcho::cleanupTestCase()
 {
-    if (echo_.state() == QProcess::Running) {
-        echo_.closeWriteChannel(); // the echo ends when its input closes
-        if (!echo_.waitForFinished(10000))
-            echo_.kill();
-        echo_.waitForFinished(5000);
-        qInfo("%s", echo_.readAllStandardError().trimmed().constData());
-    }
+    // The echo ends when its input closes.
+    const int status = echo_.stop();
+    qInfo("echo exited with %d: %s", status, echo_.errorOutput().c_str());
     jack_.stop();
 }
 
