@@ -4,13 +4,13 @@
 // against a few input buffers of varying size.
 //
 // Input: byte 0 picks the buffers (count and size), byte 1 how the stream is
-// cut, byte 2 whether returned buffers are queued again from the callback
-// and whether the input is stopped and restarted half-way; the rest is the
-// byte stream.
+// cut, byte 2 whether returned buffers are queued again from the callback,
+// whether the input is stopped and restarted half-way, and whether it is
+// closed and opened again at the end; the rest is the byte stream.
 //
-// After every input the port is reset and closed, and every buffer must have
-// come back exactly as often as it was queued: a buffer kept by the layer, or
-// handed back twice, is a leak or a double free in the port pair.
+// After every input the port is reset, and every buffer must have come back
+// exactly as often as it was queued: a buffer kept by the layer, or handed
+// back twice, is a leak or a double free in the port pair.
 
 #include "FuzzCheck.h"
 #include "Loopback.h"
@@ -36,8 +36,8 @@ struct Run
 {
     std::vector<std::unique_ptr<Buffer>> buffers;
     bool requeue = false;
-    // Set before the reset: buffers it hands back stay with us, or the close
-    // would find them still queued.
+    // Set before the reset: the buffers it hands back stay with us instead
+    // of going straight back into the queue.
     std::atomic<bool> closing{false};
 
     Buffer* find(MIDIHDR* header)
@@ -109,18 +109,33 @@ orvik::loopback::Link& link()
     return *instance;
 }
 
+// One open input for the whole run, as the port pair keeps one open for a
+// whole update; an input can ask for it to be closed and opened anew.
+Run& run()
+{
+    static Run* instance = new Run;
+    return *instance;
+}
+
+HMIDIIN input = nullptr;
+
+void openInput()
+{
+    FUZZ_CHECK(midiInOpen(&input, static_cast<UINT>(link().inputDeviceNumber()),
+                          reinterpret_cast<DWORD_PTR>(&onInput),
+                          reinterpret_cast<DWORD_PTR>(&run()),
+                          CALLBACK_FUNCTION) == MMSYSERR_NOERROR);
+}
+
 constexpr DWORD kBufferSizes[8] = {1, 2, 3, 11, 64, 256, 1023, 1024};
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    // The first open lists the system's MIDI ports once and keeps the list;
-    // doing it here keeps that one-time allocation out of the runs.
-    HMIDIIN in = nullptr;
-    if (midiInOpen(&in, static_cast<UINT>(link().inputDeviceNumber()), 0, 0, CALLBACK_NULL) ==
-        MMSYSERR_NOERROR)
-        midiInClose(in);
+    // The first open also lists the system's MIDI ports once and keeps the
+    // list: done here, that one-time allocation stays out of the runs.
+    openInput();
     return 0;
 }
 
@@ -132,29 +147,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const DWORD bufferSize = kBufferSizes[(data[0] >> 2) & 7];
     const std::size_t longestPiece = 1 + data[1];
     std::uint32_t cut = 0x9E3779B9u ^ data[1];
-    Run run;
-    run.requeue = data[2] & 1;
+    Run& r = run();
+    r.buffers.clear();
+    r.closing = false;
+    r.requeue = data[2] & 1;
     const bool stopHalfway = data[2] & 2;
+    const bool reopen = data[2] & 4;
     data += 3;
     size -= 3;
 
-    HMIDIIN in = nullptr;
-    FUZZ_CHECK(midiInOpen(&in, static_cast<UINT>(link().inputDeviceNumber()),
-                          reinterpret_cast<DWORD_PTR>(&onInput), reinterpret_cast<DWORD_PTR>(&run),
-                          CALLBACK_FUNCTION) == MMSYSERR_NOERROR);
     for (int i = 0; i < bufferCount; ++i) {
         auto buffer = std::make_unique<Buffer>();
         buffer->data = std::make_unique<char[]>(bufferSize);
         buffer->header.lpData = buffer->data.get();
         buffer->header.dwBufferLength = bufferSize;
-        FUZZ_CHECK(midiInPrepareHeader(in, &buffer->header, sizeof(MIDIHDR)) == MMSYSERR_NOERROR);
+        FUZZ_CHECK(midiInPrepareHeader(input, &buffer->header, sizeof(MIDIHDR)) ==
+                   MMSYSERR_NOERROR);
         // Counted before the add: the callback may hand it back at once.
         ++buffer->queued;
-        run.buffers.push_back(std::move(buffer));
-        FUZZ_CHECK(midiInAddBuffer(in, &run.buffers.back()->header, sizeof(MIDIHDR)) ==
+        r.buffers.push_back(std::move(buffer));
+        FUZZ_CHECK(midiInAddBuffer(input, &r.buffers.back()->header, sizeof(MIDIHDR)) ==
                    MMSYSERR_NOERROR);
     }
-    FUZZ_CHECK(midiInStart(in) == MMSYSERR_NOERROR);
+    FUZZ_CHECK(midiInStart(input) == MMSYSERR_NOERROR);
 
     std::size_t offset = 0;
     bool stopped = false;
@@ -167,17 +182,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         offset += piece;
         if (stopHalfway && !stopped && offset >= size / 2) {
             stopped = true;
-            FUZZ_CHECK(midiInStop(in) == MMSYSERR_NOERROR);
-            FUZZ_CHECK(midiInStart(in) == MMSYSERR_NOERROR);
+            FUZZ_CHECK(midiInStop(input) == MMSYSERR_NOERROR);
+            FUZZ_CHECK(midiInStart(input) == MMSYSERR_NOERROR);
         }
     }
 
-    run.closing = true;
-    FUZZ_CHECK(midiInReset(in) == MMSYSERR_NOERROR);
-    for (auto& buffer : run.buffers) {
+    // The reset also forgets any message left half-way, so the next input
+    // starts from a clean parser.
+    r.closing = true;
+    FUZZ_CHECK(midiInReset(input) == MMSYSERR_NOERROR);
+    for (auto& buffer : r.buffers) {
         FUZZ_CHECK(buffer->returned == buffer->queued);
-        FUZZ_CHECK(midiInUnprepareHeader(in, &buffer->header, sizeof(MIDIHDR)) == MMSYSERR_NOERROR);
+        FUZZ_CHECK(midiInUnprepareHeader(input, &buffer->header, sizeof(MIDIHDR)) ==
+                   MMSYSERR_NOERROR);
     }
-    FUZZ_CHECK(midiInClose(in) == MMSYSERR_NOERROR);
+    if (reopen) {
+        FUZZ_CHECK(midiInClose(input) == MMSYSERR_NOERROR);
+        openInput();
+    }
+    r.buffers.clear();
     return 0;
 }

@@ -142,7 +142,7 @@ int main(int argc, char** argv)
                 Bytes{kTwoFullBuffers, 0xFF, 0x00} + oversized + shortReply(kReplyAckSlice));
     ok &= write(input, "small-buffers", Bytes{kFourSmallBuffers, 0x07, 0x01} + identity);
     ok &= write(input, "interrupted-sysex",
-                Bytes{kOneMediumBuffer, 0x00, 0x02} +
+                Bytes{kOneMediumBuffer, 0x00, 0x06} +
                     Bytes{0xF0, 0x00, 0x11, 0x22, 0x90, 0x3C, 0x40, 0xF7, 0x12} + identity);
     ok &= write(input, "stop-half-way",
                 Bytes{kOneMediumBuffer, 0x05, 0x03} + identity + identity + identity);
