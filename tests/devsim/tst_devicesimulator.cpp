@@ -59,6 +59,8 @@ private slots:
     void injectionIsSurvived_data();
     void injectionIsSurvived();
     void repeatAtLastCommitLeavesUpdateOpen();
+    void staleMessagesAfterRepeatAreIgnored();
+    void lastBlockAgainAfterLostAcknowledgement();
     void wrongImageDiffers();
     void descrambleInvertsScramble_data();
     void descrambleInvertsScramble();
@@ -294,6 +296,8 @@ void TestDeviceSimulator::injectionIsSurvived_data()
     QTest::newRow("duplicate") << Injection::Duplicate << quint64(sliceMessage(5, 4));
     QTest::newRow("unrelated") << Injection::Unrelated << quint64(sliceMessage(5, 6));
     QTest::newRow("oversized") << Injection::Oversized << quint64(sliceMessage(5, 1));
+    QTest::newRow("restart at the last commit")
+        << Injection::Restart << quint64(sliceMessage(879, 6));
 }
 
 void TestDeviceSimulator::injectionIsSurvived()
@@ -346,6 +350,89 @@ void TestDeviceSimulator::repeatAtLastCommitLeavesUpdateOpen()
     QCOMPARE(tool.sim().stats().updatesCompleted, 0);
     QVERIFY(tool.sim().updateRunning());
     QCOMPARE(tool.sim().report().blocksPresent, 879);
+}
+
+namespace {
+
+// Feeds one block the way the tool sends it.
+void feedBlock(DeviceSimulator& sim, const Bytes& image, int block, int tag)
+{
+    for (int n = 0; n < kSliceCount; ++n) {
+        const Bytes m = slice(image, block, n);
+        sim.receive(m.data(), m.size());
+    }
+    const Bytes c = commit(std::uint8_t(tag));
+    sim.receive(c.data(), c.size());
+}
+
+int tagAfter(int commits)
+{
+    return commits == 0 ? 0 : (commits & 7) + 1;
+}
+
+} // namespace
+
+void TestDeviceSimulator::staleMessagesAfterRepeatAreIgnored()
+{
+    // Acknowledgements carry no sequence number: a tool one message ahead
+    // (after a duplicate acknowledgement, or a late one) still has a message
+    // on the wire when the unit asks for the block again.
+    DeviceSettings s = settings();
+    s.faults.add(sliceMessage(1, 2), Injection::Repeat);
+    std::vector<Reply> replies;
+    DeviceSimulator sim(s, plainImage(), [&](Reply r) { replies.push_back(std::move(r)); });
+    const Bytes image = scrambledFor(plainImage(), kSerial);
+    Bytes m = beginUpdate();
+    sim.receive(m.data(), m.size());
+    feedBlock(sim, image, 0, 0);
+    for (int n = 0; n <= 2; ++n) {
+        m = slice(image, 1, n);
+        sim.receive(m.data(), m.size());
+    }
+    QCOMPARE(replies.back().bytes, shortReply(kReplyRepeat));
+
+    const auto before = replies.size();
+    for (int n = 3; n < kSliceCount; ++n) {
+        m = slice(image, 1, n);
+        sim.receive(m.data(), m.size());
+    }
+    m = commit(std::uint8_t(tagAfter(1)));
+    sim.receive(m.data(), m.size());
+    QCOMPARE(replies.size(), before);
+    QCOMPARE(describe(sim.stats().faults), std::string("none"));
+
+    // The block started over is taken as if nothing had happened.
+    feedBlock(sim, image, 1, tagAfter(1));
+    QCOMPARE(replies.back().bytes, shortReply(kReplyAckCommit));
+    QCOMPARE(sim.report().commits, 2);
+    QCOMPARE(describe(sim.stats().faults), std::string("none"));
+}
+
+void TestDeviceSimulator::lastBlockAgainAfterLostAcknowledgement()
+{
+    // A tool that waits for the last acknowledgement sends the last block
+    // again when it does not come; the unit has already compared the image.
+    DeviceSettings s = settings();
+    s.faults.add(sliceMessage(879, 6), Injection::Silent);
+    std::vector<Reply> replies;
+    DeviceSimulator sim(s, plainImage(), [&](Reply r) { replies.push_back(std::move(r)); });
+    const Bytes image = scrambledFor(plainImage(), kSerial);
+    const Bytes m = beginUpdate();
+    sim.receive(m.data(), m.size());
+    for (int b = 0; b < kBlockCount; ++b)
+        feedBlock(sim, image, b, tagAfter(b));
+    QCOMPARE(sim.report().outcome, UpdateReport::Outcome::Matched);
+    QCOMPARE(replies.back().bytes, shortReply(kReplyAckSlice));
+
+    feedBlock(sim, image, kBlockCount - 1, tagAfter(kBlockCount - 1));
+    QCOMPARE(replies.back().bytes, shortReply(kReplyAckCommit));
+    QCOMPARE(describe(sim.stats().faults), std::string("none"));
+    QCOMPARE(sim.stats().updatesCompleted, 1);
+    QVERIFY(!sim.updateRunning());
+
+    // Any other block after the end is out of place.
+    feedBlock(sim, image, 3, tagAfter(3));
+    QVERIFY(sim.stats().faults[int(Fault::OutsideUpdate)] > 0);
 }
 
 void TestDeviceSimulator::wrongImageDiffers()
@@ -467,10 +554,12 @@ void TestDeviceSimulator::randomScheduleIsReproducible()
     QCOMPARE(a.describe(), FaultSchedule::random(40, 99).describe());
     QVERIFY(a.describe() != FaultSchedule::random(40, 100).describe());
     QCOMPARE(a.size(), std::size_t(40));
+    const FaultSchedule narrow = FaultSchedule::random(5, 1, 5);
     for (int i = 0; i < kInjectionKindCount; ++i) {
-        QVERIFY(!a.has(0, Injection(i)));
-        QVERIFY(!a.has(6160, Injection(i)));
+        QVERIFY(!narrow.has(0, Injection(i)));
+        QVERIFY(!narrow.has(6, Injection(i)));
     }
+    QCOMPARE(narrow.size(), std::size_t(5));
 }
 
 QTEST_GUILESS_MAIN(TestDeviceSimulator)

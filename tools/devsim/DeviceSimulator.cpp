@@ -389,6 +389,7 @@ void DeviceSimulator::handleSlice(const std::uint8_t* m, std::size_t size, Plan&
         }
         building_ = block;
         awaitingBlockStart_ = false;
+        awaitingAfterRestart_ = false;
     } else if (building_ < 0 || slice != nextSlice_) {
         refuse(
             plan, Fault::SliceOrder,
@@ -479,6 +480,7 @@ void DeviceSimulator::startUpdate()
         endUpdate(UpdateReport::Outcome::Abandoned);
     reopened_ = false;
     awaitingBlockStart_ = false;
+    awaitingAfterRestart_ = false;
     report_ = UpdateReport{};
     report_.number = ++stats_.updatesBegun;
     report_.messages = 1;
@@ -558,6 +560,12 @@ void DeviceSimulator::refuse(Plan& plan, Fault kind, std::string detail)
     dropBlock();
     if (settings_.onBadMessage == BadMessageReply::Repeat)
         plan.reply = shortReply(kReplyRepeat);
+    // Asked for the block again or not, the tool starts it over: whatever
+    // it already sent behind the bad message is stale, not a second fault.
+    if (running_ && !awaitingBlockStart_) {
+        awaitingBlockStart_ = true;
+        awaitingAfterRestart_ = false;
+    }
 }
 
 void DeviceSimulator::notify(Event::Kind kind, std::string detail)
