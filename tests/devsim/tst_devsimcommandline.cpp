@@ -35,7 +35,7 @@ void TestDevsimCommandLine::rejected_data()
     QTest::newRow("api") << QStringList{"--api", "coremidi"} << "--api";
     QTest::newRow("fault kind") << QStringList{"--fault", "loud@3"} << "loud";
     QTest::newRow("fault number") << QStringList{"--fault", "silent@x"} << "silent@x";
-    QTest::newRow("random count") << QStringList{"--random-faults", "6160"} << "--random-faults";
+    QTest::newRow("random count") << QStringList{"--random-faults", "6161"} << "--random-faults";
     QTest::newRow("late") << QStringList{"--late-ms", "-5"} << "--late-ms";
     QTest::newRow("on-bad") << QStringList{"--on-bad", "shout"} << "--on-bad";
     QTest::newRow("missing value") << QStringList{"--serial"} << "serial";

@@ -198,8 +198,8 @@ ParseStatus parseCommandLine(const QStringList& arguments, Options& options, QSt
             return error(QStringLiteral("--fault: %1").arg(QString::fromStdString(why)));
     }
     if (parser.isSet(randomFaults)) {
-        if (!parseUnsigned(parser.value(randomFaults), 6159, value))
-            return error(QStringLiteral("--random-faults '%1' is not a number from 0 to 6159")
+        if (!parseUnsigned(parser.value(randomFaults), 6160, value))
+            return error(QStringLiteral("--random-faults '%1' is not a number from 0 to 6160")
                              .arg(parser.value(randomFaults)));
         options.randomFaults = static_cast<int>(value);
     }
