@@ -162,16 +162,31 @@ struct OutputMessage
     MIDIHDR header{};
 };
 
+MMRESULT openRecorded(HMIDIOUT& out, int device, Recorder& recorder)
+{
+    return midiOutOpen(&out, UINT(device), reinterpret_cast<DWORD_PTR>(&Recorder::output),
+                       reinterpret_cast<DWORD_PTR>(&recorder), CALLBACK_FUNCTION);
+}
+
+MMRESULT openRecorded(HMIDIIN& in, int device, Recorder& recorder)
+{
+    return midiInOpen(&in, UINT(device), reinterpret_cast<DWORD_PTR>(&Recorder::input),
+                      reinterpret_cast<DWORD_PTR>(&recorder), CALLBACK_FUNCTION);
+}
+
+MMRESULT prepareAndSend(HMIDIOUT out, MIDIHDR& header)
+{
+    const MMRESULT prepared = midiOutPrepareHeader(out, &header, sizeof(MIDIHDR));
+    return prepared != MMSYSERR_NOERROR ? prepared : midiOutLongMsg(out, &header, sizeof(MIDIHDR));
+}
+
 // An open input on a fresh link, started with `buffers` queued.
 struct OpenInput
 {
     explicit OpenInput(std::vector<DWORD> sizes, bool start = true)
         : link("layer test in", far.receiver())
     {
-        QCOMPARE_EQ(midiInOpen(&handle, UINT(link.inputDeviceNumber()),
-                               reinterpret_cast<DWORD_PTR>(&Recorder::input),
-                               reinterpret_cast<DWORD_PTR>(&recorder), CALLBACK_FUNCTION),
-                    MMSYSERR_NOERROR);
+        QCOMPARE_EQ(openRecorded(handle, link.inputDeviceNumber(), recorder), MMSYSERR_NOERROR);
         for (DWORD size : sizes)
             add(size);
         if (start)
@@ -242,18 +257,13 @@ void TestWinmmLayer::sendsArriveWholeInOrderAndComeBackOnce()
     orvik::loopback::Link link("layer test out", far.receiver());
     Recorder recorder;
     HMIDIOUT out = nullptr;
-    QCOMPARE_EQ(midiOutOpen(&out, UINT(link.outputDeviceNumber()),
-                            reinterpret_cast<DWORD_PTR>(&Recorder::output),
-                            reinterpret_cast<DWORD_PTR>(&recorder), CALLBACK_FUNCTION),
-                MMSYSERR_NOERROR);
+    QCOMPARE_EQ(openRecorded(out, link.outputDeviceNumber(), recorder), MMSYSERR_NOERROR);
 
     constexpr int kCount = 200;
     std::vector<std::unique_ptr<OutputMessage>> sent;
     for (int i = 0; i < kCount; ++i) {
         sent.push_back(std::make_unique<OutputMessage>(sysex(3 + (i * 37) % 1400, i)));
-        MIDIHDR* header = &sent.back()->header;
-        QCOMPARE_EQ(midiOutPrepareHeader(out, header, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
-        QCOMPARE_EQ(midiOutLongMsg(out, header, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
+        QCOMPARE_EQ(prepareAndSend(out, sent.back()->header), MMSYSERR_NOERROR);
     }
     QVERIFY(far.waitForCount(kCount));
     QVERIFY(recorder.waitForCount(MOM_DONE, kCount));
@@ -296,17 +306,12 @@ void TestWinmmLayer::resetHandsBackPendingSendsBeforeReturning()
     });
     Recorder recorder;
     HMIDIOUT out = nullptr;
-    QCOMPARE_EQ(midiOutOpen(&out, UINT(link.outputDeviceNumber()),
-                            reinterpret_cast<DWORD_PTR>(&Recorder::output),
-                            reinterpret_cast<DWORD_PTR>(&recorder), CALLBACK_FUNCTION),
-                MMSYSERR_NOERROR);
+    QCOMPARE_EQ(openRecorded(out, link.outputDeviceNumber(), recorder), MMSYSERR_NOERROR);
     constexpr int kCount = 50;
     std::vector<std::unique_ptr<OutputMessage>> sent;
     for (int i = 0; i < kCount; ++i) {
         sent.push_back(std::make_unique<OutputMessage>(sysex(100, i)));
-        QCOMPARE_EQ(midiOutPrepareHeader(out, &sent.back()->header, sizeof(MIDIHDR)),
-                    MMSYSERR_NOERROR);
-        QCOMPARE_EQ(midiOutLongMsg(out, &sent.back()->header, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
+        QCOMPARE_EQ(prepareAndSend(out, sent.back()->header), MMSYSERR_NOERROR);
         if (i == 0) {
             std::unique_lock lock(gateMutex);
             QVERIFY(gateChanged.wait_for(lock, kDeadline, [&] { return held; }));
@@ -346,10 +351,7 @@ void TestWinmmLayer::openAndCloseNoticesFrameTheCallbacks()
     orvik::loopback::Link link("layer test notices", far.receiver());
     Recorder recorder;
     HMIDIOUT out = nullptr;
-    QCOMPARE_EQ(midiOutOpen(&out, UINT(link.outputDeviceNumber()),
-                            reinterpret_cast<DWORD_PTR>(&Recorder::output),
-                            reinterpret_cast<DWORD_PTR>(&recorder), CALLBACK_FUNCTION),
-                MMSYSERR_NOERROR);
+    QCOMPARE_EQ(openRecorded(out, link.outputDeviceNumber(), recorder), MMSYSERR_NOERROR);
     QCOMPARE_EQ(midiOutClose(out), MMSYSERR_NOERROR);
     const auto outCalls = recorder.all();
     QCOMPARE_EQ(outCalls.size(), std::size_t(2));
@@ -595,14 +597,10 @@ void TestWinmmLayer::callbackMayCallBackIntoTheLayer()
             midiOutUnprepareHeader(handle.load(), header, sizeof(MIDIHDR)) == MMSYSERR_NOERROR)
             ++unprepared;
     };
-    QCOMPARE_EQ(midiOutOpen(&out, UINT(link.outputDeviceNumber()),
-                            reinterpret_cast<DWORD_PTR>(&Recorder::output),
-                            reinterpret_cast<DWORD_PTR>(&recorder), CALLBACK_FUNCTION),
-                MMSYSERR_NOERROR);
+    QCOMPARE_EQ(openRecorded(out, link.outputDeviceNumber(), recorder), MMSYSERR_NOERROR);
     handle = out;
     OutputMessage a(sysex(10, 1));
-    QCOMPARE_EQ(midiOutPrepareHeader(out, &a.header, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
-    QCOMPARE_EQ(midiOutLongMsg(out, &a.header, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
+    QCOMPARE_EQ(prepareAndSend(out, a.header), MMSYSERR_NOERROR);
     QVERIFY(recorder.waitForCount(MOM_DONE, 1));
     QCOMPARE_EQ(unprepared.load(), 1);
 
@@ -612,8 +610,7 @@ void TestWinmmLayer::callbackMayCallBackIntoTheLayer()
             closeResult = midiOutClose(handle.load());
     };
     OutputMessage b(sysex(10, 2));
-    QCOMPARE_EQ(midiOutPrepareHeader(out, &b.header, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
-    QCOMPARE_EQ(midiOutLongMsg(out, &b.header, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
+    QCOMPARE_EQ(prepareAndSend(out, b.header), MMSYSERR_NOERROR);
     QVERIFY(recorder.waitForCount(MOM_DONE, 2));
     QTRY_COMPARE_EQ_WITH_TIMEOUT(closeResult.load(), MMSYSERR_NOERROR, 10000);
     QCOMPARE_EQ(midiOutReset(out), MMSYSERR_INVALHANDLE);
@@ -697,10 +694,7 @@ void TestWinmmLayer::headerStateErrors()
     Recorder recorder;
     QCOMPARE_EQ(midiInOpen(&in, UINT(link.inputDeviceNumber()), 0, 0, CALLBACK_NULL),
                 MMSYSERR_NOERROR);
-    QCOMPARE_EQ(midiOutOpen(&out, UINT(link.outputDeviceNumber()),
-                            reinterpret_cast<DWORD_PTR>(&Recorder::output),
-                            reinterpret_cast<DWORD_PTR>(&recorder), CALLBACK_FUNCTION),
-                MMSYSERR_NOERROR);
+    QCOMPARE_EQ(openRecorded(out, link.outputDeviceNumber(), recorder), MMSYSERR_NOERROR);
 
     InputBuffer buffer(64);
     QCOMPARE_EQ(midiInAddBuffer(in, &buffer.header, sizeof(MIDIHDR)), MIDIERR_UNPREPARED);
@@ -808,14 +802,8 @@ void TestWinmmLayer::destroyedLinkLeavesHandlesUsable()
     Recorder outRecorder;
     HMIDIIN in = nullptr;
     HMIDIOUT out = nullptr;
-    QCOMPARE_EQ(midiInOpen(&in, UINT(link->inputDeviceNumber()),
-                           reinterpret_cast<DWORD_PTR>(&Recorder::input),
-                           reinterpret_cast<DWORD_PTR>(&inRecorder), CALLBACK_FUNCTION),
-                MMSYSERR_NOERROR);
-    QCOMPARE_EQ(midiOutOpen(&out, UINT(link->outputDeviceNumber()),
-                            reinterpret_cast<DWORD_PTR>(&Recorder::output),
-                            reinterpret_cast<DWORD_PTR>(&outRecorder), CALLBACK_FUNCTION),
-                MMSYSERR_NOERROR);
+    QCOMPARE_EQ(openRecorded(in, link->inputDeviceNumber(), inRecorder), MMSYSERR_NOERROR);
+    QCOMPARE_EQ(openRecorded(out, link->outputDeviceNumber(), outRecorder), MMSYSERR_NOERROR);
     InputBuffer buffer(64);
     QCOMPARE_EQ(midiInPrepareHeader(in, &buffer.header, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
     QCOMPARE_EQ(midiInAddBuffer(in, &buffer.header, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
@@ -823,8 +811,7 @@ void TestWinmmLayer::destroyedLinkLeavesHandlesUsable()
     link.reset();
 
     OutputMessage message(sysex(10, 1));
-    QCOMPARE_EQ(midiOutPrepareHeader(out, &message.header, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
-    QCOMPARE_EQ(midiOutLongMsg(out, &message.header, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
+    QCOMPARE_EQ(prepareAndSend(out, message.header), MMSYSERR_NOERROR);
     QVERIFY(outRecorder.waitForCount(MOM_DONE, 1));
     QCOMPARE_EQ(midiOutReset(out), MMSYSERR_NOERROR);
     QCOMPARE_EQ(midiOutClose(out), MMSYSERR_NOERROR);
@@ -852,10 +839,7 @@ void TestWinmmLayer::concurrentFeedsWhileClosing()
     for (int round = 0; round < 30; ++round) {
         HMIDIIN in = nullptr;
         Recorder recorder;
-        QCOMPARE_EQ(midiInOpen(&in, UINT(link.inputDeviceNumber()),
-                               reinterpret_cast<DWORD_PTR>(&Recorder::input),
-                               reinterpret_cast<DWORD_PTR>(&recorder), CALLBACK_FUNCTION),
-                    MMSYSERR_NOERROR);
+        QCOMPARE_EQ(openRecorded(in, link.inputDeviceNumber(), recorder), MMSYSERR_NOERROR);
         InputBuffer a(1024);
         InputBuffer b(1024);
         for (InputBuffer* buffer : {&a, &b}) {

@@ -6,12 +6,27 @@
 #include <poll.h>
 #include <signal.h>
 #include <sstream>
+#ifdef __linux__
 #include <sys/prctl.h>
+#endif
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 namespace orvik::testsupport {
+namespace {
+
+// Neither end may leak into other children the test starts.
+bool closeOnExecPipe(int fds[2])
+{
+    if (::pipe(fds) != 0)
+        return false;
+    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+    return true;
+}
+
+} // namespace
 
 ChildProcess::~ChildProcess()
 {
@@ -26,15 +41,17 @@ bool ChildProcess::start(const std::string& program, const std::vector<std::stri
         return false;
     int in[2];
     int out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0)
+    if (!closeOnExecPipe(in))
         return false;
-    if (::pipe2(out, O_CLOEXEC) != 0) {
+    if (!closeOnExecPipe(out)) {
         ::close(in[0]);
         ::close(in[1]);
         return false;
     }
     char errorTemplate[] = "/tmp/orvik-child-XXXXXX";
-    const int errorFd = ::mkostemp(errorTemplate, O_CLOEXEC);
+    const int errorFd = ::mkstemp(errorTemplate);
+    if (errorFd >= 0)
+        ::fcntl(errorFd, F_SETFD, FD_CLOEXEC);
     if (errorFd >= 0)
         errorPath_ = errorTemplate;
 
@@ -49,7 +66,9 @@ bool ChildProcess::start(const std::string& program, const std::vector<std::stri
     const pid_t child = ::fork();
     if (child == 0) {
         // Only async-signal-safe calls between fork and exec.
+#ifdef __linux__
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+#endif
         if (::getppid() != parent)
             ::_exit(127);
         ::dup2(in[0], 0);

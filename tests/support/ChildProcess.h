@@ -23,8 +23,8 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // Runs `program` (a path) with `args`; the child also dies with the thread
-    // that started it.
+    // Runs `program` (a path) with `args`. On Linux the child also dies with
+    // the thread that started it, should the test crash.
     bool start(const std::string& program, const std::vector<std::string>& args);
 
     // One line of standard output without its newline, or nothing once

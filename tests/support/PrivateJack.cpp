@@ -9,7 +9,9 @@
 #include <fstream>
 #include <signal.h>
 #include <sstream>
+#ifdef __linux__
 #include <sys/prctl.h>
+#endif
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -83,6 +85,7 @@ bool PrivateJack::start(std::chrono::milliseconds deadline)
         error_ = "cannot create jackd's log file";
         return false;
     }
+    ::fcntl(logFd, F_SETFD, FD_CLOEXEC);
     logPath_ = logTemplate;
 
     std::vector<std::string> args = {jackd, "--no-realtime", "-n", name_,  "-d", "dummy",
@@ -101,7 +104,9 @@ bool PrivateJack::start(std::chrono::milliseconds deadline)
     }
     if (child == 0) {
         // Only async-signal-safe calls between fork and exec.
+#ifdef __linux__
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+#endif
         if (::getppid() != parent)
             ::_exit(127);
         const int devNull = ::open("/dev/null", O_RDONLY);

@@ -22,8 +22,8 @@ public:
     // process's JACK_DEFAULT_SERVER names the new server (and
     // JACK_NO_START_SERVER is set), so every JACK client made afterwards, here
     // or in a child process, lands on it. Call it before other threads run:
-    // it changes the environment. The server also dies with the thread that
-    // started it, should the test crash.
+    // it changes the environment. On Linux the server also dies with the
+    // thread that started it, should the test crash.
     bool start(std::chrono::milliseconds deadline = std::chrono::seconds(30));
 
     // Ends the server (SIGTERM, then SIGKILL after a grace period) and waits
