@@ -17,7 +17,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
-#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace orvik::winmm::rtmidibackend {
@@ -41,10 +41,9 @@ std::unique_ptr<Midi> makeClient(RtMidi::Api api)
 
 bool alsaSequencerPresent()
 {
-    // Without the device node, opening the sequencer makes libasound print
-    // its complaint on stderr.
-    struct stat info;
-    return ::stat("/dev/snd/seq", &info) == 0;
+    // Without the device node, or without the right to open it, opening the
+    // sequencer makes libasound print its complaint on stderr.
+    return ::access("/dev/snd/seq", R_OK | W_OK) == 0;
 }
 
 bool jackServerRunning()
