@@ -48,7 +48,8 @@ inline bool deliver(MainWindow& window, const std::vector<std::uint8_t>& bytes)
     auto* header = new MIDIHDR{};
     header->lpData = new char[kInputBufferSize]();
     header->dwBufferLength = kInputBufferSize;
-    std::memcpy(header->lpData, bytes.data(), bytes.size());
+    if (!bytes.empty())
+        std::memcpy(header->lpData, bytes.data(), bytes.size());
     header->dwBytesRecorded = static_cast<DWORD>(bytes.size());
     MidiEvent event(header);
     return QCoreApplication::sendEvent(&window, &event);
