@@ -150,7 +150,11 @@ void MainWindow::handleAcknowledge()
         return;
     }
 
+    // The bar paints itself at once whenever its step shows; the next
+    // message need not wait for that.
+    DeferPaint = true;
     progressBar->setValue(BlockCounter);
+    DeferPaint = false;
     if (!Session.SendNext(false))
         return;
 

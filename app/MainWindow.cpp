@@ -3,6 +3,7 @@
 #include "MidiEvent.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
 
 #include <utility>
 
@@ -20,6 +21,14 @@ MainWindow::~MainWindow() = default;
 
 bool MainWindow::event(QEvent* e)
 {
+    if (e->type() == QEvent::UpdateRequest && DeferPaint) {
+        // A widget wants to be painted at once while a reply is being
+        // answered, which would hold back the answer. The backing store keeps
+        // the dirty region; the posted request paints it from the event loop
+        // once the answer has gone.
+        QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
+        return true;
+    }
     if (e->type() != static_cast<QEvent::Type>(kMidiEventType))
         return QWidget::event(e);
 

@@ -66,6 +66,9 @@ public:
     QTimer* WatchdogTimer = nullptr;
     // The last block's commit has gone out and its acknowledgement is due.
     bool AwaitingLastAck = false;
+    // While set, a paint asked for at once waits for the event loop (see
+    // event()).
+    bool DeferPaint = false;
 
     // A negative countdown means idle; stored as the byte 255.
     static constexpr std::int8_t kWatchdogIdle = -1;

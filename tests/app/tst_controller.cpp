@@ -26,6 +26,7 @@ private slots:
     void connectWithPortsThatFailStaysDisconnected();
     void transferSetsUpBarAndLocksButtons();
     void wholeTransferWaitsForLastAcknowledgement();
+    void barPaintsAfterTheAcknowledgement();
     void retriesReportedInTheBox_data();
     void retriesReportedInTheBox();
     void watchdogResendsOnSixthTickThenEverySix();
@@ -203,6 +204,35 @@ void TestController::transferSetsUpBarAndLocksButtons()
     QVERIFY(!window->ConnectButton->isEnabled());
     QCOMPARE(window->BlockCounter, 0);
     QCOMPARE(window->Session.CommittedBlocks, 0);
+}
+
+void TestController::barPaintsAfterTheAcknowledgement()
+{
+    window->ConnState = Connected;
+    window->refreshControls();
+    window->Transfer();
+    // What the window shows: the offscreen platform grabs its backing store.
+    auto shownBar = [&] {
+        const QRect bar(window->progressBar->mapTo(window, QPoint()), window->progressBar->size());
+        return window->screen()
+            ->grabWindow(window->winId())
+            .copy(bar)
+            .toImage()
+            .convertToFormat(QImage::Format_RGB32);
+    };
+    auto barAsItIs = [&] {
+        return window->progressBar->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    };
+    QTRY_COMPARE(shownBar(), barAsItIs());
+    const QImage atStart = shownBar();
+
+    // Past several visible steps; each made the bar ask to be painted at once.
+    runTo(100 * 7);
+    QCOMPARE(window->progressBar->value(), 99);
+    QVERIFY(barAsItIs() != atStart);
+    // Not while the replies were answered, but soon after, from the event loop.
+    QCOMPARE(shownBar(), atStart);
+    QTRY_COMPARE(shownBar(), barAsItIs());
 }
 
 void TestController::wholeTransferWaitsForLastAcknowledgement()
