@@ -7,59 +7,100 @@
 
 #include <rtmidi/RtMidi.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 namespace orvik::bench {
 
 namespace {
 
 constexpr std::size_t kReplyCommandOffset = 9;
+constexpr int kMessagesPerBlock = kSliceCount + 1;
 
-// The replies a clean update gets: a restart request for BeginUpdate, then
-// acknowledgements. Anything else means the unit found fault with what the
-// client sent, and the figures would not describe an update.
-bool expectedReply(const std::uint8_t* data, std::size_t size, bool first)
-{
-    if (size <= kReplyCommandOffset)
-        return false;
-    const std::uint8_t command = data[kReplyCommandOffset];
-    return first ? command == kReplyRestart
-                 : command == kReplyAckSlice || command == kReplyAckCommit;
-}
-
-// What both clients share: the sequence, the counters and the end.
+// What both clients share: the walk through the messages, driven by the
+// unit's replies, and the end of the run. Transitions are serialised by one
+// lock, because a re-send after a silence comes from the waiting thread.
 class PingPong
 {
 public:
     PingPong(const std::vector<Bytes>& messages, int roundTrips)
         : messages_(messages), roundTrips_(roundTrips)
     {}
+    virtual ~PingPong() = default;
 
 protected:
-    // On the MIDI thread: which message goes next, or -1 when this reply
-    // ends the run.
-    int onReply(const std::uint8_t* data, std::size_t size)
+    // Hands messages_[index] to the MIDI output; called under the lock.
+    virtual void transmit(int index) = 0;
+
+    void begin()
     {
-        const int n = replies_.load(std::memory_order_relaxed) + 1;
-        replies_.store(n, std::memory_order_relaxed);
-        if (!expectedReply(data, size, n == 1))
-            unexpected_.fetch_add(1, std::memory_order_relaxed);
-        if (n < roundTrips_)
-            return n;
-        endWall_ = wallSeconds();
-        endCpu_ = processCpuSeconds();
         std::lock_guard lock(mutex_);
-        finished_ = true;
-        done_.notify_all();
-        return -1;
+        startWall_ = wallSeconds();
+        startCpu_ = processCpuSeconds();
+        sendLocked(0);
     }
 
-    bool finished() const { return finished_.load(std::memory_order_relaxed); }
+    // On the MIDI thread, for every reply.
+    void onReply(const std::uint8_t* data, std::size_t size)
+    {
+        std::lock_guard lock(mutex_);
+        if (finished_)
+            return; // a buffer handed back while closing
+        ++replies_;
+        const int command = size > kReplyCommandOffset ? data[kReplyCommandOffset] : -1;
+        if (command == kReplyRepeat) {
+            // As the tool does: nothing now, the block goes again after the
+            // silence that follows.
+            ++repeats_;
+            return;
+        }
+        if (command == kReplyRestart) {
+            if (current_ != 0)
+                ++restarts_;
+            sendLocked(1);
+            return;
+        }
+        if (command != kReplyAckSlice && command != kReplyAckCommit) {
+            ++unexpected_;
+            return;
+        }
+        if (current_ + 1 < roundTrips_) {
+            sendLocked(current_ + 1);
+            return;
+        }
+        endWall_ = wallSeconds();
+        endCpu_ = processCpuSeconds();
+        finished_ = true;
+        done_.notify_all();
+    }
+
+    // Waits for the end. Whenever `stallMs` pass without a reply, the current
+    // block goes again from its first slice, as the tool's watchdog sends it.
+    // False when the deadline passes first.
+    bool wait(int timeoutMs, int stallMs)
+    {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        std::unique_lock lock(mutex_);
+        std::uint64_t seen = replies_;
+        while (!finished_) {
+            const auto until = std::min(deadline, std::chrono::steady_clock::now() +
+                                                      std::chrono::milliseconds(stallMs));
+            if (done_.wait_until(lock, until, [&] { return finished_; }))
+                break;
+            if (std::chrono::steady_clock::now() >= deadline)
+                return false;
+            if (replies_ == seen) {
+                ++resent_;
+                sendLocked(
+                    current_ == 0 ? 0 : 1 + (current_ - 1) / kMessagesPerBlock * kMessagesPerBlock);
+            }
+            seen = replies_;
+        }
+        return true;
+    }
 
     void finish()
     {
@@ -67,59 +108,59 @@ protected:
         finished_ = true;
     }
 
-    // Waits for the end; calls `stalled` whenever `stallMs` pass without a
-    // reply. False when the deadline passes first.
-    bool wait(int timeoutMs, int stallMs, const std::function<void()>& stalled)
+    bool finished()
     {
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        std::unique_lock lock(mutex_);
-        int seen = replies_.load();
-        while (!finished_) {
-            const auto until = std::min(deadline, std::chrono::steady_clock::now() +
-                                                      std::chrono::milliseconds(stallMs));
-            done_.wait_until(lock, until, [&] { return finished_.load(); });
-            if (finished_)
-                break;
-            if (std::chrono::steady_clock::now() >= deadline)
-                return false;
-            const int now = replies_.load();
-            if (now == seen && stalled) {
-                lock.unlock();
-                stalled();
-                lock.lock();
-            }
-            seen = now;
-        }
-        return true;
+        std::lock_guard lock(mutex_);
+        return finished_;
     }
 
-    void fill(RunFigures& r, double startWall, double startCpu) const
+    void fill(RunFigures& r)
     {
+        std::lock_guard lock(mutex_);
         r.roundTrips = roundTrips_;
-        r.replies = std::uint64_t(replies_.load());
-        r.wall = endWall_ - startWall;
-        r.cpu = endCpu_ - startCpu;
-        if (unexpected_.load() > 0)
-            r.error = QStringLiteral("%1 replies were not the acknowledgements of a clean update")
-                          .arg(unexpected_.load());
+        r.sent = sent_;
+        r.replies = replies_;
+        r.resent = resent_;
+        r.wall = endWall_ - startWall_;
+        r.cpu = endCpu_ - startCpu_;
+        if (unexpected_ > 0)
+            r.error = QStringLiteral("%1 replies were neither acknowledgements nor requests")
+                          .arg(unexpected_);
+        else if (repeats_ > 0 || restarts_ > 0)
+            r.error = QStringLiteral("the unit asked for %1 repeats and %2 restarts: it found "
+                                     "fault with what it received")
+                          .arg(repeats_)
+                          .arg(restarts_);
     }
 
     const std::vector<Bytes>& messages_;
     const int roundTrips_;
-    std::atomic<std::uint64_t> sent_{0};
 
 private:
-    std::atomic<int> replies_{0};
-    std::atomic<int> unexpected_{0};
-    std::atomic<bool> finished_{false};
-    double endWall_ = 0;
-    double endCpu_ = 0;
+    void sendLocked(int index)
+    {
+        current_ = index;
+        ++sent_;
+        transmit(index);
+    }
+
     std::mutex mutex_;
     std::condition_variable done_;
+    int current_ = 0;
+    bool finished_ = false;
+    std::uint64_t sent_ = 0;
+    std::uint64_t replies_ = 0;
+    std::uint64_t resent_ = 0;
+    int repeats_ = 0;
+    int restarts_ = 0;
+    int unexpected_ = 0;
+    double startWall_ = 0;
+    double startCpu_ = 0;
+    double endWall_ = 0;
+    double endCpu_ = 0;
 };
 
-class WinmmClient : public PingPong
+class WinmmClient final : public PingPong
 {
 public:
     using PingPong::PingPong;
@@ -134,13 +175,15 @@ public:
             r.error = QStringLiteral("cannot open the unit's ports");
             return r;
         }
+        // Everything is prepared before the clock starts: per message the
+        // client only hands a header over.
         outHeaders_.resize(std::size_t(roundTrips_));
         for (int i = 0; i < roundTrips_; ++i) {
             MIDIHDR& h = outHeaders_[std::size_t(i)];
+            const Bytes& message = messages_[std::size_t(i)];
             h = MIDIHDR{};
-            h.lpData = reinterpret_cast<LPSTR>(
-                const_cast<std::uint8_t*>(messages_[std::size_t(i)].data()));
-            h.dwBufferLength = DWORD(messages_[std::size_t(i)].size());
+            h.lpData = reinterpret_cast<LPSTR>(const_cast<std::uint8_t*>(message.data()));
+            h.dwBufferLength = DWORD(message.size());
             midiOutPrepareHeader(out_, &h, sizeof(MIDIHDR));
         }
         for (int i = 0; i < kInputBufferCount; ++i) {
@@ -154,15 +197,13 @@ public:
         midiInStart(in_);
 
         Probe::instance().start(std::size_t(roundTrips_) * 2 + 64);
-        const double startWall = wallSeconds();
-        const double startCpu = processCpuSeconds();
-        send(0);
-        const bool ended = wait(timeoutMs, timeoutMs, {});
+        begin();
+        // In-process nothing gets lost: a silence means the run is stuck.
+        const bool ended = wait(timeoutMs, timeoutMs);
         Probe::instance().stop();
         finish();
         close();
-        fill(r, startWall, startCpu);
-        r.sent = sent_.load();
+        fill(r);
         r.marks = Probe::instance().marks();
         if (!ended)
             r.error =
@@ -175,25 +216,18 @@ private:
     static void CALLBACK input(HMIDIIN, UINT message, DWORD_PTR instance, DWORD_PTR param1,
                                DWORD_PTR)
     {
-        if (message == MIM_LONGDATA)
-            reinterpret_cast<WinmmClient*>(instance)->reply(reinterpret_cast<MIDIHDR*>(param1));
+        if (message != MIM_LONGDATA)
+            return;
+        auto* client = reinterpret_cast<WinmmClient*>(instance);
+        auto* header = reinterpret_cast<MIDIHDR*>(param1);
+        client->onReply(reinterpret_cast<const std::uint8_t*>(header->lpData),
+                        header->dwBytesRecorded);
+        midiInAddBuffer(client->in_, header, sizeof(MIDIHDR));
     }
 
-    void reply(MIDIHDR* header)
+    void transmit(int index) override
     {
-        if (finished())
-            return; // a buffer that the closing reset hands back
-        const int next =
-            onReply(reinterpret_cast<const std::uint8_t*>(header->lpData), header->dwBytesRecorded);
-        midiInAddBuffer(in_, header, sizeof(MIDIHDR));
-        if (next > 0)
-            send(next);
-    }
-
-    void send(int n)
-    {
-        midiOutLongMsg(out_, &outHeaders_[std::size_t(n)], sizeof(MIDIHDR));
-        sent_.fetch_add(1, std::memory_order_relaxed);
+        midiOutLongMsg(out_, &outHeaders_[std::size_t(index)], sizeof(MIDIHDR));
     }
 
     void close()
@@ -236,12 +270,12 @@ bool findPort(RtMidi& midi, const std::string& name, unsigned& index)
     return false;
 }
 
-class RtMidiClient : public PingPong
+class RtMidiClient final : public PingPong
 {
 public:
     using PingPong::PingPong;
 
-    ~RtMidiClient()
+    ~RtMidiClient() override
     {
         try {
             if (in_) {
@@ -284,20 +318,10 @@ public:
             return r;
         }
 
-        const double startWall = wallSeconds();
-        const double startCpu = processCpuSeconds();
-        send(0);
-        const bool ended = wait(timeoutMs, stallMs, [this] {
-            std::lock_guard lock(sendMutex_);
-            out_->sendMessage(messages_[std::size_t(current_)].data(),
-                              messages_[std::size_t(current_)].size());
-            ++resent_;
-        });
+        begin();
+        const bool ended = wait(timeoutMs, stallMs);
         finish();
-        in_->cancelCallback();
-        fill(r, startWall, startCpu);
-        r.sent = sent_.load();
-        r.resent = resent_;
+        fill(r);
         if (!ended)
             r.error =
                 QStringLiteral("timed out after %1 of %2 replies").arg(r.replies).arg(roundTrips_);
@@ -309,29 +333,18 @@ private:
     // On JACK's process thread: the next message leaves from right here.
     static void input(double, std::vector<unsigned char>* message, void* self)
     {
-        auto* client = static_cast<RtMidiClient*>(self);
-        if (!message || client->finished())
-            return;
-        const int next = client->onReply(message->data(), message->size());
-        if (next > 0)
-            client->send(next);
+        if (message)
+            static_cast<RtMidiClient*>(self)->onReply(message->data(), message->size());
     }
 
-    void send(int n)
+    void transmit(int index) override
     {
-        // A re-send after a silence may come from the waiting thread at the
-        // same time; RtMidi's output takes one writer at a time.
-        std::lock_guard lock(sendMutex_);
-        current_ = n;
-        out_->sendMessage(messages_[std::size_t(n)].data(), messages_[std::size_t(n)].size());
-        sent_.fetch_add(1, std::memory_order_relaxed);
+        const Bytes& message = messages_[std::size_t(index)];
+        out_->sendMessage(message.data(), message.size());
     }
 
     std::unique_ptr<RtMidiIn> in_;
     std::unique_ptr<RtMidiOut> out_;
-    std::mutex sendMutex_;
-    int current_ = 0;
-    std::uint64_t resent_ = 0;
 };
 
 } // namespace

@@ -82,7 +82,8 @@ QString unitText(const RunFigures& r)
 
 void printRun(std::FILE* out, const QString& name, const RunFigures& r, bool gui)
 {
-    line(out, QStringLiteral("   ") + pad(name, 24) + rpad(sec(r.wall), 10) + rpad(sec(r.cpu), 12) +
+    line(out, QStringLiteral("   ") + pad(name, 24) + rpad(sec(r.wall), 10) +
+                  rpad(r.cpu >= 0 ? sec(r.cpu) : QStringLiteral("-"), 12) +
                   rpad(gui ? sec(r.guiCpu) : QStringLiteral("-"), 12) +
                   rpad(grouped(r.sent) + QLatin1Char('/') + grouped(r.replies), 14) +
                   QStringLiteral("   ") + unitText(r));
@@ -125,12 +126,13 @@ QJsonObject runJson(const RunFigures& r)
     QJsonObject o{{QStringLiteral("ok"), r.ok},
                   {QStringLiteral("round_trips"), r.roundTrips},
                   {QStringLiteral("wall_s"), r.wall},
-                  {QStringLiteral("cpu_process_s"), r.cpu},
                   {QStringLiteral("sent"), double(r.sent)},
                   {QStringLiteral("replies"), double(r.replies)},
                   {QStringLiteral("resent"), double(r.resent)},
                   {QStringLiteral("unit_received"), double(r.unitReceived)},
                   {QStringLiteral("unit_outcome"), r.unitOutcome}};
+    if (r.cpu >= 0)
+        o.insert(QStringLiteral("cpu_process_s"), r.cpu);
     if (r.guiCpu > 0)
         o.insert(QStringLiteral("cpu_gui_thread_s"), r.guiCpu);
     if (!r.boxText.isEmpty())

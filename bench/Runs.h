@@ -21,7 +21,7 @@ struct RunFigures
     // Replies awaited: the one to BeginUpdate and one per message timed.
     int roundTrips = 0;
     double wall = 0;
-    double cpu = 0;                 // the whole process
+    double cpu = 0;                 // the whole process; negative when not known
     double guiCpu = 0;              // the GUI thread only (tool runs)
     std::uint64_t sent = 0;         // messages handed to the MIDI output, BeginUpdate included
     std::uint64_t replies = 0;      // replies that came back
