@@ -165,7 +165,7 @@ class WinmmClient final : public PingPong
 public:
     using PingPong::PingPong;
 
-    RunFigures run(int inputDevice, int outputDevice, int timeoutMs)
+    RunFigures run(int inputDevice, int outputDevice, int stallMs, int timeoutMs)
     {
         RunFigures r;
         if (midiInOpen(&in_, UINT(inputDevice), reinterpret_cast<DWORD_PTR>(&WinmmClient::input),
@@ -198,8 +198,7 @@ public:
 
         Probe::instance().start(std::size_t(roundTrips_) * 2 + 64);
         begin();
-        // In-process nothing gets lost: a silence means the run is stuck.
-        const bool ended = wait(timeoutMs, timeoutMs);
+        const bool ended = wait(timeoutMs, stallMs);
         Probe::instance().stop();
         finish();
         close();
@@ -350,10 +349,10 @@ private:
 } // namespace
 
 RunFigures winmmPingPong(int inputDevice, int outputDevice, const std::vector<Bytes>& messages,
-                         int messagesTimed, int timeoutMs)
+                         int messagesTimed, int stallMs, int timeoutMs)
 {
     WinmmClient client(messages, messagesTimed + 1);
-    return client.run(inputDevice, outputDevice, timeoutMs);
+    return client.run(inputDevice, outputDevice, stallMs, timeoutMs);
 }
 
 RunFigures rtmidiPingPong(const std::string& unitOutput, const std::string& unitInput,

@@ -171,7 +171,8 @@ QJsonObject comparisonJson(const Comparison& c)
         o.insert(QStringLiteral("tool_latency_us"), summaryJson(l.toolNs, 1e-3));
         o.insert(QStringLiteral("handoff_us"), summaryJson(l.handoffNs, 1e-3));
         o.insert(QStringLiteral("gui_work_us"), summaryJson(l.workNs, 1e-3));
-        o.insert(QStringLiteral("bare_latency_us"), summaryJson(l.bareNs, 1e-3));
+        if (l.bareNs.count > 0)
+            o.insert(QStringLiteral("bare_latency_us"), summaryJson(l.bareNs, 1e-3));
     }
     if (c.lateCycles >= 0)
         o.insert(QStringLiteral("late_server_cycles"), c.lateCycles);
@@ -336,8 +337,9 @@ void printTable(std::FILE* out, const BenchReport& r)
         const RunFigures& t = c.medianTool();
         line(out, QStringLiteral("   ") + pad(name, 50) +
                       rpad(grouped(std::uint64_t(t.memoryPeak.hwmKb)) + QStringLiteral(" kB"), 12) +
-                      QStringLiteral("  (%1 kB resident before)")
-                          .arg(grouped(std::uint64_t(t.memoryBefore.rssKb))));
+                      QStringLiteral("  (%1 kB resident before; the update added %2 kB)")
+                          .arg(grouped(std::uint64_t(t.memoryBefore.rssKb)))
+                          .arg(t.memoryPeak.hwmKb - t.memoryBefore.rssKb));
     };
     memoryRow(QStringLiteral("in-process (tool and simulated unit, one process)"), r.inProcess);
     memoryRow(QStringLiteral("over JACK (tool alone, the unit in its own process)"), r.jack);

@@ -45,13 +45,13 @@ RunFigures runTool(int inputDevice, int outputDevice, int messages, int timeoutM
 // A raw client of the winmm layer: sends messages[0] (BeginUpdate) and then
 // messages[1..n] each on the reply to the one before, from the input
 // callback itself, with no window, no event loop and no thread hand-off.
+// When no reply comes within `stallMs`, the current block goes again from
+// its first slice, as the tool's watchdog sends it.
 RunFigures winmmPingPong(int inputDevice, int outputDevice, const std::vector<Bytes>& messages,
-                         int messagesTimed, int timeoutMs);
+                         int messagesTimed, int stallMs, int timeoutMs);
 
 // The same through RtMidi's JACK client, ports named as JACK lists them
-// ("client:port"). A message whose reply does not come within `stallMs` is
-// sent again, as a lost event on a late server cycle would otherwise end the
-// run.
+// ("client:port"); a late server cycle may lose an event.
 RunFigures rtmidiPingPong(const std::string& unitOutput, const std::string& unitInput,
                           const std::vector<Bytes>& messages, int messagesTimed, int stallMs,
                           int timeoutMs);

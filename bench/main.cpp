@@ -266,7 +266,7 @@ void runInProcess(Comparison& c, const std::vector<Bytes>& messages, const Optio
     if (!o.smoke) {
         progress(QStringLiteral("in-process: warming up"));
         runTool(in, out, std::min(o.messages, kWarmUpMessages), kInProcessTimeoutMs);
-        winmmPingPong(in, out, messages, std::min(o.messages, kWarmUpMessages),
+        winmmPingPong(in, out, messages, std::min(o.messages, kWarmUpMessages), kInProcessTimeoutMs,
                       kInProcessTimeoutMs);
     }
     c.messages = o.messages;
@@ -278,7 +278,9 @@ void runInProcess(Comparison& c, const std::vector<Bytes>& messages, const Optio
         noteUnit(tool, host, completed);
         c.tool.push_back(std::move(tool));
         completed = host.stats().updatesCompleted;
-        RunFigures bare = winmmPingPong(in, out, messages, o.messages, kInProcessTimeoutMs);
+        // In-process nothing gets lost: a silence means the run is stuck.
+        RunFigures bare =
+            winmmPingPong(in, out, messages, o.messages, kInProcessTimeoutMs, kInProcessTimeoutMs);
         noteUnit(bare, host, completed);
         c.bare.push_back(std::move(bare));
     }
@@ -356,11 +358,16 @@ void runJack(Comparison& c, const std::vector<Bytes>& messages, const Options& o
         for (RunFigures& r : *runs)
             r.cpu = -1;
 
-    // Each run began an update of its own, tool and bare in turn.
+    // Each run began an update of its own, tool and bare in turn. The unit
+    // counts an update's messages up to the BeginUpdate that abandons it: a
+    // shorter run's count takes in what the next run sent before its own
+    // update began, the tool's identity request and BeginUpdate or the bare
+    // client's BeginUpdate.
     const std::vector<UnitUpdate> updates = parseUnitSummaries(unit.stop());
     for (std::size_t i = 0; i < updates.size() && i / 2 < c.tool.size(); ++i) {
         RunFigures& r = i % 2 == 0 ? c.tool[i / 2] : c.bare[i / 2];
-        r.unitReceived = updates[i].messages;
+        const bool abandoned = updates[i].outcome.contains(QLatin1String("abandoned"));
+        r.unitReceived = updates[i].messages - (abandoned ? (i % 2 == 0 ? 1 : 2) : 0);
         r.unitOutcome = updates[i].outcome.section(QLatin1Char(','), 0, 0);
         if (r.ok && r.roundTrips == kMessagesPerUpdate + 1 && !updates[i].matched()) {
             r.ok = false;

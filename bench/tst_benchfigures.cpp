@@ -2,6 +2,7 @@
 
 #include "Figures.h"
 #include "JackUnit.h"
+#include "Report.h"
 
 #include <QTest>
 
@@ -47,6 +48,8 @@ private slots:
     void dinWireTimeOfAnUpdate();
     void unitSummaries_data();
     void unitSummaries();
+    void comparisonTakesTheMedianRuns();
+    void targetsJudgeTheirOwnFigures();
 };
 
 void TestBenchFigures::summaries_data()
@@ -210,6 +213,65 @@ void TestBenchFigures::unitSummaries()
     }
     if (outcomes.size() == 3)
         QCOMPARE(updates[2].faults, QStringLiteral("checksum=1 slice-order=2"));
+}
+
+namespace {
+
+RunFigures run(double wall, const QString& script = QString())
+{
+    RunFigures r;
+    r.ok = true;
+    r.wall = wall;
+    r.marks = marks(script);
+    return r;
+}
+
+} // namespace
+
+void TestBenchFigures::comparisonTakesTheMedianRuns()
+{
+    Comparison c;
+    QVERIFY(!c.ran());
+    QCOMPARE(c.ratio(), 0.0);
+    c.tool = {run(0.9), run(0.5), run(0.7)};
+    c.bare = {run(0.6), run(0.4)};
+    QVERIFY(c.ran());
+    QCOMPARE(c.medianTool().wall, 0.7);
+    // Of two, the lower: a slow outlier must not flatter the tool.
+    QCOMPARE(c.medianBare().wall, 0.4);
+    QCOMPARE(c.ratio(), 0.7 / 0.4);
+    c.skipped = QStringLiteral("no server");
+    QVERIFY(!c.ran());
+}
+
+void TestBenchFigures::targetsJudgeTheirOwnFigures()
+{
+    BenchReport report;
+    report.image.runs = 3;
+    report.image.total = summarize({0.002, 0.003, 0.006}); // seconds
+    // Latencies of 20 and 600 microseconds, in nanoseconds, over two runs.
+    report.inProcess.tool = {run(0.7, "R0 S20000"), run(0.9, "R0 S600000 R700000 S720000")};
+    report.inProcess.bare = {run(0.5), run(0.6)};
+    report.jack.skipped = QStringLiteral("no server");
+
+    const std::vector<Target> targets = evaluateTargets(report);
+    QCOMPARE(targets.size(), std::size_t(4)); // nothing for the part that did not run
+    QCOMPARE(targets[0].value, 3.0);          // ms
+    QVERIFY(targets[0].met());
+    QCOMPARE(targets[1].value, 20.0); // us, median
+    QVERIFY(targets[1].met());
+    QCOMPARE(targets[2].value, 600.0); // us, 99th percentile
+    QVERIFY(!targets[2].met());
+    QCOMPARE(targets[3].value, 0.7 / 0.5);
+    QVERIFY(targets[3].met());
+
+    report.jack.skipped.clear();
+    report.jack.tool = {run(3.15)};
+    report.jack.bare = {run(3.0)};
+    const std::vector<Target> withJack = evaluateTargets(report);
+    QCOMPARE(withJack.size(), std::size_t(5));
+    QCOMPARE(withJack[4].value, 3.15 / 3.0);
+    QVERIFY(withJack[4].met());
 }
 
 QTEST_GUILESS_MAIN(TestBenchFigures)
