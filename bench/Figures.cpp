@@ -48,6 +48,42 @@ std::vector<double> intervals(const std::vector<Mark>& marks, MarkKind from, Mar
     return out;
 }
 
+std::vector<double> cycleTimes(const std::vector<Mark>& marks)
+{
+    std::vector<double> out;
+    bool sent = false;
+    bool replied = false;
+    std::int64_t lastSend = 0;
+    for (const Mark& mark : marks) {
+        if (mark.kind == MarkKind::Reply) {
+            replied = true;
+        } else if (mark.kind == MarkKind::Send) {
+            if (sent && replied)
+                out.push_back(static_cast<double>(mark.ns - lastSend));
+            sent = true;
+            replied = false;
+            lastSend = mark.ns;
+        }
+    }
+    return out;
+}
+
+std::size_t unpromptedSends(const std::vector<Mark>& marks)
+{
+    std::size_t count = 0;
+    bool replied = false;
+    for (const Mark& mark : marks) {
+        if (mark.kind == MarkKind::Reply) {
+            replied = true;
+        } else if (mark.kind == MarkKind::Send) {
+            if (!replied)
+                ++count;
+            replied = false;
+        }
+    }
+    return count;
+}
+
 double dinSeconds(std::uint64_t bytes)
 {
     return static_cast<double>(bytes) * kDinBitsPerByte / kDinBaud;

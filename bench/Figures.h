@@ -44,6 +44,14 @@ struct Mark
 // nothing) is dropped. `marks` must be in time order.
 std::vector<double> intervals(const std::vector<Mark>& marks, MarkKind from, MarkKind to);
 
+// Nanoseconds from each send to the next one that a reply caused: one
+// message's whole round, the far side's share and the sender's own. A round
+// that a silence broke (the next send came unprompted) gives nothing.
+std::vector<double> cycleTimes(const std::vector<Mark>& marks);
+
+// Sends that no reply caused: BeginUpdate, and every re-send after a silence.
+std::size_t unpromptedSends(const std::vector<Mark>& marks);
+
 // A MIDI DIN cable: 31250 baud, each byte a start bit, eight data bits and a
 // stop bit. Every message and every reply crosses it whole before the other
 // side can answer, so the wire times of an update simply add up.

@@ -274,18 +274,7 @@ class RtMidiClient final : public PingPong
 public:
     using PingPong::PingPong;
 
-    ~RtMidiClient() override
-    {
-        try {
-            if (in_) {
-                in_->cancelCallback();
-                in_->closePort();
-            }
-            if (out_)
-                out_->closePort();
-        } catch (const RtMidiError&) {
-        }
-    }
+    ~RtMidiClient() override { close(); }
 
     RunFigures run(const std::string& unitOutput, const std::string& unitInput, int stallMs,
                    int timeoutMs)
@@ -317,10 +306,15 @@ public:
             return r;
         }
 
+        Probe::instance().start(std::size_t(roundTrips_) * 3 + 64);
         begin();
         const bool ended = wait(timeoutMs, stallMs);
+        Probe::instance().stop();
         finish();
+        // Closing deactivates the JACK clients: no callback marks any more.
+        close();
         fill(r);
+        r.marks = Probe::instance().marks();
         if (!ended)
             r.error =
                 QStringLiteral("timed out after %1 of %2 replies").arg(r.replies).arg(roundTrips_);
@@ -329,17 +323,36 @@ public:
     }
 
 private:
-    // On JACK's process thread: the next message leaves from right here.
+    // On JACK's process thread: the next message leaves from right here. The
+    // marks stand where the winmm layer's probe stands for the tool.
     static void input(double, std::vector<unsigned char>* message, void* self)
     {
-        if (message)
-            static_cast<RtMidiClient*>(self)->onReply(message->data(), message->size());
+        if (!message)
+            return;
+        Probe::instance().mark(MarkKind::Reply);
+        static_cast<RtMidiClient*>(self)->onReply(message->data(), message->size());
     }
 
     void transmit(int index) override
     {
+        Probe::instance().mark(MarkKind::Send);
         const Bytes& message = messages_[std::size_t(index)];
         out_->sendMessage(message.data(), message.size());
+    }
+
+    void close()
+    {
+        try {
+            if (in_) {
+                in_->cancelCallback();
+                in_->closePort();
+            }
+            if (out_)
+                out_->closePort();
+        } catch (const RtMidiError&) {
+        }
+        in_.reset();
+        out_.reset();
     }
 
     std::unique_ptr<RtMidiIn> in_;

@@ -45,6 +45,12 @@ Memory readMemory()
             m.rssKb = kb;
         else if (std::sscanf(line, "VmHWM: %lld kB", &kb) == 1)
             m.hwmKb = kb;
+        else if (std::sscanf(line, "RssAnon: %lld kB", &kb) == 1)
+            m.anonKb = kb;
+        else if (std::sscanf(line, "RssFile: %lld kB", &kb) == 1)
+            m.fileKb = kb;
+        else if (std::sscanf(line, "RssShmem: %lld kB", &kb) == 1)
+            m.shmemKb = kb;
     }
     std::fclose(status);
     return m;

@@ -13,6 +13,11 @@ struct Memory
 {
     std::int64_t rssKb = -1; // VmRSS
     std::int64_t hwmKb = -1; // VmHWM, the peak since start or the last reset
+    // What VmRSS is made of: private memory, mapped files (the libraries)
+    // and shared memory (a JACK client maps the server's).
+    std::int64_t anonKb = -1;
+    std::int64_t fileKb = -1;
+    std::int64_t shmemKb = -1;
 };
 
 Memory readMemory();

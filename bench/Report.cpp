@@ -21,14 +21,20 @@ const RunFigures& medianRun(const std::vector<RunFigures>& runs)
     return *order[(order.size() - 1) / 2];
 }
 
-Summary pooled(const std::vector<RunFigures>& runs, MarkKind from, MarkKind to)
+template <class Measure>
+Summary pooled(const std::vector<RunFigures>& runs, Measure measure)
 {
     std::vector<double> values;
     for (const RunFigures& r : runs) {
-        const std::vector<double> v = intervals(r.marks, from, to);
+        const std::vector<double> v = measure(r.marks);
         values.insert(values.end(), v.begin(), v.end());
     }
     return summarize(std::move(values));
+}
+
+Summary pooled(const std::vector<RunFigures>& runs, MarkKind from, MarkKind to)
+{
+    return pooled(runs, [&](const std::vector<Mark>& m) { return intervals(m, from, to); });
 }
 
 QString grouped(std::uint64_t n)
@@ -106,11 +112,16 @@ void printComparison(std::FILE* out, const Comparison& c, const QString& toolNam
                   QStringLiteral("   the unit received"));
     printRun(out, toolName, c.medianTool(), true);
     printRun(out, bareName, c.medianBare(), false);
-    const double perTripTool = c.medianTool().wall / c.medianTool().roundTrips;
-    const double perTripBare = c.medianBare().wall / c.medianBare().roundTrips;
-    line(out, QStringLiteral("   ") + pad(QStringLiteral("per round trip"), 24) +
-                  rpad(us(perTripTool * 1e9), 10) + QStringLiteral(" tool, ") +
-                  us(perTripBare * 1e9) + QStringLiteral(" bare"));
+    line(
+        out,
+        QStringLiteral("   ratio of the whole updates, tool / bare: %1").arg(c.ratio(), 0, 'f', 3));
+    // The median message shows the tool's own cost even when a silence has
+    // stretched one of the runs.
+    const LatencyFigures l = latencyFigures(c);
+    if (l.toolCycleNs.count > 0 && l.bareCycleNs.count > 0)
+        line(out, QStringLiteral("   median message, send to next send: tool %1, bare %2, ratio %3")
+                      .arg(us(l.toolCycleNs.median), us(l.bareCycleNs.median))
+                      .arg(l.toolCycleNs.median / l.bareCycleNs.median, 0, 'f', 3));
 }
 
 QJsonObject summaryJson(const Summary& s, double scale)
@@ -140,6 +151,9 @@ QJsonObject runJson(const RunFigures& r)
     if (r.memoryPeak.hwmKb >= 0) {
         o.insert(QStringLiteral("rss_before_kb"), double(r.memoryBefore.rssKb));
         o.insert(QStringLiteral("peak_rss_kb"), double(r.memoryPeak.hwmKb));
+        o.insert(QStringLiteral("rss_anon_kb"), double(r.memoryPeak.anonKb));
+        o.insert(QStringLiteral("rss_file_kb"), double(r.memoryPeak.fileKb));
+        o.insert(QStringLiteral("rss_shmem_kb"), double(r.memoryPeak.shmemKb));
     }
     if (!r.error.isEmpty())
         o.insert(QStringLiteral("error"), r.error);
@@ -173,6 +187,8 @@ QJsonObject comparisonJson(const Comparison& c)
         o.insert(QStringLiteral("gui_work_us"), summaryJson(l.workNs, 1e-3));
         if (l.bareNs.count > 0)
             o.insert(QStringLiteral("bare_latency_us"), summaryJson(l.bareNs, 1e-3));
+        o.insert(QStringLiteral("tool_message_us"), summaryJson(l.toolCycleNs, 1e-3));
+        o.insert(QStringLiteral("bare_message_us"), summaryJson(l.bareCycleNs, 1e-3));
     }
     if (c.lateCycles >= 0)
         o.insert(QStringLiteral("late_server_cycles"), c.lateCycles);
@@ -203,6 +219,8 @@ LatencyFigures latencyFigures(const Comparison& c)
     l.handoffNs = pooled(c.tool, MarkKind::Reply, MarkKind::Arrival);
     l.workNs = pooled(c.tool, MarkKind::Arrival, MarkKind::Send);
     l.bareNs = pooled(c.bare, MarkKind::Reply, MarkKind::Send);
+    l.toolCycleNs = pooled(c.tool, cycleTimes);
+    l.bareCycleNs = pooled(c.bare, cycleTimes);
     return l;
 }
 
@@ -295,8 +313,8 @@ void printTable(std::FILE* out, const BenchReport& r)
             toolResent += run.resent;
         for (const RunFigures& run : r.jack.bare)
             bareResent += run.resent;
-        line(out, QStringLiteral("   late server cycles %1; messages sent again after a silence: "
-                                 "tool %2, bare %3")
+        line(out, QStringLiteral("   late server cycles %1; silences ended by sending a block "
+                                 "again: tool %2 (after 5 to 6 s each), bare %3 (after 2 s)")
                       .arg(r.jack.lateCycles)
                       .arg(toolResent)
                       .arg(bareResent));
@@ -334,12 +352,17 @@ void printTable(std::FILE* out, const BenchReport& r)
     auto memoryRow = [&](const QString& name, const Comparison& c) {
         if (!c.ran() || c.medianTool().memoryPeak.hwmKb < 0)
             return;
-        const RunFigures& t = c.medianTool();
-        line(out, QStringLiteral("   ") + pad(name, 50) +
-                      rpad(grouped(std::uint64_t(t.memoryPeak.hwmKb)) + QStringLiteral(" kB"), 12) +
-                      QStringLiteral("  (%1 kB resident before; the update added %2 kB)")
-                          .arg(grouped(std::uint64_t(t.memoryBefore.rssKb)))
-                          .arg(t.memoryPeak.hwmKb - t.memoryBefore.rssKb));
+        const Memory& m = c.medianTool().memoryPeak;
+        line(out, QStringLiteral("   ") + pad(name, 52) +
+                      rpad(grouped(std::uint64_t(m.hwmKb)) + QStringLiteral(" kB"), 11));
+        line(out, QStringLiteral("   ") + pad(QString(), 4) +
+                      QStringLiteral("at the end: %1 kB private, %2 kB mapped files, %3 kB shared; "
+                                     "%4 kB resident before the update")
+                          .arg(grouped(std::uint64_t(std::max<std::int64_t>(m.anonKb, 0))),
+                               grouped(std::uint64_t(std::max<std::int64_t>(m.fileKb, 0))),
+                               grouped(std::uint64_t(std::max<std::int64_t>(m.shmemKb, 0))),
+                               grouped(std::uint64_t(
+                                   std::max<std::int64_t>(c.medianTool().memoryBefore.rssKb, 0)))));
     };
     memoryRow(QStringLiteral("in-process (tool and simulated unit, one process)"), r.inProcess);
     memoryRow(QStringLiteral("over JACK (tool alone, the unit in its own process)"), r.jack);

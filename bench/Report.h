@@ -60,6 +60,9 @@ struct LatencyFigures
     Summary handoffNs; // reply in the input callback -> the window has it
     Summary workNs;    // the window has it -> next message to midiOutLongMsg
     Summary bareNs;    // the same two points in the bare client
+    // One message's whole round, send to next send, silences left out.
+    Summary toolCycleNs;
+    Summary bareCycleNs;
 };
 LatencyFigures latencyFigures(const Comparison& c);
 

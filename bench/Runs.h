@@ -25,7 +25,7 @@ struct RunFigures
     double guiCpu = 0;              // the GUI thread only (tool runs)
     std::uint64_t sent = 0;         // messages handed to the MIDI output, BeginUpdate included
     std::uint64_t replies = 0;      // replies that came back
-    std::uint64_t resent = 0;       // messages sent again after a silence
+    std::uint64_t resent = 0;       // silences ended by sending the block again
     std::int64_t unitReceived = -1; // as the unit counted them, when it tells
     QString unitOutcome;
     QString boxText; // the success box, when the whole update ran

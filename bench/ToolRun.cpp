@@ -136,10 +136,12 @@ RunFigures runTool(int inputDevice, int outputDevice, int messages, int timeoutM
 
     r.sent = Probe::instance().count(MarkKind::Send);
     r.replies = Probe::instance().count(MarkKind::Reply);
-    r.resent = r.sent > std::uint64_t(r.roundTrips) ? r.sent - std::uint64_t(r.roundTrips) : 0;
     // Closing joins the layer's threads, so every mark they made is in place.
     window.Session.PortPair.Close();
     r.marks = Probe::instance().marks();
+    // Besides BeginUpdate, only the watchdog sends unprompted.
+    const std::size_t unprompted = unpromptedSends(r.marks);
+    r.resent = unprompted > 0 ? unprompted - 1 : 0;
 
     if (watch.arrivals < r.roundTrips) {
         r.error = QStringLiteral("timed out: %1 of %2 replies reached the window")

@@ -45,6 +45,10 @@ private slots:
     void summaries();
     void intervalsBetweenMarks_data();
     void intervalsBetweenMarks();
+    void roundsFromSendToSend_data();
+    void roundsFromSendToSend();
+    void sendsNoReplyCaused_data();
+    void sendsNoReplyCaused();
     void dinWireTimeOfAnUpdate();
     void unitSummaries_data();
     void unitSummaries();
@@ -136,6 +140,47 @@ void TestBenchFigures::intervalsBetweenMarks()
     QFETCH(int, to);
     QFETCH(std::vector<double>, expected);
     QCOMPARE(intervals(marks(script), MarkKind(from), MarkKind(to)), expected);
+}
+
+void TestBenchFigures::roundsFromSendToSend_data()
+{
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<std::vector<double>>("expected");
+
+    QTest::newRow("ping-pong") << "S0 R40 S50 R90 S100" << std::vector<double>{50, 50};
+    QTest::newRow("arrivals between") << "S0 R40 A45 S50" << std::vector<double>{50};
+    // The round that ends in a watchdog re-send is a silence, not a message.
+    QTest::newRow("a silence") << "S0 R40 S50 S6000050 R6000090 S6000100"
+                               << std::vector<double>{50, 50};
+    QTest::newRow("the last reply") << "S0 R40 S50 R90" << std::vector<double>{50};
+    QTest::newRow("nothing") << "" << std::vector<double>{};
+}
+
+void TestBenchFigures::roundsFromSendToSend()
+{
+    QFETCH(QString, script);
+    QFETCH(std::vector<double>, expected);
+    QCOMPARE(cycleTimes(marks(script)), expected);
+}
+
+void TestBenchFigures::sendsNoReplyCaused_data()
+{
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<int>("unprompted");
+
+    QTest::newRow("an update without trouble") << "S0 R1 S2 R3 S4 R5" << 1;
+    QTest::newRow("a watchdog re-send") << "S0 R1 S2 S9 R10 S11 R12" << 2;
+    QTest::newRow("two in a row") << "S0 R1 S2 S9 S20 R21 S22" << 3;
+    // The window's arrival marks change nothing.
+    QTest::newRow("arrivals between") << "S0 R1 A2 S3 A4 S9" << 2;
+    QTest::newRow("nothing sent") << "R1" << 0;
+}
+
+void TestBenchFigures::sendsNoReplyCaused()
+{
+    QFETCH(QString, script);
+    QFETCH(int, unprompted);
+    QCOMPARE(unpromptedSends(marks(script)), std::size_t(unprompted));
 }
 
 void TestBenchFigures::dinWireTimeOfAnUpdate()
