@@ -26,4 +26,4 @@ orvik_ensure_packages() {
 
 # What every build needs.
 ORVIK_BUILD_PACKAGES=(build-essential cmake ninja-build pkg-config
-    qt6-base-dev qt6-base-dev-tools librtmidi-dev libjack-jackd2-dev libgl-dev)
+    qt6-base-dev qt6-base-dev-tools librtmidi-dev libjack-jackd2-dev libgl-dev libx11-dev)
