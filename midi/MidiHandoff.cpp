@@ -11,8 +11,7 @@
 
 MidiEvent::MidiEvent(MIDIHDR* header)
     : QEvent(static_cast<QEvent::Type>(kMidiEventType)), Header(header)
-{
-}
+{}
 
 MidiEvent::~MidiEvent()
 {
