@@ -217,6 +217,24 @@ class PortBase
 public:
     virtual ~PortBase() = default;
 
+    // Input and output headers are prepared alike: a flag, checked under
+    // the port's lock against the queue that may hold the header.
+    MMRESULT prepare(MIDIHDR* header)
+    {
+        std::lock_guard lock(mutex_);
+        header->dwFlags |= MHDR_PREPARED;
+        return MMSYSERR_NOERROR;
+    }
+
+    MMRESULT unprepare(MIDIHDR* header)
+    {
+        std::lock_guard lock(mutex_);
+        if (header->dwFlags & MHDR_INQUEUE)
+            return MIDIERR_STILLPLAYING;
+        header->dwFlags &= ~MHDR_PREPARED;
+        return MMSYSERR_NOERROR;
+    }
+
 protected:
     // Runs `op` under the lock on the worker and waits until the worker has
     // delivered every callback it caused. From a callback on the worker itself
@@ -308,22 +326,6 @@ public:
         lock.unlock();
         if (wasIdle)
             wake_.notify_one();
-    }
-
-    MMRESULT prepare(MIDIHDR* header)
-    {
-        std::lock_guard lock(mutex_);
-        header->dwFlags |= MHDR_PREPARED;
-        return MMSYSERR_NOERROR;
-    }
-
-    MMRESULT unprepare(MIDIHDR* header)
-    {
-        std::lock_guard lock(mutex_);
-        if (header->dwFlags & MHDR_INQUEUE)
-            return MIDIERR_STILLPLAYING;
-        header->dwFlags &= ~MHDR_PREPARED;
-        return MMSYSERR_NOERROR;
     }
 
     MMRESULT addBuffer(MIDIHDR* header)
@@ -610,22 +612,6 @@ public:
     {
         connection_ = std::move(connection);
         startWorker([self = std::move(self)] { self->run(); });
-    }
-
-    MMRESULT prepare(MIDIHDR* header)
-    {
-        std::lock_guard lock(mutex_);
-        header->dwFlags |= MHDR_PREPARED;
-        return MMSYSERR_NOERROR;
-    }
-
-    MMRESULT unprepare(MIDIHDR* header)
-    {
-        std::lock_guard lock(mutex_);
-        if (header->dwFlags & MHDR_INQUEUE)
-            return MIDIERR_STILLPLAYING;
-        header->dwFlags &= ~MHDR_PREPARED;
-        return MMSYSERR_NOERROR;
     }
 
     MMRESULT longMsg(MIDIHDR* header)
