@@ -131,12 +131,19 @@ void MainWindow::Transfer()
     BlockCounter = 0;
     AwaitingLastAck = false;
     Session.SendBeginUpdate(kImageVersionMajor, kImageVersionMinor, kImageSize);
+    // Nothing else would ever send again if the announcement or the unit's
+    // answer to it were lost: the window would wait with its buttons locked
+    // for good. The watchdog announces the update again instead; a unit
+    // answers every announcement with a restart request.
+    AwaitingStart = true;
+    WatchdogCountdown = kWatchdogTicks;
 }
 
 void MainWindow::handleAcknowledge()
 {
     SavedBlockCounter = BlockCounter;
     WatchdogCountdown = kWatchdogTicks;
+    AwaitingStart = false;
 
     if (BlockCounter == kBlockCount) {
         // Success only once the unit has confirmed the last commit: until
@@ -182,6 +189,7 @@ void MainWindow::handleRestart()
     BlockCounter = 0;
     SavedBlockCounter = 0;
     AwaitingLastAck = false;
+    AwaitingStart = false;
     WatchdogCountdown = kWatchdogTicks;
     Session.RestartTransfer();
 }
@@ -192,6 +200,11 @@ void MainWindow::comtimeout()
         return;
     if (WatchdogCountdown > 0) {
         --WatchdogCountdown;
+        return;
+    }
+    if (AwaitingStart) {
+        Session.SendBeginUpdate(kImageVersionMajor, kImageVersionMinor, kImageSize);
+        WatchdogCountdown = kWatchdogTicks;
         return;
     }
     // A finished transfer has nothing left to send.

@@ -12,7 +12,8 @@
 
 class QTimer;
 
-enum ConnectionState : std::int32_t {
+enum ConnectionState : std::int32_t
+{
     Disconnected = 0,
     Connecting = 1,
     Connected = 2,
@@ -66,6 +67,8 @@ public:
     QTimer* WatchdogTimer = nullptr;
     // The last block's commit has gone out and its acknowledgement is due.
     bool AwaitingLastAck = false;
+    // The begin-update has gone out and the unit has not answered it yet.
+    bool AwaitingStart = false;
     // While set, a paint asked for at once waits for the event loop (see
     // event()).
     bool DeferPaint = false;

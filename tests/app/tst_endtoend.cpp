@@ -8,6 +8,8 @@
 
 #include <QtTest>
 
+#include <mutex>
+
 using namespace testsupport;
 using orvik::devsim::DeviceSettings;
 using orvik::devsim::UpdateReport;
@@ -26,6 +28,7 @@ private slots:
     void wholeUpdate_data();
     void wholeUpdate();
     void secondUpdateOverTheSameConnection();
+    void unansweredAnnouncementIsSentAgain();
     void closingDuringTransferEndsTheProgram();
 };
 
@@ -48,8 +51,10 @@ void TestEndToEnd::connectShowsIdentity_data()
     QTest::addColumn<quint16>("version");
     QTest::addColumn<QString>("serialText");
     QTest::addColumn<QString>("versionText");
-    QTest::newRow("2.06") << 123456789u << quint16(0x0602) << "586-638-764" << "2.06";
-    QTest::newRow("1.10") << 42u << quint16(0x0A01) << "040-000-020" << "1.10";
+    QTest::newRow("2.06") << 123456789u << quint16(0x0602) << "586-638-764"
+                          << "2.06";
+    QTest::newRow("1.10") << 42u << quint16(0x0A01) << "040-000-020"
+                          << "1.10";
 }
 
 void TestEndToEnd::connectShowsIdentity()
@@ -113,17 +118,20 @@ void TestEndToEnd::brokenIdentityReplies_data()
     // Serial 0x7F 0x7F 0x7F 0x7F, command, then nothing but the end: the
     // version reads the F7 and a zero past the end.
     QTest::newRow("truncated") << header + QByteArray("\x7F\x7F\x7F\x7F\x20\xF7", 6)
-                               << "355-581-494" << "247.00";
+                               << "355-581-494"
+                               << "247.00";
     // Well-formed SysEx, nonsense inside: a name that runs past its 16
     // bytes, a version nobody made.
     QByteArray garbage = header + QByteArray("\x7F\x7F\x7F\x7F\x20\x7E\x7E", 7);
     garbage += QByteArray(40, '\x55') + QByteArray("\xF7", 1);
-    QTest::newRow("garbage") << garbage << "355-581-494" << "126.63";
+    QTest::newRow("garbage") << garbage << "355-581-494"
+                             << "126.63";
     // Longer than an input buffer: it arrives in two, and only the first
     // starts with the reply's header.
     QByteArray oversized = header + QByteArray("\x15\x1A\x6F\x3A\x20\x02\x0C", 7);
     oversized += QByteArray("Orvik16 KX", 10) + QByteArray(1100, 'A') + QByteArray("\xF7", 1);
-    QTest::newRow("oversized") << oversized << "586-638-764" << "2.06";
+    QTest::newRow("oversized") << oversized << "586-638-764"
+                               << "2.06";
 }
 
 void TestEndToEnd::brokenIdentityReplies()
@@ -166,20 +174,28 @@ void TestEndToEnd::wholeUpdate_data()
     QTest::addColumn<QString>("boxText");
 
     // Message 0 is the begin-update; slices of block 0 are 1 to 6, its commit 7.
-    QTest::newRow("clean") << "" << "transfer successful";
-    QTest::newRow("silence after an acknowledgement") << "silent@10" << "transfer successful";
-    QTest::newRow("silence after a commit") << "silent@14" << "transfer successful";
-    QTest::newRow("repeat requests") << "repeat@100 repeat@2001" << "transfer successful, 2 retries";
+    QTest::newRow("clean") << ""
+                           << "transfer successful";
+    QTest::newRow("silence after an acknowledgement") << "silent@10"
+                                                      << "transfer successful";
+    QTest::newRow("silence after a commit") << "silent@14"
+                                            << "transfer successful";
+    QTest::newRow("repeat requests") << "repeat@100 repeat@2001"
+                                     << "transfer successful, 2 retries";
     QTest::newRow("restart wipes earlier retries") << "repeat@50 restart@3000"
                                                    << "transfer successful";
     QTest::newRow("retries after a restart count") << "restart@500 repeat@600"
                                                    << "transfer successful, 1 retries";
-    QTest::newRow("last commit lost") << "silent@6160" << "transfer successful";
+    QTest::newRow("last commit lost") << "silent@6160"
+                                      << "transfer successful";
     QTest::newRow("duplicate acknowledgements") << "duplicate@30 duplicate@4000"
                                                 << "transfer successful";
-    QTest::newRow("late answers") << "late@40 late@41 late@6160" << "transfer successful";
-    QTest::newRow("unrelated traffic") << "unrelated@60 unrelated@6160" << "transfer successful";
-    QTest::newRow("oversized sysex") << "oversized@70 oversized@5000" << "transfer successful";
+    QTest::newRow("late answers") << "late@40 late@41 late@6160"
+                                  << "transfer successful";
+    QTest::newRow("unrelated traffic") << "unrelated@60 unrelated@6160"
+                                       << "transfer successful";
+    QTest::newRow("oversized sysex") << "oversized@70 oversized@5000"
+                                     << "transfer successful";
 }
 
 void TestEndToEnd::wholeUpdate()
@@ -232,8 +248,72 @@ void TestEndToEnd::secondUpdateOverTheSameConnection()
     answerer.texts.clear();
     QVERIFY(finishUpdate(*window, unit, answerer));
     QCOMPARE(answerer.texts, QStringList{QStringLiteral("transfer successful")});
-    QVERIFY(unit.host().waitUntil(
-        [](const auto& sim) { return sim.stats().updatesMatched == 2; }, std::chrono::seconds(10)));
+    QVERIFY(unit.host().waitUntil([](const auto& sim) { return sim.stats().updatesMatched == 2; },
+                                  std::chrono::seconds(10)));
+}
+
+void TestEndToEnd::unansweredAnnouncementIsSentAgain()
+{
+    // A unit that answers the identity request and otherwise only records
+    // what reaches it: the begin-update, or the unit's answer to it, is lost.
+    std::mutex lock;
+    std::vector<std::vector<std::uint8_t>> received;
+    orvik::loopback::Link* linkPtr = nullptr;
+    auto link = std::make_unique<orvik::loopback::Link>(
+        "Deaf unit", [&](const std::uint8_t* data, std::size_t size) {
+            if (size == 11 && data[9] == 0x00) {
+                const auto reply = identityReply(123456789, 0x0602);
+                linkPtr->toTool(reply.data(), reply.size());
+                return;
+            }
+            const std::lock_guard<std::mutex> guard(lock);
+            received.emplace_back(data, data + size);
+        });
+    linkPtr = link.get();
+    auto messages = [&] {
+        const std::lock_guard<std::mutex> guard(lock);
+        return received;
+    };
+
+    MainWindow window;
+    window.show();
+    window.initController();
+    window.WatchdogTimer->stop();
+    window.MidiInList->setCurrentRow(link->inputDeviceNumber());
+    window.MidiOutList->setCurrentRow(link->outputDeviceNumber());
+    window.Connect();
+    QTRY_COMPARE_WITH_TIMEOUT(window.ConnState, int(Connected), 10000);
+
+    window.Transfer();
+    QTRY_COMPARE_WITH_TIMEOUT(messages().size(), std::size_t(1), 10000);
+    const auto announcement = messages().front();
+    QCOMPARE(announcement.size(), std::size_t(21));
+    QCOMPARE(int(announcement[9]), 0x0E);
+
+    // Five quiet ticks change nothing; the sixth announces the update again,
+    // the same bytes, and so on every six ticks while the unit stays quiet.
+    for (int round = 2; round <= 3; ++round) {
+        for (int tick = 0; tick < 5; ++tick)
+            window.comtimeout();
+        QCoreApplication::processEvents();
+        QCOMPARE(messages().size(), std::size_t(round - 1));
+        window.comtimeout();
+        QTRY_COMPARE_WITH_TIMEOUT(messages().size(), std::size_t(round), 10000);
+        QCOMPARE(messages().back(), announcement);
+    }
+    QVERIFY(window.progressBar->isVisible());
+    QVERIFY(!window.TransferButton->isEnabled());
+
+    // The unit answers at last: block 0 starts, and from then on the watchdog
+    // sends blocks, not announcements.
+    const auto restart = replyFrame(0x2E);
+    link->toTool(restart.data(), restart.size());
+    QTRY_COMPARE_WITH_TIMEOUT(messages().size(), std::size_t(4), 10000);
+    QCOMPARE(int(messages().back()[9]), 0x09);
+    for (int tick = 0; tick < 6; ++tick)
+        window.comtimeout();
+    QTRY_COMPARE_WITH_TIMEOUT(messages().size(), std::size_t(5), 10000);
+    QCOMPARE(messages().back(), messages()[3]);
 }
 
 void TestEndToEnd::closingDuringTransferEndsTheProgram()
