@@ -2,20 +2,37 @@
 # system, the simulated unit and a virtual display. Sourced, not run.
 
 ORVIK_PIDS=()
+# What a JACK server killed on purpose leaves in /dev/shm (see orvik_kill_jack).
+ORVIK_JACK_LEFTOVERS=()
 
 orvik_cleanup() {
     local pid
     for pid in "${ORVIK_PIDS[@]}"; do
         kill "$pid" 2>/dev/null
     done
+    # A program whose MIDI system died under it may not end when asked:
+    # a few seconds for all, then it is forced, so that cleanup never hangs.
+    local end=$((SECONDS + 10))
     for pid in "${ORVIK_PIDS[@]}"; do
+        while kill -0 "$pid" 2>/dev/null && [ $SECONDS -lt $end ]; do
+            sleep 0.1
+        done
+        kill -KILL "$pid" 2>/dev/null
         wait "$pid" 2>/dev/null
     done
     ORVIK_PIDS=()
+    if [ ${#ORVIK_JACK_LEFTOVERS[@]} -gt 0 ]; then
+        rm -f "${ORVIK_JACK_LEFTOVERS[@]}"
+        ORVIK_JACK_LEFTOVERS=()
+    fi
 }
 
+# A script may define orvik_before_fail to add what it knows to a failure.
 orvik_fail() {
     echo "FAIL: $*" >&2
+    if declare -F orvik_before_fail >/dev/null; then
+        orvik_before_fail
+    fi
     local log
     for log in "$ORVIK_OUT"/*.log; do
         [ -e "$log" ] || continue
@@ -56,6 +73,23 @@ orvik_start_private_jack() {
     ORVIK_PIDS+=($ORVIK_JACK_PID)
     orvik_wait_for "the JACK server" 30 jack_lsp
     orvik_start_busy_core
+}
+
+# Takes our private server away as a crash would: SIGKILL. A server that
+# dies so cleans up nothing; its socket and semaphores carry its unique name,
+# and its shared memory is what it has mapped (the next server would reclaim
+# that, but it is large and may be long in coming).
+orvik_kill_jack() {
+    [ -n "${ORVIK_JACK_PID:-}" ] || orvik_fail "no private JACK server to kill"
+    local uid shm
+    uid=$(id -u)
+    while read -r shm; do
+        ORVIK_JACK_LEFTOVERS+=("$shm")
+    done < <(grep -o "/dev/shm/jack-$uid-[0-9]*\$" "/proc/$ORVIK_JACK_PID/maps" | sort -u)
+    ORVIK_JACK_LEFTOVERS+=(/dev/shm/jack_"${JACK_DEFAULT_SERVER}"_*
+        /dev/shm/jack_sem."${uid}_${JACK_DEFAULT_SERVER}"_*)
+    kill -KILL "$ORVIK_JACK_PID"
+    wait "$ORVIK_JACK_PID" 2>/dev/null
 }
 
 # Sets ORVIK_API to alsa or jack: the ALSA sequencer where there is one, else
