@@ -5,14 +5,23 @@
 # the acceptance test.
 #
 #   drive-update.sh --updater BIN --devsim BIN --xhelper BIN --listports BIN
-#                   --out DIR [--midi auto|private-jack] [-- DEVSIM-OPTIONS...]
+#                   --out DIR [--midi auto|private-jack] [--kill devsim|jack]
+#                   [-- DEVSIM-OPTIONS...]
 #
 # Exits 0 when the unit reports a complete image that matches, the success box
 # appeared, and the updater exited 0 after its window was closed. Leaves
 # screenshots (connected, mid-transfer, success) and logs in DIR.
+#
+# With --kill, the simulated unit or the (private) JACK server is killed with
+# SIGKILL some twenty blocks into the update instead, as a cable pulled or a
+# crashed MIDI system would leave it. Exits 0 when the updater's window then
+# keeps answering across a watchdog resend, the updater exits 0 once the
+# window is closed, and it printed nothing but what the toolkit prints.
+# Screenshots: connected, mid-transfer (just before the kill), after-kill.
 set -uo pipefail
 
 midi=auto
+kill_target=
 devsim_options=()
 while [ $# -gt 0 ]; do
     case $1 in
@@ -22,10 +31,28 @@ while [ $# -gt 0 ]; do
     --listports) listports=$2; shift 2 ;;
     --out) ORVIK_OUT=$2; shift 2 ;;
     --midi) midi=$2; shift 2 ;;
+    --kill) kill_target=$2; shift 2 ;;
     --) shift; devsim_options=("$@"); break ;;
     *) echo "drive-update.sh: unknown option $1" >&2; exit 2 ;;
     esac
 done
+
+case $kill_target in
+'' | devsim) ;;
+jack)
+    # Never a server that others use.
+    [ "$midi" = private-jack ] || { echo "drive-update.sh: --kill jack needs --midi private-jack" >&2; exit 2; }
+    ;;
+*) echo "drive-update.sh: --kill takes devsim or jack" >&2; exit 2 ;;
+esac
+
+# The unit logs progress only every 88 blocks; a "late" answer with no delay
+# changes nothing on the wire but is logged as it happens, so it marks the
+# moment to kill: message 140 is block 19's commit on a clean run.
+kill_message=140
+if [ -n "$kill_target" ]; then
+    devsim_options=(--fault "late@$kill_message" --late-ms 0 "${devsim_options[@]}")
+fi
 
 . "$(dirname "$0")/lib/session.sh"
 trap orvik_cleanup EXIT
@@ -79,46 +106,120 @@ until log_has "begin update"; do
 done
 echo "update started"
 
+# Lets the update run to its end, checks the unit's verdict and closes the box.
+complete_update() {
+    local shown=0 mid_shot=0 lines box devsim_status
+    local end=$((SECONDS + 900))
+    until success_box >/dev/null; do
+        [ $SECONDS -ge $end ] && orvik_fail "no success box after 900 s"
+        lines=$(grep -c "^progress:" "$ORVIK_OUT/devsim.log")
+        if [ "$lines" -gt "$shown" ]; then
+            grep "^progress:" "$ORVIK_OUT/devsim.log" | sed -n "$((shown + 1)),${lines}p"
+            shown=$lines
+        fi
+        if [ $mid_shot -eq 0 ] && log_has "blocks 4[0-9][0-9]/880"; then
+            "$xhelper" shot "$ORVIK_OUT/mid-transfer.png"
+            mid_shot=1
+        fi
+        sleep 0.2
+    done
+    box=$(success_box | head -n1)
+    sleep 0.5
+    "$xhelper" shot "$ORVIK_OUT/success.png"
+    echo "success box shown"
+
+    xdotool windowfocus --sync "$box" 2>/dev/null
+    xdotool key Return
+    orvik_wait_for "orvik16-devsim to finish" 60 bash -c "! kill -0 $ORVIK_DEVSIM_PID"
+    wait "$ORVIK_DEVSIM_PID"
+    devsim_status=$?
+    grep "^summary:" "$ORVIK_OUT/devsim.log" | tail -n 1
+    [ $devsim_status -eq 0 ] || orvik_fail "orvik16-devsim exited with $devsim_status"
+    grep -q "image matched" "$ORVIK_OUT/devsim.log" || orvik_fail "the unit did not report a matching image"
+
+    orvik_wait_for "the success box to close" 30 bash -c "! xdotool search --onlyvisible --name '$title' | grep -vx '$main_window'"
+}
+
+now_ms() {
+    local us=${EPOCHREALTIME//[.,]/}
+    echo $((us / 1000))
+}
+
+# Takes the unit or the MIDI system away mid-transfer. The updater cannot
+# tell: it hears silence, and its watchdog sends the block again into
+# nothing after 5 to 6 s. No event marks that resend from outside, so the
+# window is watched for 8 s after the kill, which spans the first one.
+vanish_mid_transfer() {
+    orvik_wait_for "message $kill_message to reach the unit" 300 log_has "^message $kill_message: injected"
+    "$xhelper" shot "$ORVIK_OUT/mid-transfer.png"
+    case $kill_target in
+    devsim)
+        kill -KILL "$ORVIK_DEVSIM_PID"
+        wait "$ORVIK_DEVSIM_PID" 2>/dev/null
+        ;;
+    jack) orvik_kill_jack ;;
+    esac
+    echo "killed $kill_target after message $kill_message"
+
+    local until_ms=$(($(now_ms) + 8000)) pings=0
+    while [ "$(now_ms)" -lt $until_ms ]; do
+        kill -0 "$updater_pid" 2>/dev/null || break
+        "$xhelper" ping "$main_window" 10 || orvik_fail "the updater's window stopped answering"
+        pings=$((pings + 1))
+        sleep 0.5
+    done
+    if ! kill -0 "$updater_pid" 2>/dev/null; then
+        wait "$updater_pid"
+        orvik_fail "orvik16-update ended on its own with status $? after $kill_target went away"
+    fi
+    "$xhelper" shot "$ORVIK_OUT/after-kill.png"
+    echo "window answered $pings pings in the 8 s after the kill"
+}
+
+# On any failure while the updater still runs, where each of its threads is:
+# a frozen window or a close that never ends shows its cause there.
+orvik_before_fail() {
+    [ -n "${updater_pid:-}" ] && kill -0 "$updater_pid" 2>/dev/null || return 0
+    command -v gdb >/dev/null || return 0
+    echo "--- orvik16-update's threads" >&2
+    gdb -p "$updater_pid" -batch -ex "thread apply all bt" 2>/dev/null |
+        grep -E '^(Thread|#)' >&2
+}
+
+# What the toolkit prints on its own: QStandardPaths' note that a bare display
+# has no XDG_RUNTIME_DIR, and the xcb platform plugin's categorised messages
+# (qt.qpa.*). Anything else (the updater's own words, libjack's or RtMidi's
+# console chatter, a sanitizer's report) is not the toolkit's.
+foreign_lines() {
+    grep -v -e '^QStandardPaths: ' -e '^qt\.qpa\.' "$ORVIK_OUT/updater.log"
+}
+
 success_box() { windows | grep -vx "$main_window"; }
-shown=0
-mid_shot=0
-end=$((SECONDS + 900))
-until success_box >/dev/null; do
-    [ $SECONDS -ge $end ] && orvik_fail "no success box after 900 s"
-    lines=$(grep -c "^progress:" "$ORVIK_OUT/devsim.log")
-    if [ "$lines" -gt "$shown" ]; then
-        grep "^progress:" "$ORVIK_OUT/devsim.log" | sed -n "$((shown + 1)),${lines}p"
-        shown=$lines
-    fi
-    if [ $mid_shot -eq 0 ] && log_has "blocks 4[0-9][0-9]/880"; then
-        "$xhelper" shot "$ORVIK_OUT/mid-transfer.png"
-        mid_shot=1
-    fi
-    sleep 0.2
-done
-box=$(success_box | head -n1)
-sleep 0.5
-"$xhelper" shot "$ORVIK_OUT/success.png"
-echo "success box shown"
 
-xdotool windowfocus --sync "$box" 2>/dev/null
-xdotool key Return
-orvik_wait_for "orvik16-devsim to finish" 60 bash -c "! kill -0 $ORVIK_DEVSIM_PID"
-wait "$ORVIK_DEVSIM_PID"
-devsim_status=$?
-grep "^summary:" "$ORVIK_OUT/devsim.log" | tail -n 1
-[ $devsim_status -eq 0 ] || orvik_fail "orvik16-devsim exited with $devsim_status"
-grep -q "image matched" "$ORVIK_OUT/devsim.log" || orvik_fail "the unit did not report a matching image"
+if [ -n "$kill_target" ]; then
+    vanish_mid_transfer
+else
+    complete_update
+fi
 
-orvik_wait_for "the success box to close" 30 bash -c "! xdotool search --onlyvisible --name '$title' | grep -vx '$main_window'"
 "$xhelper" close "$main_window"
 orvik_wait_for "the updater to exit" 30 bash -c "! kill -0 $updater_pid"
 wait "$updater_pid"
 updater_status=$?
 [ $updater_status -eq 0 ] || orvik_fail "orvik16-update exited with $updater_status"
-if [ -s "$ORVIK_OUT/updater.log" ] && grep -qv "XDG_RUNTIME_DIR" "$ORVIK_OUT/updater.log"; then
+if foreign_lines >/dev/null; then
+    if [ -n "$kill_target" ]; then
+        echo "the updater printed, beside the toolkit's lines:" >&2
+        foreign_lines >&2
+        orvik_fail "the updater printed more than the toolkit's own lines"
+    fi
     echo "note: the updater printed:"; cat "$ORVIK_OUT/updater.log"
 fi
 
-echo "PASS: image verified by the unit, success box shown, updater exited 0"
-echo "screenshots: $ORVIK_OUT/connected.png $ORVIK_OUT/mid-transfer.png $ORVIK_OUT/success.png"
+if [ -n "$kill_target" ]; then
+    echo "PASS: the updater kept answering after $kill_target went away and exited 0 when closed"
+    echo "screenshots: $ORVIK_OUT/connected.png $ORVIK_OUT/mid-transfer.png $ORVIK_OUT/after-kill.png"
+else
+    echo "PASS: image verified by the unit, success box shown, updater exited 0"
+    echo "screenshots: $ORVIK_OUT/connected.png $ORVIK_OUT/mid-transfer.png $ORVIK_OUT/success.png"
+fi
