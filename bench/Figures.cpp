@@ -84,6 +84,26 @@ std::size_t unpromptedSends(const std::vector<Mark>& marks)
     return count;
 }
 
+std::vector<double> silences(const std::vector<Mark>& marks)
+{
+    std::vector<double> out;
+    bool sent = false;
+    bool replied = false;
+    std::int64_t lastSend = 0;
+    for (const Mark& mark : marks) {
+        if (mark.kind == MarkKind::Reply) {
+            replied = true;
+        } else if (mark.kind == MarkKind::Send) {
+            if (sent && !replied)
+                out.push_back(static_cast<double>(mark.ns - lastSend));
+            sent = true;
+            replied = false;
+            lastSend = mark.ns;
+        }
+    }
+    return out;
+}
+
 double dinSeconds(std::uint64_t bytes)
 {
     return static_cast<double>(bytes) * kDinBitsPerByte / kDinBaud;

@@ -52,6 +52,10 @@ std::vector<double> cycleTimes(const std::vector<Mark>& marks);
 // Sends that no reply caused: BeginUpdate, and every re-send after a silence.
 std::size_t unpromptedSends(const std::vector<Mark>& marks);
 
+// Nanoseconds of each silence that a re-send ended: from the send whose
+// reply never came to the re-send. What a lost event cost, whoever lost it.
+std::vector<double> silences(const std::vector<Mark>& marks);
+
 // A MIDI DIN cable: 31250 baud, each byte a start bit, eight data bits and a
 // stop bit. Every message and every reply crosses it whole before the other
 // side can answer, so the wire times of an update simply add up.

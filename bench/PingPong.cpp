@@ -34,9 +34,12 @@ protected:
     // Hands messages_[index] to the MIDI output; called under the lock.
     virtual void transmit(int index) = 0;
 
-    void begin()
+    void begin(Recovery recovery)
     {
         std::lock_guard lock(mutex_);
+        recovery_ = recovery;
+        // Armed from the start: a lost reply to BeginUpdate is a silence too.
+        countdown_ = recovery.idleTicks;
         startWall_ = wallSeconds();
         startCpu_ = processCpuSeconds();
         sendLocked(0);
@@ -59,6 +62,7 @@ protected:
         if (command == kReplyRestart) {
             if (current_ != 0)
                 ++restarts_;
+            countdown_ = recovery_.idleTicks;
             sendLocked(1);
             return;
         }
@@ -66,6 +70,7 @@ protected:
             ++unexpected_;
             return;
         }
+        countdown_ = recovery_.idleTicks;
         if (current_ + 1 < roundTrips_) {
             sendLocked(current_ + 1);
             return;
@@ -76,28 +81,33 @@ protected:
         done_.notify_all();
     }
 
-    // Waits for the end. Whenever `stallMs` pass without a reply, the current
-    // block goes again from its first slice, as the tool's watchdog sends it.
+    // Waits for the end, ticking as the tool's watchdog does (see Recovery).
     // False when the deadline passes first.
-    bool wait(int timeoutMs, int stallMs)
+    bool wait(int timeoutMs)
     {
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        using Clock = std::chrono::steady_clock;
+        const auto start = Clock::now();
+        const auto deadline = start + std::chrono::milliseconds(timeoutMs);
+        const auto tick = std::chrono::milliseconds(recovery_.tickMs);
+        auto nextTick = recovery_.tickMs > 0 ? start + tick : deadline;
         std::unique_lock lock(mutex_);
-        std::uint64_t seen = replies_;
         while (!finished_) {
-            const auto until = std::min(deadline, std::chrono::steady_clock::now() +
-                                                      std::chrono::milliseconds(stallMs));
-            if (done_.wait_until(lock, until, [&] { return finished_; }))
+            if (done_.wait_until(lock, std::min(deadline, nextTick), [&] { return finished_; }))
                 break;
-            if (std::chrono::steady_clock::now() >= deadline)
+            const auto now = Clock::now();
+            if (now >= deadline)
                 return false;
-            if (replies_ == seen) {
+            if (now < nextTick)
+                continue;
+            nextTick += tick;
+            if (countdown_ > 0) {
+                --countdown_;
+            } else if (countdown_ == 0) {
                 ++resent_;
+                countdown_ = recovery_.idleTicks;
                 sendLocked(
                     current_ == 0 ? 0 : 1 + (current_ - 1) / kMessagesPerBlock * kMessagesPerBlock);
             }
-            seen = replies_;
         }
         return true;
     }
@@ -148,6 +158,8 @@ private:
     std::condition_variable done_;
     int current_ = 0;
     bool finished_ = false;
+    Recovery recovery_ = kNoRecovery;
+    int countdown_ = -1; // ticks left before a re-send; negative: idle
     std::uint64_t sent_ = 0;
     std::uint64_t replies_ = 0;
     std::uint64_t resent_ = 0;
@@ -165,7 +177,7 @@ class WinmmClient final : public PingPong
 public:
     using PingPong::PingPong;
 
-    RunFigures run(int inputDevice, int outputDevice, int stallMs, int timeoutMs)
+    RunFigures run(int inputDevice, int outputDevice, Recovery recovery, int timeoutMs)
     {
         RunFigures r;
         if (midiInOpen(&in_, UINT(inputDevice), reinterpret_cast<DWORD_PTR>(&WinmmClient::input),
@@ -197,8 +209,8 @@ public:
         midiInStart(in_);
 
         Probe::instance().start(std::size_t(roundTrips_) * 2 + 64);
-        begin();
-        const bool ended = wait(timeoutMs, stallMs);
+        begin(recovery);
+        const bool ended = wait(timeoutMs);
         Probe::instance().stop();
         finish();
         close();
@@ -276,7 +288,7 @@ public:
 
     ~RtMidiClient() override { close(); }
 
-    RunFigures run(const std::string& unitOutput, const std::string& unitInput, int stallMs,
+    RunFigures run(const std::string& unitOutput, const std::string& unitInput, Recovery recovery,
                    int timeoutMs)
     {
         RunFigures r;
@@ -307,8 +319,8 @@ public:
         }
 
         Probe::instance().start(std::size_t(roundTrips_) * 3 + 64);
-        begin();
-        const bool ended = wait(timeoutMs, stallMs);
+        begin(recovery);
+        const bool ended = wait(timeoutMs);
         Probe::instance().stop();
         finish();
         // Closing deactivates the JACK clients: no callback marks any more.
@@ -362,18 +374,18 @@ private:
 } // namespace
 
 RunFigures winmmPingPong(int inputDevice, int outputDevice, const std::vector<Bytes>& messages,
-                         int messagesTimed, int stallMs, int timeoutMs)
+                         int messagesTimed, Recovery recovery, int timeoutMs)
 {
     WinmmClient client(messages, messagesTimed + 1);
-    return client.run(inputDevice, outputDevice, stallMs, timeoutMs);
+    return client.run(inputDevice, outputDevice, recovery, timeoutMs);
 }
 
 RunFigures rtmidiPingPong(const std::string& unitOutput, const std::string& unitInput,
-                          const std::vector<Bytes>& messages, int messagesTimed, int stallMs,
+                          const std::vector<Bytes>& messages, int messagesTimed, Recovery recovery,
                           int timeoutMs)
 {
     RtMidiClient client(messages, messagesTimed + 1);
-    return client.run(unitOutput, unitInput, stallMs, timeoutMs);
+    return client.run(unitOutput, unitInput, recovery, timeoutMs);
 }
 
 } // namespace orvik::bench

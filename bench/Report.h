@@ -37,8 +37,17 @@ struct Comparison
     // The run with the median wall time (the lower one of an even count).
     const RunFigures& medianTool() const;
     const RunFigures& medianBare() const;
+    // Of the median runs' wall times.
     double ratio() const;
+    // Of the median active times: each run's wall time less its silences, so
+    // that a lost event, which costs either side the same 5 to 6 s, does not
+    // decide the comparison by how many each side happened to lose.
+    double activeRatio() const;
 };
+
+// Seconds of a run's silences, and its wall time without them.
+double silentSeconds(const RunFigures& r);
+double activeSeconds(const RunFigures& r);
 
 struct BenchReport
 {

@@ -42,18 +42,30 @@ struct RunFigures
 // more than it was asked to.
 RunFigures runTool(int inputDevice, int outputDevice, int messages, int timeoutMs);
 
+// How a bare client gets over a silence: the tool's watchdog, run the same
+// way. A tick comes every `tickMs`; a reply that moves the update on (an
+// acknowledgement or a restart request) winds the countdown up to
+// `idleTicks`, every tick winds it down by one, and a tick that finds it at
+// zero sends the current block again from its first slice and winds it up
+// again. With the tool's own 1000 ms and 5 ticks a silence lasts 5 to 6 s on
+// either side of a comparison. A `tickMs` of 0 never sends anything again.
+struct Recovery
+{
+    int tickMs = 0;
+    int idleTicks = 0;
+};
+inline constexpr Recovery kNoRecovery{0, 0};
+
 // A raw client of the winmm layer: sends messages[0] (BeginUpdate) and then
 // messages[1..n] each on the reply to the one before, from the input
 // callback itself, with no window, no event loop and no thread hand-off.
-// When no reply comes within `stallMs`, the current block goes again from
-// its first slice, as the tool's watchdog sends it.
 RunFigures winmmPingPong(int inputDevice, int outputDevice, const std::vector<Bytes>& messages,
-                         int messagesTimed, int stallMs, int timeoutMs);
+                         int messagesTimed, Recovery recovery, int timeoutMs);
 
 // The same through RtMidi's JACK client, ports named as JACK lists them
 // ("client:port"); a late server cycle may lose an event.
 RunFigures rtmidiPingPong(const std::string& unitOutput, const std::string& unitInput,
-                          const std::vector<Bytes>& messages, int messagesTimed, int stallMs,
+                          const std::vector<Bytes>& messages, int messagesTimed, Recovery recovery,
                           int timeoutMs);
 
 } // namespace orvik::bench

@@ -3,6 +3,7 @@
 // reply the way the tool does.
 
 #include "DeviceSimulator.h"
+#include "Figures.h"
 #include "ImageFile.h"
 #include "Loopback.h"
 #include "Protocol.h"
@@ -19,8 +20,10 @@ using namespace orvik::bench;
 namespace {
 
 constexpr std::uint32_t kSerial = 123456789;
-// Long enough that a busy machine does not pass for a lost reply.
-constexpr int kStallMs = 500;
+// The tool's rule at a tenth of its pace: a silence of 500 to 600 ms, long
+// enough that a busy machine does not pass for a lost reply.
+constexpr Recovery kRecovery{100, 5};
+constexpr int kSilenceMs = kRecovery.tickMs * (kRecovery.idleTicks + 1);
 
 // A made-up message that carries its own number.
 Bytes numbered(int i)
@@ -187,10 +190,10 @@ void TestBenchClients::pingPongFollowsTheUnit()
     ScriptedUnit unit(script);
     // Only a unit that falls silent needs the client to notice a silence.
     const bool quiet = !script.isEmpty() && script.first() != Restart;
-    const int stallMs = quiet ? kStallMs : 60000;
-    const int timeoutMs = error == QLatin1String("timed out") ? 3 * kStallMs : 60000;
+    const Recovery recovery = quiet ? kRecovery : kNoRecovery;
+    const int timeoutMs = error == QLatin1String("timed out") ? 3 * kSilenceMs : 60000;
     const RunFigures r =
-        winmmPingPong(unit.input(), unit.output(), messages, kMessages, stallMs, timeoutMs);
+        winmmPingPong(unit.input(), unit.output(), messages, kMessages, recovery, timeoutMs);
 
     QCOMPARE(r.error.isEmpty(), error.isEmpty());
     QVERIFY2(r.error.contains(error), qPrintable(r.error));
@@ -204,8 +207,17 @@ void TestBenchClients::pingPongFollowsTheUnit()
     QVERIFY(r.wall > 0);
     // Every message that arrived was answered, except the one the script
     // kept quiet about.
-    const auto silences = std::uint64_t(script.values().count(Silence));
-    QCOMPARE(r.replies + silences, std::uint64_t(order.size()));
+    const auto silent = std::uint64_t(script.values().count(Silence));
+    QCOMPARE(r.replies + silent, std::uint64_t(order.size()));
+    if (!error.isEmpty())
+        return;
+    // Each silence lasted as the tool's would: five ticks, less at most the
+    // one that a late tick may take off.
+    const std::vector<double> gaps = silences(r.marks);
+    QCOMPARE(gaps.size(), std::size_t(resent));
+    for (double ns : gaps)
+        QVERIFY2(ns >= (kRecovery.idleTicks - 1) * kRecovery.tickMs * 1e6,
+                 qPrintable(QString::number(ns / 1e6) + QStringLiteral(" ms")));
 }
 
 void TestBenchClients::capturedUpdateIsOneWholeUpdate()

@@ -167,20 +167,27 @@ void TestBenchFigures::sendsNoReplyCaused_data()
 {
     QTest::addColumn<QString>("script");
     QTest::addColumn<int>("unprompted");
+    // Each one's silence, from the send that got no reply to the re-send.
+    QTest::addColumn<std::vector<double>>("silent");
 
-    QTest::newRow("an update without trouble") << "S0 R1 S2 R3 S4 R5" << 1;
-    QTest::newRow("a watchdog re-send") << "S0 R1 S2 S9 R10 S11 R12" << 2;
-    QTest::newRow("two in a row") << "S0 R1 S2 S9 S20 R21 S22" << 3;
+    QTest::newRow("an update without trouble") << "S0 R1 S2 R3 S4 R5" << 1 << std::vector<double>{};
+    QTest::newRow("a watchdog re-send") << "S0 R1 S2 S9 R10 S11 R12" << 2 << std::vector<double>{7};
+    QTest::newRow("two in a row") << "S0 R1 S2 S9 S20 R21 S22" << 3 << std::vector<double>{7, 11};
     // The window's arrival marks change nothing.
-    QTest::newRow("arrivals between") << "S0 R1 A2 S3 A4 S9" << 2;
-    QTest::newRow("nothing sent") << "R1" << 0;
+    QTest::newRow("arrivals between") << "S0 R1 A2 S3 A4 S9" << 2 << std::vector<double>{6};
+    // BeginUpdate's reply lost: BeginUpdate goes again.
+    QTest::newRow("the first reply lost")
+        << "S0 S6000 R6001 S6002" << 2 << std::vector<double>{6000};
+    QTest::newRow("nothing sent") << "R1" << 0 << std::vector<double>{};
 }
 
 void TestBenchFigures::sendsNoReplyCaused()
 {
     QFETCH(QString, script);
     QFETCH(int, unprompted);
+    QFETCH(std::vector<double>, silent);
     QCOMPARE(unpromptedSends(marks(script)), std::size_t(unprompted));
+    QCOMPARE(silences(marks(script)), silent);
 }
 
 void TestBenchFigures::dinWireTimeOfAnUpdate()
@@ -285,8 +292,19 @@ void TestBenchFigures::comparisonTakesTheMedianRuns()
     // Of two, the lower: a slow outlier must not flatter the tool.
     QCOMPARE(c.medianBare().wall, 0.4);
     QCOMPARE(c.ratio(), 0.7 / 0.4);
+    QCOMPARE(c.activeRatio(), 0.7 / 0.4); // no silences, nothing taken out
+
+    // Silences come out of every run before the medians are taken: the
+    // tool's slowest run lost two events, the bare client's fastest one.
+    c.tool = {run(12.5, "S0 S5500000000 R5500000100 S5500000200 S11000000200"), run(2.0), run(2.5)};
+    c.bare = {run(7.0, "S0 S6000000000"), run(1.6)};
+    QCOMPARE(silentSeconds(c.tool[0]), 11.0);
+    QCOMPARE(activeSeconds(c.tool[0]), 1.5);
+    QCOMPARE(c.ratio(), 2.5 / 1.6);
+    QCOMPARE(c.activeRatio(), 2.0 / 1.0);
     c.skipped = QStringLiteral("no server");
     QVERIFY(!c.ran());
+    QCOMPARE(c.activeRatio(), 0.0);
 }
 
 void TestBenchFigures::targetsJudgeTheirOwnFigures()
@@ -311,11 +329,12 @@ void TestBenchFigures::targetsJudgeTheirOwnFigures()
     QVERIFY(targets[3].met());
 
     report.jack.skipped.clear();
-    report.jack.tool = {run(3.15)};
+    // Over JACK a silence counts on neither side.
+    report.jack.tool = {run(9.15, "S0 S6000000000")};
     report.jack.bare = {run(3.0)};
     const std::vector<Target> withJack = evaluateTargets(report);
     QCOMPARE(withJack.size(), std::size_t(5));
-    QCOMPARE(withJack[4].value, 3.15 / 3.0);
+    QVERIFY(qAbs(withJack[4].value - 3.15 / 3.0) < 1e-9);
     QVERIFY(withJack[4].met());
 }
 
