@@ -43,7 +43,8 @@ struct Link::State
     std::thread thread;
 
     // Under outMutex. Returns the message's ticket, or 0 when the far end is
-    // gone and the message leads nowhere.
+    // gone and the message leads nowhere. The caller wakes the link's thread
+    // once it has let go of the lock.
     std::uint64_t enqueueLocked(const std::uint8_t* data, std::size_t size)
     {
         if (!alive)
@@ -55,10 +56,12 @@ struct Link::State
         }
         message.assign(data, data + size);
         outQueue.push_back(std::move(message));
-        outWake.notify_one();
         return ++queued;
     }
 
+    // Every wake-up here comes after the lock is let go: a thread woken
+    // while it is held would only run to block on it again, a switch for
+    // nothing on every message that both the tool and the bare clients pay.
     void run()
     {
         std::unique_lock lock(outMutex);
@@ -73,10 +76,12 @@ struct Link::State
                 fromTool(message.data(), message.size());
             lock.lock();
             ++delivered;
-            outDone.notify_all();
             constexpr std::size_t kSpareLimit = 16;
             if (spare.size() < kSpareLimit)
                 spare.push_back(std::move(message));
+            lock.unlock();
+            outDone.notify_all();
+            lock.lock();
         }
     }
 };
@@ -133,6 +138,9 @@ public:
         const std::uint64_t ticket = state.enqueueLocked(data, size);
         if (ticket == 0)
             return;
+        lock.unlock();
+        state.outWake.notify_one();
+        lock.lock();
         state.outDone.wait(
             lock, [&] { return !state.alive || interrupted_ || state.delivered >= ticket; });
     }
