@@ -190,6 +190,14 @@ QJsonObject comparisonJson(const Comparison& c)
         bare.append(runJson(r));
     o.insert(QStringLiteral("tool_runs"), tool);
     o.insert(QStringLiteral("bare_runs"), bare);
+    if (!c.layer.empty()) {
+        QJsonArray layer;
+        for (const RunFigures& r : c.layer)
+            layer.append(runJson(r));
+        o.insert(QStringLiteral("bare_layer_runs"), layer);
+        o.insert(QStringLiteral("bare_layer_wall_s"), medianRun(c.layer).wall);
+        o.insert(QStringLiteral("bare_layer_active_s"), medianOf(c.layer, activeSeconds));
+    }
     if (c.ran()) {
         o.insert(QStringLiteral("tool_wall_s"), c.medianTool().wall);
         o.insert(QStringLiteral("bare_wall_s"), c.medianBare().wall);
@@ -355,15 +363,30 @@ void printTable(std::FILE* out, const BenchReport& r)
                       .arg(j.lateCycles));
         // Every run, so that no loss hides behind a median.
         auto runText = [](const RunFigures& run) {
-            return QStringLiteral("%1 (%2 silences, %3)")
+            return QStringLiteral("%1 (%2 silences, %3; median message %4)")
                 .arg(sec(run.wall, 2))
                 .arg(silences(run.marks).size())
-                .arg(sec(silentSeconds(run), 1));
+                .arg(sec(silentSeconds(run), 1), us(summarize(cycleTimes(run.marks)).median));
         };
         for (std::size_t i = 0; i < j.tool.size() && i < j.bare.size(); ++i)
             line(out, QStringLiteral("   run %1: tool %2, bare %3")
                           .arg(i + 1)
                           .arg(runText(j.tool[i]), runText(j.bare[i])));
+        if (!j.layer.empty()) {
+            const RunFigures& m = medianRun(j.layer);
+            line(out,
+                 QStringLiteral("   bare client of the winmm layer's JACK ports (median of %1): "
+                                "%2, without silences %3; tool / it %4, without silences %5")
+                     .arg(j.layer.size())
+                     .arg(sec(m.wall), sec(medianOf(j.layer, activeSeconds), 2))
+                     .arg(m.wall > 0 ? j.medianTool().wall / m.wall : 0, 0, 'f', 3)
+                     .arg(medianOf(j.tool, activeSeconds) / medianOf(j.layer, activeSeconds), 0,
+                          'f', 3));
+            for (std::size_t i = 0; i < j.layer.size(); ++i)
+                line(out, QStringLiteral("   run %1: bare through the layer %2")
+                              .arg(i + 1)
+                              .arg(runText(j.layer[i])));
+        }
         const LatencyFigures l = latencyFigures(j);
         line(out, QStringLiteral("   tool latency per message here: median %1, p99 %2, max %3")
                       .arg(us(l.toolNs.median), us(l.toolNs.p99), us(l.toolNs.max)));

@@ -31,6 +31,10 @@ struct Comparison
     int messages = 0;
     std::vector<RunFigures> tool;
     std::vector<RunFigures> bare;
+    // Over JACK also a bare client of the winmm layer's own JACK ports: the
+    // tool's transport up to the window, which shows which share of the
+    // difference is the window's and which the layer's.
+    std::vector<RunFigures> layer;
     int lateCycles = -1; // JACK's "XRun" reports while it ran
 
     bool ran() const { return skipped.isEmpty() && !tool.empty() && !bare.empty(); }
