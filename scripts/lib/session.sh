@@ -2,8 +2,6 @@
 # system, the simulated unit and a virtual display. Sourced, not run.
 
 ORVIK_PIDS=()
-# What a JACK server killed on purpose leaves in /dev/shm (see orvik_kill_jack).
-ORVIK_JACK_LEFTOVERS=()
 
 orvik_cleanup() {
     local pid
@@ -21,10 +19,7 @@ orvik_cleanup() {
         wait "$pid" 2>/dev/null
     done
     ORVIK_PIDS=()
-    if [ ${#ORVIK_JACK_LEFTOVERS[@]} -gt 0 ]; then
-        rm -f "${ORVIK_JACK_LEFTOVERS[@]}"
-        ORVIK_JACK_LEFTOVERS=()
-    fi
+    orvik_reclaim_jack
 }
 
 # A script may define orvik_before_fail to add what it knows to a failure.
@@ -42,15 +37,23 @@ orvik_fail() {
     exit 1
 }
 
-# Polls a command until it succeeds or `deadline` seconds pass.
+# orvik_within SECONDS COMMAND...: polls the command until it succeeds
+# (status 0) or the seconds have passed (status 1).
+orvik_within() {
+    local end=$((SECONDS + $1))
+    shift
+    until "$@" >/dev/null 2>&1; do
+        [ $SECONDS -ge $end ] && return 1
+        sleep 0.1
+    done
+    return 0
+}
+
+# orvik_wait_for WHAT SECONDS COMMAND...: the same, failing the run on timeout.
 orvik_wait_for() {
     local what=$1 deadline=$2
     shift 2
-    local end=$((SECONDS + deadline))
-    until "$@" >/dev/null 2>&1; do
-        [ $SECONDS -ge $end ] && orvik_fail "timed out after ${deadline}s waiting for $what"
-        sleep 0.1
-    done
+    orvik_within "$deadline" "$@" || orvik_fail "timed out after ${deadline}s waiting for $what"
 }
 
 # JACK's dummy driver drops MIDI events when it wakes late on an idle virtual
@@ -75,21 +78,34 @@ orvik_start_private_jack() {
     orvik_start_busy_core
 }
 
-# Takes our private server away as a crash would: SIGKILL. A server that
-# dies so cleans up nothing; its socket and semaphores carry its unique name,
-# and its shared memory is what it has mapped (the next server would reclaim
-# that, but it is large and may be long in coming).
+# Takes our private server away as a crash would.
 orvik_kill_jack() {
     [ -n "${ORVIK_JACK_PID:-}" ] || orvik_fail "no private JACK server to kill"
-    local uid shm
-    uid=$(id -u)
-    while read -r shm; do
-        ORVIK_JACK_LEFTOVERS+=("$shm")
-    done < <(grep -o "/dev/shm/jack-$uid-[0-9]*\$" "/proc/$ORVIK_JACK_PID/maps" | sort -u)
-    ORVIK_JACK_LEFTOVERS+=(/dev/shm/jack_"${JACK_DEFAULT_SERVER}"_*
-        /dev/shm/jack_sem."${uid}_${JACK_DEFAULT_SERVER}"_*)
     kill -KILL "$ORVIK_JACK_PID"
     wait "$ORVIK_JACK_PID" 2>/dev/null
+}
+
+# A JACK server that dies without stopping (killed, or forced at cleanup)
+# keeps its slot in the user's registry of servers, which has eight: a few
+# such runs and no JACK server starts any more on this machine. Only a server
+# of the same name takes the slot back, with the shared memory it held, and
+# frees both when it stops; its clients' semaphores stay behind regardless.
+orvik_reclaim_jack() {
+    [ -n "${ORVIK_JACK_PID:-}" ] || return 0
+    local uid registry=/dev/shm/jack-shm-registry
+    uid=$(id -u)
+    if [ -e "$registry" ] && grep -qaF "jack-$uid:$JACK_DEFAULT_SERVER:" "$registry"; then
+        jackd --no-realtime -d dummy -p 128 -r 48000 >>"$ORVIK_OUT/jackd.log" 2>&1 &
+        local pid=$!
+        orvik_within 30 jack_lsp
+        kill $pid 2>/dev/null
+        orvik_within 10 bash -c "! kill -0 $pid" || kill -KILL $pid 2>/dev/null
+        wait $pid 2>/dev/null
+        grep -qaF "jack-$uid:$JACK_DEFAULT_SERVER:" "$registry" &&
+            echo "warning: JACK server $JACK_DEFAULT_SERVER still holds a registry slot" >&2
+    fi
+    rm -f /dev/shm/jack_"${JACK_DEFAULT_SERVER}"_* /dev/shm/jack_sem."${uid}_${JACK_DEFAULT_SERVER}"_*
+    ORVIK_JACK_PID=
 }
 
 # Sets ORVIK_API to alsa or jack: the ALSA sequencer where there is one, else
