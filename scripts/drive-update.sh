@@ -69,6 +69,16 @@ QT_QPA_PLATFORM=xcb "$updater" >"$ORVIK_OUT/updater.log" 2>&1 &
 updater_pid=$!
 ORVIK_PIDS+=($updater_pid)
 
+# On any failure while the updater still runs, where each of its threads is:
+# a frozen window or a close that never ends shows its cause there.
+orvik_before_fail() {
+    [ -n "${updater_pid:-}" ] && kill -0 "$updater_pid" 2>/dev/null || return 0
+    command -v gdb >/dev/null || return 0
+    echo "--- orvik16-update's threads" >&2
+    gdb -p "$updater_pid" -batch -ex "thread apply all bt" 2>/dev/null |
+        grep -E '^(Thread|#)' >&2
+}
+
 title='^Orvik16\(KX/LX\) Update$'
 windows() { xdotool search --onlyvisible --name "$title" 2>/dev/null; }
 orvik_wait_for "the updater window" 30 windows
@@ -89,9 +99,19 @@ click 320 121
 step_down "$out_row"
 echo "ports: input row $in_row, output row $out_row"
 
-# Connect: the button's centre in the form (200, 240, 75 x 23).
+# Connect: the button's centre in the form (200, 240, 75 x 23). Over JACK on
+# a loaded machine the first message after the ports open is now and then
+# lost; the window then shows that it is still trying, as with a dead cable,
+# and someone at the keyboard presses Disconnect and Connect again.
 click 237 251
-orvik_wait_for "the identity request to reach the unit" 30 log_has "identity request"
+attempt=1
+until orvik_within 10 log_has "identity request"; do
+    [ $attempt -ge 3 ] && orvik_fail "the identity request never reached the unit in $attempt attempts"
+    attempt=$((attempt + 1))
+    echo "the identity request was lost; connecting again"
+    # Apart by more than a double-click.
+    xdotool mousemove --window "$main_window" 237 251 click --repeat 2 --delay 600 1
+done
 sleep 0.5
 "$xhelper" shot "$ORVIK_OUT/connected.png"
 echo "connected"
@@ -174,16 +194,6 @@ vanish_mid_transfer() {
     fi
     "$xhelper" shot "$ORVIK_OUT/after-kill.png"
     echo "window answered $pings pings in the 8 s after the kill"
-}
-
-# On any failure while the updater still runs, where each of its threads is:
-# a frozen window or a close that never ends shows its cause there.
-orvik_before_fail() {
-    [ -n "${updater_pid:-}" ] && kill -0 "$updater_pid" 2>/dev/null || return 0
-    command -v gdb >/dev/null || return 0
-    echo "--- orvik16-update's threads" >&2
-    gdb -p "$updater_pid" -batch -ex "thread apply all bt" 2>/dev/null |
-        grep -E '^(Thread|#)' >&2
 }
 
 # What the toolkit prints on its own: QStandardPaths' note that a bare display
