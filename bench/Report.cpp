@@ -153,6 +153,7 @@ QJsonObject runJson(const RunFigures& r)
                   {QStringLiteral("resent"), double(r.resent)},
                   {QStringLiteral("silences"), double(silences(r.marks).size())},
                   {QStringLiteral("silent_s"), silentSeconds(r)},
+                  {QStringLiteral("message_us"), summaryJson(summarize(cycleTimes(r.marks)), 1e-3)},
                   {QStringLiteral("unit_received"), double(r.unitReceived)},
                   {QStringLiteral("unit_outcome"), r.unitOutcome}};
     if (r.cpu >= 0)
