@@ -183,8 +183,10 @@ vanish_mid_transfer() {
 
     local until_ms=$(($(now_ms) + 8000)) pings=0
     while [ "$(now_ms)" -lt $until_ms ]; do
-        kill -0 "$updater_pid" 2>/dev/null || break
-        "$xhelper" ping "$main_window" 10 || orvik_fail "the updater's window stopped answering"
+        if ! "$xhelper" ping "$main_window" 10; then
+            kill -0 "$updater_pid" 2>/dev/null || break
+            orvik_fail "the updater's window stopped answering"
+        fi
         pings=$((pings + 1))
         sleep 0.5
     done
