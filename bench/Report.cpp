@@ -143,6 +143,14 @@ QJsonObject summaryJson(const Summary& s, double scale)
         {QStringLiteral("max"), s.max * scale},       {QStringLiteral("mean"), s.mean * scale}};
 }
 
+QJsonArray seconds(const std::vector<double>& ns)
+{
+    QJsonArray out;
+    for (double v : ns)
+        out.append(v / 1e9);
+    return out;
+}
+
 QJsonObject runJson(const RunFigures& r)
 {
     QJsonObject o{{QStringLiteral("ok"), r.ok},
@@ -153,6 +161,7 @@ QJsonObject runJson(const RunFigures& r)
                   {QStringLiteral("resent"), double(r.resent)},
                   {QStringLiteral("silences"), double(silences(r.marks).size())},
                   {QStringLiteral("silent_s"), silentSeconds(r)},
+                  {QStringLiteral("each_silence_s"), seconds(silences(r.marks))},
                   {QStringLiteral("message_us"), summaryJson(summarize(cycleTimes(r.marks)), 1e-3)},
                   {QStringLiteral("unit_received"), double(r.unitReceived)},
                   {QStringLiteral("unit_outcome"), r.unitOutcome}};

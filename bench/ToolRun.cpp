@@ -31,12 +31,14 @@ public:
 
     std::function<void()> reached;
     int arrivals = 0;
+    double lastArrival = 0; // wallSeconds()
 
     bool eventFilter(QObject*, QEvent* e) override
     {
         if (e->type() != static_cast<QEvent::Type>(kMidiEventType))
             return false;
         Probe::instance().mark(MarkKind::Arrival);
+        lastArrival = wallSeconds();
         if (++arrivals != target_)
             return false;
         reached();
@@ -99,17 +101,20 @@ RunFigures runTool(int inputDevice, int outputDevice, int messages, int timeoutM
     double startGuiCpu = 0;
     QTimer boxWatch;
     boxWatch.setInterval(1);
+    ReplyWatch watch(r.roundTrips, !wholeUpdate);
     QObject::connect(&boxWatch, &QTimer::timeout, &loop, [&] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         if (!box || !box->isVisible())
             return;
+        // A block sent again after a silence brings replies beyond the
+        // update's count: the update ends with the reply that opened the box.
+        r.wall = watch.lastArrival - startWall;
         boxWatch.stop();
         r.boxText = box->text();
         box->button(QMessageBox::Ok)->click();
         QTimer::singleShot(0, &loop, &QEventLoop::quit);
     });
 
-    ReplyWatch watch(r.roundTrips, !wholeUpdate);
     watch.reached = [&] {
         r.wall = wallSeconds() - startWall;
         r.cpu = processCpuSeconds() - startCpu;
