@@ -84,7 +84,7 @@ std::size_t unpromptedSends(const std::vector<Mark>& marks)
     return count;
 }
 
-std::vector<double> silences(const std::vector<Mark>& marks)
+std::vector<double> silences(const std::vector<Mark>& marks, double floorNs)
 {
     std::vector<double> out;
     bool sent = false;
@@ -94,8 +94,9 @@ std::vector<double> silences(const std::vector<Mark>& marks)
         if (mark.kind == MarkKind::Reply) {
             replied = true;
         } else if (mark.kind == MarkKind::Send) {
-            if (sent && !replied)
-                out.push_back(static_cast<double>(mark.ns - lastSend));
+            const auto gap = static_cast<double>(mark.ns - lastSend);
+            if (sent && !replied && gap >= floorNs)
+                out.push_back(gap);
             sent = true;
             replied = false;
             lastSend = mark.ns;

@@ -54,7 +54,11 @@ std::size_t unpromptedSends(const std::vector<Mark>& marks);
 
 // Nanoseconds of each silence that a re-send ended: from the send whose
 // reply never came to the re-send. What a lost event cost, whoever lost it.
-std::vector<double> silences(const std::vector<Mark>& marks);
+// Two sends closer than `floorNs` with no reply between them are no silence
+// but two replies that reached the sender together; the watchdog's rule
+// never re-sends that soon.
+inline constexpr double kSilenceFloorNs = 250e6;
+std::vector<double> silences(const std::vector<Mark>& marks, double floorNs = kSilenceFloorNs);
 
 // A MIDI DIN cable: 31250 baud, each byte a start bit, eight data bits and a
 // stop bit. Every message and every reply crosses it whole before the other
