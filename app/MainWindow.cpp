@@ -2,73 +2,15 @@
 
 #include "MidiEvent.h"
 
-#include <QBasicTimer>
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QTimerEvent>
 
 #include <algorithm>
 
 namespace {
-
 // One frame of a 60 Hz screen: no one sees a bar painted more often.
 constexpr qint64 kPaintFrameMs = 16;
-const char* const kPaintPacerName = "PaintPacer";
-
-// Paints what the progress bar asked for while a reply was being answered,
-// from the event loop once the next message has gone, and never sooner than
-// a frame after its previous such paint. A paint of the bar keeps the GUI
-// thread as long as answering thirty replies or more; against a fast unit
-// the bar moves every few hundred microseconds, and painting every step
-// would hold back each reply that arrives in the middle of one. At the speed
-// of a MIDI cable, a block every quarter of a second, every step is still
-// painted as soon as the message that follows it has gone.
-class PaintPacer final : public QObject
-{
-public:
-    explicit PaintPacer(QWidget* window) : QObject(window), window_(window)
-    {
-        setObjectName(QString::fromLatin1(kPaintPacerName));
-    }
-
-    // The pacer of `window`, made on first use: it belongs to the window.
-    static PaintPacer& of(QWidget* window)
-    {
-        auto* found = dynamic_cast<PaintPacer*>(window->findChild<QObject*>(
-            QString::fromLatin1(kPaintPacerName), Qt::FindDirectChildrenOnly));
-        return found ? *found : *new PaintPacer(window);
-    }
-
-    void defer()
-    {
-        if (timer_.isActive())
-            return; // that paint takes in this one's dirty region too
-        const qint64 since = lastPaint_.isValid() ? lastPaint_.elapsed() : kPaintFrameMs;
-        timer_.start(static_cast<int>(std::max<qint64>(0, kPaintFrameMs - since)), Qt::PreciseTimer,
-                     this);
-    }
-
-protected:
-    void timerEvent(QTimerEvent* e) override
-    {
-        if (e->timerId() != timer_.timerId()) {
-            QObject::timerEvent(e);
-            return;
-        }
-        timer_.stop();
-        lastPaint_.start();
-        // The backing store kept the dirty region; this paints all of it.
-        QEvent request(QEvent::UpdateRequest);
-        QCoreApplication::sendEvent(window_, &request);
-    }
-
-private:
-    QWidget* const window_;
-    QBasicTimer timer_;
-    QElapsedTimer lastPaint_;
-};
-
 } // namespace
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
@@ -88,8 +30,8 @@ bool MainWindow::event(QEvent* e)
     if (e->type() == QEvent::UpdateRequest && DeferPaint) {
         // A widget wants to be painted at once while a reply is being
         // answered, which would hold back the answer. The backing store keeps
-        // the dirty region; the pacer paints it later.
-        PaintPacer::of(this).defer();
+        // the dirty region; it is painted later (see timerEvent()).
+        deferPaint();
         return true;
     }
     if (e->type() != static_cast<QEvent::Type>(kMidiEventType))
@@ -118,6 +60,36 @@ bool MainWindow::event(QEvent* e)
         break;
     }
     return true;
+}
+
+// Paints what the progress bar asked for while a reply was being answered,
+// from the event loop once the next message has gone, and never sooner than
+// a frame after the previous such paint. A paint of the bar keeps the GUI
+// thread as long as answering thirty replies or more; against a fast unit
+// the bar moves every few hundred microseconds, and painting every step
+// would hold back each reply that arrives in the middle of one. At the speed
+// of a MIDI cable, a block every quarter of a second, every step is still
+// painted as soon as the message that follows it has gone.
+void MainWindow::deferPaint()
+{
+    if (PaintTimer.isActive())
+        return; // that paint takes in this one's dirty region too
+    const qint64 since = LastDeferredPaint.isValid() ? LastDeferredPaint.elapsed() : kPaintFrameMs;
+    PaintTimer.start(static_cast<int>(std::max<qint64>(0, kPaintFrameMs - since)), Qt::PreciseTimer,
+                     this);
+}
+
+void MainWindow::timerEvent(QTimerEvent* e)
+{
+    if (e->timerId() != PaintTimer.timerId()) {
+        QMainWindow::timerEvent(e);
+        return;
+    }
+    PaintTimer.stop();
+    LastDeferredPaint.start();
+    // The backing store kept the dirty region; this paints all of it.
+    QEvent request(QEvent::UpdateRequest);
+    QCoreApplication::sendEvent(this, &request);
 }
 
 void MainWindow::closeEvent(QCloseEvent* e)

@@ -5,6 +5,8 @@
 #include "UpdateSession.h"
 #include "ui_MainWindow.h"
 
+#include <QBasicTimer>
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QString>
 
@@ -39,6 +41,7 @@ public slots:
 
 protected:
     bool event(QEvent* e) override;
+    void timerEvent(QTimerEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
 
 public:
@@ -48,6 +51,7 @@ public:
     void handleAcknowledge();
     void handleRestart();
     void reportSuccess();
+    void deferPaint();
 
     UpdateSession Session;
 
@@ -72,6 +76,8 @@ public:
     // While set, a paint asked for at once waits for the event loop (see
     // event()).
     bool DeferPaint = false;
+    QBasicTimer PaintTimer;
+    QElapsedTimer LastDeferredPaint;
 
     // A negative countdown means idle; stored as the byte 255.
     static constexpr std::int8_t kWatchdogIdle = -1;
