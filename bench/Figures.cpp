@@ -48,9 +48,13 @@ std::vector<double> intervals(const std::vector<Mark>& marks, MarkKind from, Mar
     return out;
 }
 
-std::vector<double> cycleTimes(const std::vector<Mark>& marks)
+namespace {
+
+// Calls `gap(nanoseconds, replied)` for every send but the first, with the
+// time since the send before it and whether a reply came in between.
+template <class Gap>
+void eachSendGap(const std::vector<Mark>& marks, Gap gap)
 {
-    std::vector<double> out;
     bool sent = false;
     bool replied = false;
     std::int64_t lastSend = 0;
@@ -58,13 +62,24 @@ std::vector<double> cycleTimes(const std::vector<Mark>& marks)
         if (mark.kind == MarkKind::Reply) {
             replied = true;
         } else if (mark.kind == MarkKind::Send) {
-            if (sent && replied)
-                out.push_back(static_cast<double>(mark.ns - lastSend));
+            if (sent)
+                gap(static_cast<double>(mark.ns - lastSend), replied);
             sent = true;
             replied = false;
             lastSend = mark.ns;
         }
     }
+}
+
+} // namespace
+
+std::vector<double> cycleTimes(const std::vector<Mark>& marks)
+{
+    std::vector<double> out;
+    eachSendGap(marks, [&](double ns, bool replied) {
+        if (replied)
+            out.push_back(ns);
+    });
     return out;
 }
 
@@ -87,21 +102,10 @@ std::size_t unpromptedSends(const std::vector<Mark>& marks)
 std::vector<double> silences(const std::vector<Mark>& marks, double floorNs)
 {
     std::vector<double> out;
-    bool sent = false;
-    bool replied = false;
-    std::int64_t lastSend = 0;
-    for (const Mark& mark : marks) {
-        if (mark.kind == MarkKind::Reply) {
-            replied = true;
-        } else if (mark.kind == MarkKind::Send) {
-            const auto gap = static_cast<double>(mark.ns - lastSend);
-            if (sent && !replied && gap >= floorNs)
-                out.push_back(gap);
-            sent = true;
-            replied = false;
-            lastSend = mark.ns;
-        }
-    }
+    eachSendGap(marks, [&](double ns, bool replied) {
+        if (!replied && ns >= floorNs)
+            out.push_back(ns);
+    });
     return out;
 }
 
