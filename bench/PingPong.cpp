@@ -33,6 +33,28 @@ public:
 protected:
     // Hands messages_[index] to the MIDI output; called under the lock.
     virtual void transmit(int index) = 0;
+    // Closes the client's ports; afterwards no callback marks any more.
+    virtual void close() = 0;
+
+    // The timed part of a run with the ports open: the walk to its end or
+    // the deadline, then the figures.
+    RunFigures measure(std::size_t marksPerRoundTrip, Recovery recovery, int timeoutMs)
+    {
+        RunFigures r;
+        Probe::instance().start(std::size_t(roundTrips_) * marksPerRoundTrip + 64);
+        begin(recovery);
+        const bool ended = wait(timeoutMs);
+        Probe::instance().stop();
+        finish();
+        close();
+        fill(r);
+        r.marks = Probe::instance().marks();
+        if (!ended)
+            r.error =
+                QStringLiteral("timed out after %1 of %2 replies").arg(r.replies).arg(roundTrips_);
+        r.ok = r.error.isEmpty();
+        return r;
+    }
 
     void begin(Recovery recovery)
     {
@@ -208,19 +230,7 @@ public:
         }
         midiInStart(in_);
 
-        Probe::instance().start(std::size_t(roundTrips_) * 2 + 64);
-        begin(recovery);
-        const bool ended = wait(timeoutMs);
-        Probe::instance().stop();
-        finish();
-        close();
-        fill(r);
-        r.marks = Probe::instance().marks();
-        if (!ended)
-            r.error =
-                QStringLiteral("timed out after %1 of %2 replies").arg(r.replies).arg(roundTrips_);
-        r.ok = r.error.isEmpty();
-        return r;
+        return measure(2, recovery, timeoutMs);
     }
 
 private:
@@ -241,7 +251,7 @@ private:
         midiOutLongMsg(out_, &outHeaders_[std::size_t(index)], sizeof(MIDIHDR));
     }
 
-    void close()
+    void close() override
     {
         if (in_) {
             midiInStop(in_);
@@ -318,20 +328,7 @@ public:
             return r;
         }
 
-        Probe::instance().start(std::size_t(roundTrips_) * 3 + 64);
-        begin(recovery);
-        const bool ended = wait(timeoutMs);
-        Probe::instance().stop();
-        finish();
-        // Closing deactivates the JACK clients: no callback marks any more.
-        close();
-        fill(r);
-        r.marks = Probe::instance().marks();
-        if (!ended)
-            r.error =
-                QStringLiteral("timed out after %1 of %2 replies").arg(r.replies).arg(roundTrips_);
-        r.ok = r.error.isEmpty();
-        return r;
+        return measure(3, recovery, timeoutMs);
     }
 
 private:
@@ -352,7 +349,8 @@ private:
         out_->sendMessage(message.data(), message.size());
     }
 
-    void close()
+    // Closing deactivates the JACK clients.
+    void close() override
     {
         try {
             if (in_) {
