@@ -127,6 +127,22 @@ std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds dead
     }
 }
 
+int reapChild(pid_t pid, std::chrono::milliseconds grace)
+{
+    const auto end = std::chrono::steady_clock::now() + grace;
+    int status = 0;
+    pid_t done = 0;
+    // The child gives no event to wait on with a deadline; poll it gently.
+    while ((done = ::waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (done == 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        return -1;
+    }
+    return done == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 int ChildProcess::stop(std::chrono::milliseconds grace)
 {
     if (input_ >= 0) {
@@ -135,19 +151,7 @@ int ChildProcess::stop(std::chrono::milliseconds grace)
     }
     int result = -1;
     if (pid_ > 0) {
-        const auto end = std::chrono::steady_clock::now() + grace;
-        int status = 0;
-        pid_t done = 0;
-        // The child gives no event to wait on with a deadline; poll it gently.
-        while ((done = ::waitpid(pid_, &status, WNOHANG)) == 0 &&
-               std::chrono::steady_clock::now() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (done == 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, &status, 0);
-        } else if (done == pid_ && WIFEXITED(status)) {
-            result = WEXITSTATUS(status);
-        }
+        result = reapChild(pid_, grace);
         pid_ = -1;
     }
     if (output_ >= 0) {

@@ -14,6 +14,10 @@
 
 namespace orvik::testsupport {
 
+// Waits up to `grace` for the child `pid` to end, then kills it. Returns its
+// exit status, or -1 when it was killed or ended by a signal.
+int reapChild(pid_t pid, std::chrono::milliseconds grace);
+
 class ChildProcess
 {
 public:

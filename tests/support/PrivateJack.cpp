@@ -1,5 +1,7 @@
 #include "PrivateJack.h"
 
+#include "ChildProcess.h"
+
 #include <jack/jack.h>
 
 #include <atomic>
@@ -146,16 +148,7 @@ void PrivateJack::stop()
 {
     if (pid_ > 0) {
         ::kill(pid_, SIGTERM);
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        int status = 0;
-        pid_t done = 0;
-        while ((done = ::waitpid(pid_, &status, WNOHANG)) == 0 &&
-               std::chrono::steady_clock::now() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (done == 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, &status, 0);
-        }
+        reapChild(pid_, std::chrono::seconds(10));
         pid_ = -1;
     }
     if (!logPath_.empty()) {
