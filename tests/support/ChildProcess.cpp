@@ -161,14 +161,19 @@ int ChildProcess::stop(std::chrono::milliseconds grace)
     return result;
 }
 
-std::string ChildProcess::errorOutput() const
+std::string readWholeFile(const std::string& path)
 {
-    if (errorPath_.empty())
+    if (path.empty())
         return {};
-    std::ifstream file(errorPath_);
+    std::ifstream file(path);
     std::stringstream text;
     text << file.rdbuf();
     return text.str();
+}
+
+std::string ChildProcess::errorOutput() const
+{
+    return readWholeFile(errorPath_);
 }
 
 } // namespace orvik::testsupport

@@ -18,6 +18,9 @@ namespace orvik::testsupport {
 // exit status, or -1 when it was killed or ended by a signal.
 int reapChild(pid_t pid, std::chrono::milliseconds grace);
 
+// The whole of a file a child writes to; empty when `path` is.
+std::string readWholeFile(const std::string& path);
+
 class ChildProcess
 {
 public:

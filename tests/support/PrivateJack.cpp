@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
-#include <fstream>
 #include <signal.h>
 #include <sstream>
 #ifdef __linux__
@@ -159,12 +158,7 @@ void PrivateJack::stop()
 
 std::string PrivateJack::log() const
 {
-    if (logPath_.empty())
-        return {};
-    std::ifstream log(logPath_);
-    std::stringstream text;
-    text << log.rdbuf();
-    return text.str();
+    return readWholeFile(logPath_);
 }
 
 int PrivateJack::xruns() const
