@@ -278,7 +278,7 @@ void MainWindow::comtimeout()
     Session.SendNext(true);
     ++SilentResends;
     armWatchdog();
-    showBarNote(tr("No answer from the unit: block %1 sent again (%2)")
+    showBarNote(tr("Unit not answering: block %1 sent again (%2)")
                     .arg(BlockCounter + 1)
                     .arg(SilentResends));
 }
