@@ -255,10 +255,13 @@ void DeviceSimulator::receive(const std::uint8_t* data, std::size_t size)
     }
 
     if (finishing || plan.endsAgain) {
-        // A silent injection stands for an answer lost on the wire: the tool
-        // rightly sends the last block again. A unit that chose not to answer
-        // has finished with the update for good.
-        lastAnswerLost_ = settings_.answersLastCommit && !reply;
+        // A silent injection stands for an answer lost on the wire, and
+        // traffic put in front of the answer may cost the tool its input
+        // buffers and the answer with them: the tool rightly sends the last
+        // block again. A unit that chose not to answer has finished with the
+        // update for good.
+        const bool mayBeDrowned = plan.has(Injection::Unrelated) || plan.has(Injection::Oversized);
+        lastAnswerLost_ = settings_.answersLastCommit && (!reply || mayBeDrowned);
         ended_ = true;
     }
     if (finishing)
