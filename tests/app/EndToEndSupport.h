@@ -69,6 +69,17 @@ struct Unit
     std::unique_ptr<orvik::devsim::InProcessDevice> device;
 };
 
+// What the unit saw, for a failure's message.
+inline std::string unitState(Unit& unit)
+{
+    const auto stats = unit.host().stats();
+    const auto report = unit.host().report();
+    return "the unit received " + std::to_string(stats.messagesReceived) + " messages, " +
+           std::to_string(report.blocksPresent) + " blocks present, outcome " +
+           std::to_string(int(report.outcome)) + ", faults " +
+           orvik::devsim::describe(stats.faults);
+}
+
 // A shown window with its watchdog timer stopped, connected to `unit`; null
 // when the unit's identity reply never came.
 inline std::unique_ptr<MainWindow> connectedWindow(Unit& unit)

@@ -215,7 +215,8 @@ void TestEndToEnd::wholeUpdate()
 
     window->Transfer();
     QVERIFY(window->progressBar->isVisible());
-    QVERIFY(finishUpdate(*window, unit, answerer));
+    const bool finished = finishUpdate(*window, unit, answerer);
+    QVERIFY2(finished, unitState(unit).c_str());
 
     QCOMPARE(answerer.texts, QStringList{boxText});
     QCOMPARE(answerer.texts.size(), 1);
