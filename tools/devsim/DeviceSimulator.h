@@ -183,6 +183,8 @@ public:
     void receive(const std::uint8_t* data, std::size_t size);
 
     const DeviceSettings& settings() const { return settings_; }
+    // Between updates: the same unit behaves otherwise from now on.
+    void configure(const std::function<void(DeviceSettings&)>& change) { change(settings_); }
     const Stats& stats() const { return stats_; }
     // The running update, or the last one that ended.
     const UpdateReport& report() const { return report_; }

@@ -57,6 +57,12 @@ Stats SimulatorHost::stats() const
     return simulator_.stats();
 }
 
+void SimulatorHost::configure(const std::function<void(DeviceSettings&)>& change)
+{
+    std::lock_guard lock(mutex_);
+    simulator_.configure(change);
+}
+
 UpdateReport SimulatorHost::report() const
 {
     std::lock_guard lock(mutex_);

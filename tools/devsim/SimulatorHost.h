@@ -47,6 +47,7 @@ public:
     void stop(bool drain = false);
 
     Stats stats() const;
+    void configure(const std::function<void(DeviceSettings&)>& change);
     UpdateReport report() const;
 
     // Waits until `done` holds for the simulator (checked after each message
