@@ -158,7 +158,7 @@ inline bool finishUpdate(MainWindow& window, Unit& unit, MessageBoxAnswerer& ans
             ++serviced;
             // Let whatever the unit said before falling silent arrive first.
             QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-            expireWatchdog();
+            expire();
             continue;
         }
         const auto received = unit.host().stats().messagesReceived;
@@ -166,7 +166,7 @@ inline bool finishUpdate(MainWindow& window, Unit& unit, MessageBoxAnswerer& ans
             lastReceived = received;
             quiet.restart();
         } else if (quiet.elapsed() > 500) {
-            expireWatchdog();
+            expire();
         }
     }
     return true;

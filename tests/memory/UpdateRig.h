@@ -134,7 +134,7 @@ private:
                 ++serviced;
                 // Whatever the unit said before it fell silent arrives first.
                 QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-                expireWatchdog();
+                expire();
                 continue;
             }
             const auto received = device_->host().stats().messagesReceived;
@@ -142,7 +142,7 @@ private:
                 lastReceived = received;
                 quiet.restart();
             } else if (quiet.elapsed() > quiet_.count()) {
-                expireWatchdog();
+                expire();
             }
         }
         return true;
