@@ -146,7 +146,7 @@ inline bool finishUpdate(MainWindow& window, Unit& unit, MessageBoxAnswerer& ans
     auto lastReceived = unit.host().stats().messagesReceived;
     QElapsedTimer quiet;
     quiet.start();
-    auto expireWatchdog = [&] {
+    auto expire = [&] {
         waitOutSilence(window, unit.host(), answerer);
         quiet.restart();
     };

@@ -122,7 +122,7 @@ private:
         quiet.start();
         // A tick waits for the other side at most a tenth of the quiet spell.
         const int settleMs = std::max(20, int(quiet_.count() / 10));
-        auto expireWatchdog = [&] {
+        auto expire = [&] {
             testsupport::waitOutSilence(*window, device_->host(), answerer, settleMs);
             quiet.restart();
         };
