@@ -6,7 +6,7 @@
 #
 #   drive-update.sh --updater BIN --devsim BIN --xhelper BIN --listports BIN
 #                   --out DIR [--midi auto|private-jack] [--kill devsim|jack]
-#                   [-- DEVSIM-OPTIONS...]
+#                   [--busy MS | --unconfirmed] [-- DEVSIM-OPTIONS...]
 #
 # Exits 0 when the unit reports a complete image that matches, the success box
 # appeared, and the updater exited 0 after its window was closed. Leaves
@@ -18,10 +18,19 @@
 # keeps answering across a watchdog resend, the updater exits 0 once the
 # window is closed, and it printed nothing but what the toolkit prints.
 # Screenshots: connected, mid-transfer (just before the kill), after-kill.
+#
+# The unit is strict: a complete run also needs its verdict clean. With
+# --busy, the unit takes MS to erase and MS to write and check, and listens
+# on after its last answer: nothing may reach it meanwhile, and exactly one
+# success box may open. With --unconfirmed, the unit never answers the last
+# commit: the box that follows, read off the screen, must say that the last
+# block was not confirmed.
 set -uo pipefail
 
 midi=auto
 kill_target=
+busy_ms=
+ending=complete
 devsim_options=()
 while [ $# -gt 0 ]; do
     case $1 in
@@ -32,6 +41,8 @@ while [ $# -gt 0 ]; do
     --out) ORVIK_OUT=$2; shift 2 ;;
     --midi) midi=$2; shift 2 ;;
     --kill) kill_target=$2; shift 2 ;;
+    --busy) busy_ms=$2; shift 2 ;;
+    --unconfirmed) ending=unconfirmed; shift ;;
     --) shift; devsim_options=("$@"); break ;;
     *) echo "drive-update.sh: unknown option $1" >&2; exit 2 ;;
     esac
@@ -53,8 +64,13 @@ kill_message=140
 if [ -n "$kill_target" ]; then
     devsim_options=(--fault "late@$kill_message" --late-ms 0 "${devsim_options[@]}")
 fi
+# Past the end, a watchdog's period and a little more: the time in which a
+# tool out of step would send again.
+[ -n "$busy_ms" ] && devsim_options=(--erase-ms "$busy_ms" --finish-ms "$busy_ms" --linger-ms 7000 "${devsim_options[@]}")
+[ $ending = unconfirmed ] && devsim_options=(--no-final-answer --linger-ms 600000 "${devsim_options[@]}")
 
 . "$(dirname "$0")/lib/session.sh"
+. "$(dirname "$0")/lib/ending.sh"
 trap orvik_cleanup EXIT
 trap 'exit 130' INT TERM
 
@@ -129,9 +145,12 @@ echo "update started"
 # Lets the update run to its end, checks the unit's verdict and closes the box.
 complete_update() {
     local shown=0 mid_shot=0 lines box devsim_status
-    local end=$((SECONDS + 900))
+    local end=$((SECONDS + 900)) gone=
     until success_box >/dev/null; do
         [ $SECONDS -ge $end ] && orvik_fail "no success box after 900 s"
+        # The unit ends once it has the image and has given its last answer.
+        [ -z "$gone" ] && ! kill -0 "$ORVIK_DEVSIM_PID" 2>/dev/null && gone=$SECONDS
+        [ -n "$gone" ] && [ $((SECONDS - gone)) -ge 60 ] && orvik_fail "the unit has finished, but no box came within 60 s"
         lines=$(grep -c "^progress:" "$ORVIK_OUT/devsim.log")
         if [ "$lines" -gt "$shown" ]; then
             grep "^progress:" "$ORVIK_OUT/devsim.log" | sed -n "$((shown + 1)),${lines}p"
@@ -210,8 +229,13 @@ success_box() { windows | grep -vx "$main_window"; }
 
 if [ -n "$kill_target" ]; then
     vanish_mid_transfer
+elif [ $ending = unconfirmed ]; then
+    orvik_unconfirmed_end
 else
     complete_update
+    orvik_expect_clean_verdict
+    # The unit listened on after its last answer; no second box came meanwhile.
+    [ -z "$(success_box)" ] || orvik_fail "a second box opened after the success box"
 fi
 
 "$xhelper" close "$main_window"
@@ -228,7 +252,10 @@ if foreign_lines >/dev/null; then
     echo "note: the updater printed:"; cat "$ORVIK_OUT/updater.log"
 fi
 
-if [ -n "$kill_target" ]; then
+if [ $ending = unconfirmed ]; then
+    echo "PASS: the unconfirmed last block was reported as such, and the updater exited 0"
+    echo "screenshot: $ORVIK_OUT/unconfirmed.png, its text: $ORVIK_OUT/unconfirmed.txt"
+elif [ -n "$kill_target" ]; then
     echo "PASS: the updater kept answering after $kill_target went away and exited 0 when closed"
     echo "screenshots: $ORVIK_OUT/connected.png $ORVIK_OUT/mid-transfer.png $ORVIK_OUT/after-kill.png"
 else

@@ -11,6 +11,8 @@ cd "$(dirname "$0")/.."
 # Windows cross headers, valgrind, and clang's fuzzer runtime.
 orvik_ensure_packages "${ORVIK_BUILD_PACKAGES[@]}" jackd2 xvfb xdotool \
     mingw-w64 g++-mingw-w64-x86-64-posix valgrind clang-14 libclang-rt-14-dev
+# The acceptance runs read message boxes off the screen by OCR.
+orvik_ensure_packages tesseract-ocr tesseract-ocr-eng
 
 jobs=$(nproc)
 summary=()

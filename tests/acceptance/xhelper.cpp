@@ -6,7 +6,9 @@
 //                                      still handles events, as a window
 //                                      manager does before offering to kill
 //                                      it; exits 0 when it answers in time
+//   orvik-xhelper scale IN.png N OUT.png  enlarges a picture N times, for OCR
 #include <QGuiApplication>
+#include <QImage>
 #include <QPixmap>
 #include <QScreen>
 
@@ -108,6 +110,18 @@ int screenshot(int argc, char** argv, const char* file)
     return shot.save(QString::fromLocal8Bit(file)) ? 0 : 1;
 }
 
+// Screen text is a few pixels high; OCR reads it far better enlarged.
+int scale(const char* in, int factor, const char* out)
+{
+    const QImage image(QString::fromLocal8Bit(in));
+    if (image.isNull() || factor < 1)
+        return 1;
+    return image.scaled(image.size() * factor, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                   .save(QString::fromLocal8Bit(out))
+               ? 0
+               : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -118,6 +132,9 @@ int main(int argc, char** argv)
         return ping(std::strtoul(argv[2], nullptr, 0), std::strtod(argv[3], nullptr));
     if (argc == 3 && std::strcmp(argv[1], "shot") == 0)
         return screenshot(argc, argv, argv[2]);
-    std::fprintf(stderr, "usage: orvik-xhelper shot FILE | close WINDOW | ping WINDOW SECONDS\n");
+    if (argc == 5 && std::strcmp(argv[1], "scale") == 0)
+        return scale(argv[2], std::atoi(argv[3]), argv[4]);
+    std::fprintf(stderr, "usage: orvik-xhelper shot FILE | close WINDOW | ping WINDOW SECONDS | "
+                         "scale IN N OUT\n");
     return 2;
 }

@@ -10,7 +10,9 @@
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <memory>
 
 namespace testsupport {
@@ -23,7 +25,8 @@ inline std::vector<std::uint8_t> plainImage()
     return image ? *image : std::vector<std::uint8_t>{};
 }
 
-// The unit, and what the test learns from it on the unit's own thread.
+// The unit, strict, on a clock that moves only with the watchdog's ticks
+// (see tick()), and what the test learns from it on the unit's own thread.
 struct Unit
 {
     explicit Unit(orvik::devsim::DeviceSettings settings, orvik::loopback::LinkOptions options = {})
@@ -31,6 +34,7 @@ struct Unit
         using orvik::devsim::Event;
         using orvik::devsim::Injection;
         settings.lateDelay = std::chrono::milliseconds(20);
+        settings.strict = true;
         device = std::make_unique<orvik::devsim::InProcessDevice>(
             "Orvik16 KX", std::move(settings), plainImage(),
             [this](const Event& e) {
@@ -41,8 +45,9 @@ struct Unit
                     return;
                 ++injected;
                 // Silence and repeat requests leave the tool waiting for its
-                // watchdog.
-                if (e.injection == Injection::Silent || e.injection == Injection::Repeat)
+                // watchdog; a late answer waits for the clock.
+                if (e.injection == Injection::Silent || e.injection == Injection::Repeat ||
+                    e.injection == Injection::Late)
                     ++stalls;
                 // What the tool should report: repeats since the last restart.
                 if (e.injection == Injection::Repeat)
@@ -50,17 +55,30 @@ struct Unit
                 if (e.injection == Injection::Restart)
                     repeatsSinceRestart = 0;
             },
-            options);
+            options, clock);
     }
 
     orvik::devsim::SimulatorHost& host() { return device->host(); }
 
+    std::shared_ptr<orvik::devsim::ManualClock> clock =
+        std::make_shared<orvik::devsim::ManualClock>();
     std::atomic<int> identityRequests{0};
     std::atomic<int> stalls{0};
     std::atomic<int> injected{0};
     std::atomic<int> repeatsSinceRestart{0};
     std::unique_ptr<orvik::devsim::InProcessDevice> device;
 };
+
+// What the unit saw, for a failure's message.
+inline std::string unitState(Unit& unit)
+{
+    const auto stats = unit.host().stats();
+    const auto report = unit.host().report();
+    return "the unit received " + std::to_string(stats.messagesReceived) + " messages, " +
+           std::to_string(report.blocksPresent) + " blocks present, outcome " +
+           std::to_string(int(report.outcome)) + ", faults " +
+           orvik::devsim::describe(stats.faults);
+}
 
 // A shown window with its watchdog timer stopped, connected to `unit`; null
 // when the unit's identity reply never came.
@@ -81,10 +99,45 @@ inline std::unique_ptr<MainWindow> connectedWindow(Unit& unit)
     return window;
 }
 
-// Runs the event loop until the update's box has been answered. The watchdog
-// is expired right after every stall the unit reports, and after
-// a quiet spell with nothing arriving at the unit: a reply can also be lost
-// on its way in, when traffic in front of it has taken both input buffers.
+// One tick of the window's watchdog, and a second of the unit's clock. An
+// answer that falls due in that second reaches the window, and the window
+// acts on it, before the tick: it left the unit within the second.
+// `settleMs` bounds each wait for the other side; slow builds pass more.
+inline void tick(MainWindow& window, orvik::devsim::SimulatorHost& host,
+                 const MessageBoxAnswerer& answerer, int settleMs = 20)
+{
+    const auto received = host.stats().messagesReceived;
+    auto waitForTool = [&](int ms) {
+        QDeadlineTimer deadline(ms);
+        while (host.stats().messagesReceived == received && answerer.texts.isEmpty() &&
+               !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    };
+    if (host.advanceClock(std::chrono::seconds(1)) > 0)
+        waitForTool(std::max(settleMs, 2000));
+    window.comtimeout();
+    // Whatever the tick sent is on the unit's clock before the next second.
+    waitForTool(settleMs);
+}
+
+// Ticks while the tool waits on a silent unit, until the unit hears from it
+// again or a box opens; a minute and a half of silence at most.
+inline void waitOutSilence(MainWindow& window, orvik::devsim::SimulatorHost& host,
+                           const MessageBoxAnswerer& answerer, int settleMs = 20)
+{
+    const auto received = host.stats().messagesReceived;
+    for (int t = 0; t < 90; ++t) {
+        tick(window, host, answerer, settleMs);
+        if (host.stats().messagesReceived != received || !answerer.texts.isEmpty())
+            return;
+    }
+}
+
+// Runs the event loop until a box has been answered. The watchdog ticks
+// right after every stall the unit reports, and after a quiet spell with
+// nothing arriving at the unit: a reply can also be lost on its way in, when
+// traffic in front of it has taken both input buffers, and a busy unit
+// answers only once its clock has moved on.
 inline bool finishUpdate(MainWindow& window, Unit& unit, MessageBoxAnswerer& answerer,
                          int timeoutMs = 120000)
 {
@@ -94,7 +147,7 @@ inline bool finishUpdate(MainWindow& window, Unit& unit, MessageBoxAnswerer& ans
     QElapsedTimer quiet;
     quiet.start();
     auto expire = [&] {
-        expireWatchdog(window);
+        waitOutSilence(window, unit.host(), answerer);
         quiet.restart();
     };
     while (answerer.texts.isEmpty()) {

@@ -28,6 +28,8 @@ private slots:
     void wholeUpdate_data();
     void wholeUpdate();
     void secondUpdateOverTheSameConnection();
+    void unconfirmedEndThenSecondUpdate();
+    void restartRequestBeforeUpdate();
     void unansweredAnnouncementIsSentAgain();
     void closingDuringTransferEndsTheProgram();
 };
@@ -196,6 +198,9 @@ void TestEndToEnd::wholeUpdate_data()
                                        << "transfer successful";
     QTest::newRow("oversized sysex") << "oversized@70 oversized@5000"
                                      << "transfer successful";
+    // Flash work as a real unit does it; nothing may reach the unit meanwhile.
+    QTest::newRow("busy 8 s erasing and 8 s finishing") << "erase-ms=8000 finish-ms=8000"
+                                                        << "transfer successful";
 }
 
 void TestEndToEnd::wholeUpdate()
@@ -205,8 +210,14 @@ void TestEndToEnd::wholeUpdate()
 
     DeviceSettings settings;
     for (const QString& fault : faults.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
-        std::string error;
-        QVERIFY2(settings.faults.addFromText(fault.toStdString(), &error), error.c_str());
+        if (fault.startsWith(QLatin1String("erase-ms=")))
+            settings.eraseTime = std::chrono::milliseconds(fault.section('=', 1).toInt());
+        else if (fault.startsWith(QLatin1String("finish-ms=")))
+            settings.finishTime = std::chrono::milliseconds(fault.section('=', 1).toInt());
+        else {
+            std::string error;
+            QVERIFY2(settings.faults.addFromText(fault.toStdString(), &error), error.c_str());
+        }
     }
     Unit unit(settings);
     auto window = connectedWindow(unit);
@@ -215,7 +226,8 @@ void TestEndToEnd::wholeUpdate()
 
     window->Transfer();
     QVERIFY(window->progressBar->isVisible());
-    QVERIFY(finishUpdate(*window, unit, answerer));
+    const bool finished = finishUpdate(*window, unit, answerer);
+    QVERIFY2(finished, unitState(unit).c_str());
 
     QCOMPARE(answerer.texts, QStringList{boxText});
     QCOMPARE(answerer.texts.size(), 1);
@@ -230,8 +242,82 @@ void TestEndToEnd::wholeUpdate()
                            std::chrono::seconds(10)));
     const auto report = host.report();
     QCOMPARE(report.outcome, UpdateReport::Outcome::Matched);
-    QCOMPARE(orvik::devsim::total(host.stats().faults), std::uint64_t(0));
+    // Late answers and duplicates may still be on their way: nothing may
+    // follow the unit's last answer.
+    for (int t = 0; t < 30; ++t)
+        tick(*window, host, answerer);
+    QCOMPARE(answerer.texts.size(), 1);
+    QCOMPARE(orvik::devsim::describe(host.stats().faults), std::string("none"));
     QCOMPARE(host.stats().updatesMatched, 1);
+}
+
+void TestEndToEnd::unconfirmedEndThenSecondUpdate()
+{
+    // A unit that takes the last commit and says nothing more.
+    DeviceSettings settings;
+    settings.answersLastCommit = false;
+    Unit unit(settings);
+    auto window = connectedWindow(unit);
+    QVERIFY(window);
+    MessageBoxAnswerer answerer;
+    auto& host = unit.host();
+
+    window->Transfer();
+    QVERIFY2(finishUpdate(*window, unit, answerer), unitState(unit).c_str());
+    QCOMPARE(answerer.texts.size(), 1);
+    QVERIFY2(answerer.texts.first().contains(QLatin1String("not confirm")),
+             qPrintable(answerer.texts.first()));
+    QVERIFY(!answerer.texts.first().contains(QLatin1String("successful")));
+    QCOMPARE(answerer.titles.first(), QStringLiteral("Orvik16(KX/LX) Update"));
+    QCOMPARE(window->ConnState, int(Connected));
+    QVERIFY(window->TransferButton->isEnabled());
+    QVERIFY(window->ConnectButton->isEnabled());
+    QVERIFY(window->progressBar->isHidden());
+
+    // The last block went out again at most twice, one slice each, and
+    // nothing after the box, however long the window waits.
+    for (int t = 0; t < 30; ++t)
+        tick(*window, host, answerer);
+    QCOMPARE(answerer.texts.size(), 1);
+    const auto afterEnd = host.stats().faults[int(orvik::devsim::Fault::AfterEnd)];
+    QVERIFY2(afterEnd <= 2, unitState(unit).c_str());
+    QCOMPARE(orvik::devsim::total(host.stats().faults), afterEnd);
+    QCOMPARE(host.stats().updatesMatched, 1);
+
+    // The same unit, answering this time: the window is ready for it.
+    host.configure([](DeviceSettings& s) { s.answersLastCommit = true; });
+    answerer.texts.clear();
+    window->Transfer();
+    QVERIFY2(finishUpdate(*window, unit, answerer), unitState(unit).c_str());
+    QCOMPARE(answerer.texts, QStringList{QStringLiteral("transfer successful")});
+    QVERIFY(host.waitUntil([](const auto& sim) { return sim.stats().updatesMatched == 2; },
+                           std::chrono::seconds(10)));
+    QCOMPARE(orvik::devsim::total(host.stats().faults), afterEnd);
+}
+
+void TestEndToEnd::restartRequestBeforeUpdate()
+{
+    // A unit left in update mode asks for a fresh start as soon as it has
+    // said who it is. No image was prepared for it yet: nothing may go out.
+    DeviceSettings settings;
+    settings.restartAfterIdentity = true;
+    Unit unit(settings);
+    auto window = connectedWindow(unit);
+    QVERIFY(window);
+    MessageBoxAnswerer answerer;
+    auto& host = unit.host();
+    QVERIFY(host.waitUntil([](const auto& sim) { return sim.stats().unpromptedRestarts == 1; },
+                           std::chrono::seconds(10)));
+    for (int t = 0; t < 30; ++t)
+        tick(*window, host, answerer);
+    QCOMPARE(host.stats().messagesReceived, std::uint64_t(1));
+
+    window->Transfer();
+    QVERIFY2(finishUpdate(*window, unit, answerer), unitState(unit).c_str());
+    QCOMPARE(answerer.texts, QStringList{QStringLiteral("transfer successful")});
+    QVERIFY(host.waitUntil([](const auto& sim) { return sim.stats().updatesMatched == 1; },
+                           std::chrono::seconds(10)));
+    QCOMPARE(orvik::devsim::describe(host.stats().faults), std::string("none"));
 }
 
 void TestEndToEnd::secondUpdateOverTheSameConnection()

@@ -1,7 +1,9 @@
 // Plays the updater's side against a DeviceSimulator without any MIDI: the
 // tool's own slice encoder, a block sender that follows the unit's answers
 // the way the real one does, and a watchdog that fires whenever the unit
-// stays silent. Tests tamper with chosen messages on their way.
+// stays silent. Tests tamper with chosen messages on their way. The unit's
+// clock is the model's own: an answer given with a delay arrives once that
+// much time has passed, and a watchdog expiry costs six seconds.
 #pragma once
 
 #include "AccessCode.h"
@@ -11,6 +13,9 @@
 #include "Protocol.h"
 
 #include <QFile>
+
+#include <algorithm>
+#include <chrono>
 
 #include <cstdint>
 #include <deque>
@@ -90,9 +95,14 @@ public:
           tamper_(std::move(tamper)),
           sim_(std::move(settings), plain_, [this](orvik::devsim::Reply r) {
               replies.push_back(r);
-              pending_.push_back(std::move(r.bytes));
+              auto due = now_ + r.delay;
+              if (!pending_.empty())
+                  due = std::max(due, pending_.back().due);
+              pending_.push_back({std::move(r.bytes), due});
           })
-    {}
+    {
+        sim_.setClock([this] { return now_; });
+    }
 
     orvik::devsim::DeviceSimulator& sim() { return sim_; }
 
@@ -106,10 +116,12 @@ public:
                 if (done_)
                     return;
                 watchdogFires++;
+                now_ += std::chrono::seconds(6);
                 sendNext(true);
                 continue;
             }
-            const Bytes reply = pending_.front();
+            const Bytes reply = pending_.front().bytes;
+            now_ = std::max(now_, pending_.front().due);
             pending_.pop_front();
             if (reply.size() < 10 || reply[0] != 0xF0 || reply[4] != kModelId || reply[1] != 0 ||
                 reply[2] != 0x11 || reply[3] != 0x22)
@@ -173,7 +185,13 @@ private:
     Bytes plain_;
     Bytes image_;
     Tamper tamper_;
-    std::deque<Bytes> pending_;
+    struct Pending
+    {
+        Bytes bytes;
+        orvik::devsim::DeviceTime due;
+    };
+    std::deque<Pending> pending_;
+    orvik::devsim::DeviceTime now_{};
     orvik::devsim::DeviceSimulator sim_;
     std::uint32_t offset_ = 0;
     std::uint32_t step_ = 0;

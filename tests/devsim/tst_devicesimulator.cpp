@@ -59,8 +59,15 @@ private slots:
     void injectionIsSurvived_data();
     void injectionIsSurvived();
     void repeatAtLastCommitLeavesUpdateOpen();
-    void staleMessagesAfterRepeatAreIgnored();
-    void lastBlockAgainAfterLostAcknowledgement();
+    void staleMessagesAfterRepeat_data();
+    void staleMessagesAfterRepeat();
+    void lastBlockAfterTheEnd_data();
+    void lastBlockAfterTheEnd();
+    void busyTimes_data();
+    void busyTimes();
+    void twoInFlight_data();
+    void twoInFlight();
+    void restartRequestAfterIdentity();
     void wrongImageDiffers();
     void descrambleInvertsScramble_data();
     void descrambleInvertsScramble();
@@ -372,67 +379,227 @@ int tagAfter(int commits)
 
 } // namespace
 
-void TestDeviceSimulator::staleMessagesAfterRepeatAreIgnored()
+namespace {
+
+const Bytes& scrambledImage()
 {
+    static const Bytes image = scrambledFor(plainImage(), kSerial);
+    return image;
+}
+
+// The unit fed by hand, on a clock the test sets.
+struct Bench
+{
+    explicit Bench(DeviceSettings s)
+        : sim(std::move(s), plainImage(), [this](Reply r) { replies.push_back(std::move(r)); })
+    {
+        sim.setClock([this] { return DeviceTime(at); });
+    }
+    void send(const Bytes& m) { sim.receive(m.data(), m.size()); }
+    void begin() { send(beginUpdate()); }
+    void wholeImage()
+    {
+        for (int b = 0; b < kBlockCount; ++b)
+            feedBlock(sim, scrambledImage(), b, tagAfter(b));
+    }
+    std::uint8_t lastCommand() const { return replies.empty() ? 0 : replies.back().bytes[9]; }
+
+    std::chrono::milliseconds at{0};
+    std::vector<Reply> replies;
+    DeviceSimulator sim;
+};
+
+} // namespace
+
+void TestDeviceSimulator::staleMessagesAfterRepeat_data()
+{
+    QTest::addColumn<bool>("strict");
+    QTest::addColumn<QString>("faults");
+    QTest::addColumn<int>("answers");
+
+    QTest::newRow("lenient: ignored") << false << "none" << 0;
+    QTest::newRow("strict: counted and answered") << true << "out-of-step=4" << 4;
+}
+
+void TestDeviceSimulator::staleMessagesAfterRepeat()
+{
+    QFETCH(bool, strict);
+    QFETCH(QString, faults);
+    QFETCH(int, answers);
+
     // Acknowledgements carry no sequence number: a tool one message ahead
     // (after a duplicate acknowledgement, or a late one) still has a message
     // on the wire when the unit asks for the block again.
     DeviceSettings s = settings();
+    s.strict = strict;
     s.faults.add(sliceMessage(1, 2), Injection::Repeat);
-    std::vector<Reply> replies;
-    DeviceSimulator sim(s, plainImage(), [&](Reply r) { replies.push_back(std::move(r)); });
-    const Bytes image = scrambledFor(plainImage(), kSerial);
-    Bytes m = beginUpdate();
-    sim.receive(m.data(), m.size());
-    feedBlock(sim, image, 0, 0);
-    for (int n = 0; n <= 2; ++n) {
-        m = slice(image, 1, n);
-        sim.receive(m.data(), m.size());
-    }
-    QCOMPARE(replies.back().bytes, shortReply(kReplyRepeat));
+    Bench unit(s);
+    const Bytes& image = scrambledImage();
+    unit.begin();
+    feedBlock(unit.sim, image, 0, 0);
+    for (int n = 0; n <= 2; ++n)
+        unit.send(slice(image, 1, n));
+    QCOMPARE(unit.lastCommand(), kReplyRepeat);
 
-    const auto before = replies.size();
-    for (int n = 3; n < kSliceCount; ++n) {
-        m = slice(image, 1, n);
-        sim.receive(m.data(), m.size());
-    }
-    m = commit(std::uint8_t(tagAfter(1)));
-    sim.receive(m.data(), m.size());
-    QCOMPARE(replies.size(), before);
-    QCOMPARE(describe(sim.stats().faults), std::string("none"));
+    const auto before = unit.replies.size();
+    for (int n = 3; n < kSliceCount; ++n)
+        unit.send(slice(image, 1, n));
+    unit.send(commit(std::uint8_t(tagAfter(1))));
+    QCOMPARE(int(unit.replies.size() - before), answers);
+    QCOMPARE(QString::fromStdString(describe(unit.sim.stats().faults)), faults);
 
     // The block started over is taken as if nothing had happened.
-    feedBlock(sim, image, 1, tagAfter(1));
-    QCOMPARE(replies.back().bytes, shortReply(kReplyAckCommit));
-    QCOMPARE(sim.report().commits, 2);
-    QCOMPARE(describe(sim.stats().faults), std::string("none"));
+    feedBlock(unit.sim, image, 1, tagAfter(1));
+    QCOMPARE(unit.lastCommand(), kReplyAckCommit);
+    QCOMPARE(unit.sim.report().commits, 2);
+    QCOMPARE(QString::fromStdString(describe(unit.sim.stats().faults)), faults);
 }
 
-void TestDeviceSimulator::lastBlockAgainAfterLostAcknowledgement()
+void TestDeviceSimulator::lastBlockAfterTheEnd_data()
 {
-    // A tool that waits for the last acknowledgement sends the last block
-    // again when it does not come; the unit has already compared the image.
+    QTest::addColumn<bool>("strict");
+    QTest::addColumn<QString>("lastAnswer");
+    QTest::addColumn<QString>("faults");
+    QTest::addColumn<int>("answers");
+
+    // The last block again, seven messages: only a tool that never heard the
+    // last acknowledgement has reason to send it.
+    QTest::newRow("strict, answer lost on the wire") << true << "lost"
+                                                     << "none" << 7;
+    QTest::newRow("strict, answer given") << true << "given"
+                                          << "after-end=7" << 7;
+    QTest::newRow("strict, no final answer") << true << "withheld"
+                                             << "after-end=7" << 0;
+    QTest::newRow("lenient, answer given") << false << "given"
+                                           << "none" << 7;
+}
+
+void TestDeviceSimulator::lastBlockAfterTheEnd()
+{
+    QFETCH(bool, strict);
+    QFETCH(QString, lastAnswer);
+    QFETCH(QString, faults);
+    QFETCH(int, answers);
+
     DeviceSettings s = settings();
-    s.faults.add(sliceMessage(879, 6), Injection::Silent);
-    std::vector<Reply> replies;
-    DeviceSimulator sim(s, plainImage(), [&](Reply r) { replies.push_back(std::move(r)); });
-    const Bytes image = scrambledFor(plainImage(), kSerial);
-    const Bytes m = beginUpdate();
-    sim.receive(m.data(), m.size());
-    for (int b = 0; b < kBlockCount; ++b)
-        feedBlock(sim, image, b, tagAfter(b));
-    QCOMPARE(sim.report().outcome, UpdateReport::Outcome::Matched);
-    QCOMPARE(replies.back().bytes, shortReply(kReplyAckSlice));
+    s.strict = strict;
+    if (lastAnswer == "lost")
+        s.faults.add(sliceMessage(879, 6), Injection::Silent);
+    s.answersLastCommit = lastAnswer != "withheld";
+    Bench unit(s);
+    unit.begin();
+    unit.wholeImage();
+    QCOMPARE(unit.sim.report().outcome, UpdateReport::Outcome::Matched);
+    QCOMPARE(unit.lastCommand(), lastAnswer == "given" ? kReplyAckCommit : kReplyAckSlice);
 
-    feedBlock(sim, image, kBlockCount - 1, tagAfter(kBlockCount - 1));
-    QCOMPARE(replies.back().bytes, shortReply(kReplyAckCommit));
-    QCOMPARE(describe(sim.stats().faults), std::string("none"));
-    QCOMPARE(sim.stats().updatesCompleted, 1);
-    QVERIFY(!sim.updateRunning());
+    const auto before = unit.replies.size();
+    feedBlock(unit.sim, scrambledImage(), kBlockCount - 1, tagAfter(kBlockCount - 1));
+    QCOMPARE(int(unit.replies.size() - before), answers);
+    QCOMPARE(QString::fromStdString(describe(unit.sim.stats().faults)), faults);
+    QCOMPARE(unit.sim.stats().updatesCompleted, 1);
+    QVERIFY(!unit.sim.updateRunning());
 
-    // Any other block after the end is out of place.
-    feedBlock(sim, image, 3, tagAfter(3));
-    QVERIFY(sim.stats().faults[int(Fault::OutsideUpdate)] > 0);
+    // Whatever the end, the unit answers who it is and takes a new update.
+    unit.send(command(IdentityRequest));
+    QCOMPARE(unit.lastCommand(), kReplyIdentity);
+    unit.begin();
+    QCOMPARE(unit.lastCommand(), kReplyRestart);
+    QVERIFY(unit.sim.updateRunning());
+}
+
+void TestDeviceSimulator::busyTimes_data()
+{
+    QTest::addColumn<bool>("erase");
+    QTest::addColumn<int>("offsetMs"); // from the end of the busy time
+    QTest::addColumn<QString>("faults");
+
+    QTest::newRow("erasing, 1 ms before the end") << true << -1 << "busy=1";
+    QTest::newRow("erase over") << true << 0 << "none";
+    QTest::newRow("writing, 1 ms before the end") << false << -1 << "busy=1";
+    QTest::newRow("write over") << false << 0 << "after-end=1";
+}
+
+void TestDeviceSimulator::busyTimes()
+{
+    QFETCH(bool, erase);
+    QFETCH(int, offsetMs);
+    QFETCH(QString, faults);
+
+    const std::chrono::milliseconds busy(8000);
+    DeviceSettings s = settings();
+    s.eraseTime = busy;
+    s.finishTime = busy;
+    Bench unit(s);
+    unit.begin();
+    // Each answer leaves once the flash work is done.
+    QCOMPARE(unit.replies.back().delay, busy);
+    unit.at += busy;
+    if (!erase) {
+        unit.wholeImage();
+        QCOMPARE(unit.replies.back().delay, busy);
+        QCOMPARE(unit.lastCommand(), kReplyAckCommit);
+        unit.at += busy;
+    }
+
+    // The tool's next message, or one too many: slice 0 of block 0 after the
+    // erase, the last block again after the write.
+    unit.at += std::chrono::milliseconds(offsetMs);
+    const auto before = unit.replies.size();
+    unit.send(slice(scrambledImage(), erase ? 0 : kBlockCount - 1, 0));
+    QCOMPARE(QString::fromStdString(describe(unit.sim.stats().faults)), faults);
+    // Lost on a busy unit; otherwise answered.
+    QCOMPARE(unit.replies.size() - before, std::size_t(offsetMs < 0 ? 0 : 1));
+}
+
+void TestDeviceSimulator::twoInFlight_data()
+{
+    QTest::addColumn<int>("lateMs");
+    QTest::addColumn<int>("nextAtMs");
+    QTest::addColumn<QString>("faults");
+
+    QTest::newRow("after the late answer") << 1500 << 1500 << "none";
+    QTest::newRow("before the late answer") << 1500 << 1499 << "two-in-flight=1";
+    // The tool's watchdog may send again once the unit has been silent 5 s.
+    QTest::newRow("silent for the watchdog's time") << 10000 << 5000 << "none";
+    QTest::newRow("silent for less") << 10000 << 4999 << "two-in-flight=1";
+}
+
+void TestDeviceSimulator::twoInFlight()
+{
+    QFETCH(int, lateMs);
+    QFETCH(int, nextAtMs);
+    QFETCH(QString, faults);
+
+    DeviceSettings s = settings();
+    s.lateDelay = std::chrono::milliseconds(lateMs);
+    s.faults.add(1, Injection::Late);
+    Bench unit(s);
+    unit.begin();
+    unit.send(slice(scrambledImage(), 0, 0));
+    QCOMPARE(unit.replies.back().delay, std::chrono::milliseconds(lateMs));
+    unit.at = std::chrono::milliseconds(nextAtMs);
+    unit.send(slice(scrambledImage(), 0, 1));
+    QCOMPARE(QString::fromStdString(describe(unit.sim.stats().faults)), faults);
+    // Counted, and answered all the same.
+    QCOMPARE(unit.lastCommand(), kReplyAckSlice);
+}
+
+void TestDeviceSimulator::restartRequestAfterIdentity()
+{
+    DeviceSettings s = settings();
+    s.restartAfterIdentity = true;
+    Bench unit(s);
+    unit.send(command(IdentityRequest));
+    QCOMPARE(unit.replies.size(), std::size_t(2));
+    QCOMPARE(unit.replies[0].bytes[9], kReplyIdentity);
+    QCOMPARE(unit.replies[1].bytes, shortReply(kReplyRestart));
+    QCOMPARE(unit.sim.stats().unpromptedRestarts, 1u);
+    QCOMPARE(unit.sim.stats().restartsAsked, 0u);
+
+    // A tool that takes it for the start of an update sends image data that
+    // no begin-update announced.
+    unit.send(slice(scrambledImage(), 0, 0));
+    QCOMPARE(unit.sim.stats().faults[int(Fault::OutsideUpdate)], 1u);
 }
 
 void TestDeviceSimulator::wrongImageDiffers()

@@ -38,6 +38,8 @@ void TestDevsimCommandLine::rejected_data()
     QTest::newRow("random count") << QStringList{"--random-faults", "6161"} << "--random-faults";
     QTest::newRow("late") << QStringList{"--late-ms", "-5"} << "--late-ms";
     QTest::newRow("on-bad") << QStringList{"--on-bad", "shout"} << "--on-bad";
+    QTest::newRow("erase") << QStringList{"--erase-ms", "8s"} << "--erase-ms";
+    QTest::newRow("finish") << QStringList{"--finish-ms", "600001"} << "--finish-ms";
     QTest::newRow("missing value") << QStringList{"--serial"} << "serial";
 }
 
@@ -57,13 +59,42 @@ void TestDevsimCommandLine::accepted()
 {
     Options options;
     QString message;
-    const QStringList arguments = {
-        "orvik16-devsim", "--serial",  "0x0FFFFFFF", "--firmware",      "1.10",
-        "--name",         "LX bench",  "--port",     "Bench",           "--api",
-        "JACK",           "--serve",   "--fault",    "silent@120",      "--fault",
-        "late@3,4",       "--seed",    "42",         "--random-faults", "3",
-        "--late-ms",      "250",       "--on-bad",   "ignore",          "--quiet",
-        "--ready-file",   "/tmp/ready"};
+    const QStringList arguments = {"orvik16-devsim",
+                                   "--serial",
+                                   "0x0FFFFFFF",
+                                   "--firmware",
+                                   "1.10",
+                                   "--name",
+                                   "LX bench",
+                                   "--port",
+                                   "Bench",
+                                   "--api",
+                                   "JACK",
+                                   "--serve",
+                                   "--fault",
+                                   "silent@120",
+                                   "--fault",
+                                   "late@3,4",
+                                   "--seed",
+                                   "42",
+                                   "--random-faults",
+                                   "3",
+                                   "--late-ms",
+                                   "250",
+                                   "--on-bad",
+                                   "ignore",
+                                   "--quiet",
+                                   "--ready-file",
+                                   "/tmp/ready",
+                                   "--erase-ms",
+                                   "8000",
+                                   "--finish-ms",
+                                   "7000",
+                                   "--no-final-answer",
+                                   "--restart-after-identity",
+                                   "--lenient",
+                                   "--linger-ms",
+                                   "900"};
     QCOMPARE(parseCommandLine(arguments, options, message), ParseStatus::Run);
 
     const DeviceSettings& s = options.settings;
@@ -80,6 +111,17 @@ void TestDevsimCommandLine::accepted()
     QCOMPARE(s.lateDelay, std::chrono::milliseconds(250));
     QCOMPARE(s.onBadMessage, BadMessageReply::Ignore);
     QCOMPARE(options.readyFile, QString("/tmp/ready"));
+    QCOMPARE(s.eraseTime, std::chrono::milliseconds(8000));
+    QCOMPARE(s.finishTime, std::chrono::milliseconds(7000));
+    QVERIFY(!s.answersLastCommit && s.restartAfterIdentity && !s.strict);
+    QCOMPARE(options.linger, std::chrono::milliseconds(900));
+
+    // A unit as strict as real hardware unless told otherwise.
+    Options plain;
+    QCOMPARE(parseCommandLine({"orvik16-devsim"}, plain, message), ParseStatus::Run);
+    QVERIFY(plain.settings.strict && plain.settings.answersLastCommit);
+    QVERIFY(!plain.settings.restartAfterIdentity);
+    QCOMPARE(plain.settings.eraseTime.count(), 0);
 
     QCOMPARE(parseCommandLine({"orvik16-devsim", "--help"}, options, message), ParseStatus::Help);
     QVERIFY(message.contains("--ready-file"));

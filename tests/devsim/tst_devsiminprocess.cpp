@@ -33,6 +33,7 @@ private slots:
     void cleanUpdate();
     void updateWithFaults();
     void lateReplyKeepsOrder();
+    void manualClockHoldsBusyAnswerBack();
 
 private:
     void runUpdate(DeviceSettings settings, int watchdogMs);
@@ -135,6 +136,36 @@ void TestDevsimInProcess::lateReplyKeepsOrder()
     QCOMPARE(sent.size(), std::size_t(2));
     QCOMPARE(sent[0], shortReply(kReplyRestart));
     QCOMPARE(sent[1][9], kReplyIdentity);
+}
+
+void TestDevsimInProcess::manualClockHoldsBusyAnswerBack()
+{
+    // In-process, an eight-second erase passes when the test says so.
+    DeviceSettings settings;
+    settings.eraseTime = std::chrono::milliseconds(8000);
+    auto clock = std::make_shared<ManualClock>();
+    SimulatorHost host(settings, plainImage(), {}, clock);
+    std::mutex lock;
+    std::vector<Bytes> sent;
+    host.start([&](const Bytes& m) {
+        std::lock_guard guard(lock);
+        sent.push_back(m);
+    });
+    auto sentCount = [&] {
+        std::lock_guard guard(lock);
+        return sent.size();
+    };
+
+    const Bytes begin = beginUpdate();
+    host.post(begin.data(), begin.size());
+    QVERIFY(host.waitUntil([](const DeviceSimulator& s) { return s.stats().updatesBegun == 1; },
+                           std::chrono::milliseconds(10000)));
+    QCOMPARE(host.advanceClock(std::chrono::milliseconds(7999)), 0);
+    QCOMPARE(sentCount(), std::size_t(0));
+    QCOMPARE(host.advanceClock(std::chrono::milliseconds(1)), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(sentCount(), std::size_t(1), 10000);
+    host.stop();
+    QCOMPARE(sent[0], shortReply(kReplyRestart));
 }
 
 QTEST_GUILESS_MAIN(TestDevsimInProcess)

@@ -1,11 +1,13 @@
 // The real window and a simulated unit in one process, driven through whole
 // updates: the window connects over an in-process loopback port, runs the
 // update, answers the success box and disconnects. The watchdog is ticked by
-// hand, for every stall the unit announces and whenever traffic has stopped
-// for `quiet`, since a reply can also be lost in the input's buffers.
+// hand, a second of the unit's clock with each tick, for every stall the
+// unit announces and whenever traffic has stopped for `quiet`, since a reply
+// can also be lost in the input's buffers.
 #pragma once
 
 #include "ControllerTestSupport.h"
+#include "EndToEndSupport.h"
 #include "ImageFile.h"
 #include "InProcessDevice.h"
 
@@ -31,6 +33,7 @@ public:
     UpdateRig(const QString& faults, std::chrono::milliseconds quiet) : quiet_(quiet)
     {
         DeviceSettings settings;
+        settings.strict = true;
         for (const QString& fault : faults.split(QLatin1Char(' '), Qt::SkipEmptyParts))
             faultsOk_ = settings.faults.addFromText(fault.toStdString(), nullptr) && faultsOk_;
         QString error;
@@ -40,9 +43,11 @@ public:
             "Orvik16 KX", std::move(settings), image ? *image : std::vector<std::uint8_t>{},
             [this](const Event& e) {
                 if (e.kind == Event::Kind::Injected &&
-                    (e.injection == Injection::Silent || e.injection == Injection::Repeat))
+                    (e.injection == Injection::Silent || e.injection == Injection::Repeat ||
+                     e.injection == Injection::Late))
                     ++stalls_;
-            });
+            },
+            orvik::loopback::LinkOptions{}, clock_);
 
         window = std::make_unique<MainWindow>();
         window->show();
@@ -115,8 +120,10 @@ private:
         auto lastReceived = device_->host().stats().messagesReceived;
         QElapsedTimer quiet;
         quiet.start();
+        // A tick waits for the other side at most a tenth of the quiet spell.
+        const int settleMs = std::max(20, int(quiet_.count() / 10));
         auto expire = [&] {
-            testsupport::expireWatchdog(*window);
+            testsupport::waitOutSilence(*window, device_->host(), answerer, settleMs);
             quiet.restart();
         };
         while (answerer.texts.isEmpty()) {
@@ -144,6 +151,8 @@ private:
     std::chrono::milliseconds quiet_;
     bool faultsOk_ = true;
     std::atomic<int> stalls_{0};
+    std::shared_ptr<orvik::devsim::ManualClock> clock_ =
+        std::make_shared<orvik::devsim::ManualClock>();
     std::unique_ptr<InProcessDevice> device_;
 };
 

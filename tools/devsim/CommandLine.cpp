@@ -10,7 +10,7 @@ namespace {
 
 constexpr std::uint32_t kMaxVersion = (1u << 14) - 1;
 constexpr int kMaxNameLength = 16;
-constexpr qint64 kMaxLateMs = 600000;
+constexpr qint64 kMaxDelayMs = 600000;
 
 bool parseUnsigned(const QString& text, std::uint64_t max, std::uint64_t& value)
 {
@@ -69,6 +69,14 @@ ParseStatus parseCommandLine(const QStringList& arguments, Options& options, QSt
         "update is message 6160. Kinds: silent, repeat, restart, late, duplicate, unrelated,\n"
         "oversized. The updater waits for the acknowledgement of the last commit, so any kind\n"
         "may fall on it too.\n"
+        "\n"
+        "\n"
+        "The unit is strict unless --lenient: it holds the updater to one message in flight\n"
+        "(a second one counts as two-in-flight unless the unit had been silent for 5 s), to\n"
+        "nothing after its last answer of an update (after-end), and to nothing stale after a\n"
+        "repeat or restart request (out-of-step). Whatever arrives while it erases or writes is\n"
+        "lost and counts as busy. The last line printed is the verdict: \"verdict: clean\" or\n"
+        "the faults counted.\n"
         "\n"
         "Exit status: 0 when a complete image arrived and matched (with --serve: at least one,\n"
         "and every complete one matched), 1 otherwise, 2 for bad options."));
@@ -129,8 +137,35 @@ ParseStatus parseCommandLine(const QStringList& arguments, Options& options, QSt
         QStringLiteral("ready-file"),
         QStringLiteral("Create this file once the ports exist, for scripts to wait on."),
         QStringLiteral("path"));
-    parser.addOptions({serial, firmware, name, port, api, serve, fault, randomFaults, seed, lateMs,
-                       onBad, image, quiet, readyFile});
+    const QCommandLineOption eraseMs(
+        QStringLiteral("erase-ms"),
+        QStringLiteral("Time to erase the flash before answering a begin-update. Default 0."),
+        QStringLiteral("ms"));
+    const QCommandLineOption finishMs(
+        QStringLiteral("finish-ms"),
+        QStringLiteral("Time to write and check before answering the last commit. Default 0."),
+        QStringLiteral("ms"));
+    const QCommandLineOption noFinalAnswer(
+        QStringLiteral("no-final-answer"),
+        QStringLiteral("Take the last commit and answer nothing more, as a unit that restarts "
+                       "into its new firmware at once."));
+    const QCommandLineOption restartAfterIdentity(
+        QStringLiteral("restart-after-identity"),
+        QStringLiteral("Send a restart request right after every identity reply, as a unit left "
+                       "in update mode may."));
+    const QCommandLineOption lenient(
+        QStringLiteral("lenient"),
+        QStringLiteral("Forgive stale, doubled and late messages as long as the image arrives."));
+    const QCommandLineOption lingerMs(
+        QStringLiteral("linger-ms"),
+        QStringLiteral("After the update has ended, keep listening this long and count what still "
+                       "arrives. Default 0."),
+        QStringLiteral("ms"));
+    parser.addOptions(
+        {serial,  firmware,     name,    port,     api,           serve,
+         fault,   randomFaults, seed,    lateMs,   onBad,         image,
+         quiet,   readyFile,    eraseMs, finishMs, noFinalAnswer, restartAfterIdentity,
+         lenient, lingerMs});
 
     if (!parser.parse(arguments)) {
         message = parser.errorText();
@@ -208,13 +243,24 @@ ParseStatus parseCommandLine(const QStringList& arguments, Options& options, QSt
             return error(QStringLiteral("--seed '%1' is not a number").arg(parser.value(seed)));
         options.seedGiven = true;
     }
-    if (parser.isSet(lateMs)) {
-        if (!parseUnsigned(parser.value(lateMs), kMaxLateMs, value))
-            return error(QStringLiteral("--late-ms '%1' is not a number from 0 to %2")
-                             .arg(parser.value(lateMs))
-                             .arg(kMaxLateMs));
-        s.lateDelay = std::chrono::milliseconds(value);
-    }
+    auto milliseconds = [&](const QCommandLineOption& option, std::chrono::milliseconds& to) {
+        if (!parser.isSet(option))
+            return true;
+        if (!parseUnsigned(parser.value(option), kMaxDelayMs, value)) {
+            message = QStringLiteral("--%1 '%2' is not a number from 0 to %3")
+                          .arg(option.names().first(), parser.value(option))
+                          .arg(kMaxDelayMs);
+            return false;
+        }
+        to = std::chrono::milliseconds(value);
+        return true;
+    };
+    if (!milliseconds(lateMs, s.lateDelay) || !milliseconds(eraseMs, s.eraseTime) ||
+        !milliseconds(finishMs, s.finishTime) || !milliseconds(lingerMs, options.linger))
+        return ParseStatus::Error;
+    s.answersLastCommit = !parser.isSet(noFinalAnswer);
+    s.restartAfterIdentity = parser.isSet(restartAfterIdentity);
+    s.strict = !parser.isSet(lenient);
     if (parser.isSet(onBad)) {
         const QString text = parser.value(onBad).toLower();
         if (text == QLatin1String("repeat"))

@@ -29,6 +29,7 @@ struct Options
     int randomFaults = 0;
     std::uint64_t seed = 0;
     bool seedGiven = false;
+    std::chrono::milliseconds linger{0};
 };
 
 enum class ParseStatus

@@ -14,9 +14,9 @@ namespace orvik::devsim {
 namespace {
 
 constexpr const char* kFaultNames[kFaultKindCount] = {
-    "frame-header", "high-byte",    "missing-f7",    "command",        "length",
-    "checksum",     "slice-order",  "block-address", "encoding",       "commit-tag",
-    "begin-params", "begin-length", "access-code",   "outside-update",
+    "frame-header", "high-byte",      "missing-f7", "command",    "length",        "checksum",
+    "slice-order",  "block-address",  "encoding",   "commit-tag", "begin-params",  "begin-length",
+    "access-code",  "outside-update", "busy",       "after-end",  "two-in-flight", "out-of-step",
 };
 
 constexpr int kSliceMessageSize = 126;
@@ -121,6 +121,9 @@ struct DeviceSimulator::Plan
     std::optional<std::vector<std::uint8_t>> reply;
     bool answersBegin = false; // the restart that starts an update is no retry
     bool finished = false;     // last block in: compare once the answer is out
+    bool endsAgain = false;    // the last block again, taken after the end
+    bool restartAfterReply = false;
+    std::chrono::milliseconds busyFor{0};
 
     bool has(Injection kind) const { return injections[static_cast<int>(kind)]; }
 };
@@ -143,6 +146,24 @@ void DeviceSimulator::receive(const std::uint8_t* data, std::size_t size)
     messageNumber_ = begun_ ? report_.messages : stats_.messagesReceived - 1;
     if (begun_)
         ++report_.messages;
+
+    received_ = now_();
+    while (!answersDue_.empty() && answersDue_.front() <= received_) {
+        spokeAt_ = answersDue_.front();
+        answersDue_.pop_front();
+    }
+    std::string why;
+    if (busy(received_, why)) {
+        fault(Fault::Busy, std::move(why));
+        return;
+    }
+    if (settings_.strict && !answersDue_.empty() && received_ - spokeAt_ < kWatchdogSilence) {
+        const auto ms = [](auto d) {
+            return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+        };
+        fault(Fault::TwoInFlight, "an answer still due in " + ms(answersDue_.back() - received_) +
+                                      " ms, silent for " + ms(received_ - spokeAt_) + " ms");
+    }
 
     Plan plan;
     if (begun_) {
@@ -184,10 +205,21 @@ void DeviceSimulator::receive(const std::uint8_t* data, std::size_t size)
 
     if (plan.has(Injection::Unrelated)) {
         for (const auto& m : unrelatedTraffic())
-            replies_({m, {}});
+            send(m, {});
     }
     if (plan.has(Injection::Oversized))
-        replies_({oversizedSysEx(), {}});
+        send(oversizedSysEx(), {});
+
+    // A restart asked for instead of acknowledging the last commit means the
+    // unit wants the whole image again: nothing is finished yet.
+    const bool finishing = plan.finished && !plan.has(Injection::Restart);
+    if (finishing) {
+        plan.busyFor = settings_.finishTime;
+        busyWith_ = "writing";
+        if (!settings_.answersLastCommit)
+            plan.reply.reset();
+    }
+    busyUntil_ = received_ + plan.busyFor;
 
     auto reply = std::move(plan.reply);
     if (plan.has(Injection::Silent)) {
@@ -211,19 +243,69 @@ void DeviceSimulator::receive(const std::uint8_t* data, std::size_t size)
             awaitingBlockStart_ = true;
             awaitingAfterRestart_ = true;
         }
-        const auto delay =
-            plan.has(Injection::Late) ? settings_.lateDelay : std::chrono::milliseconds{};
+        const auto delay = plan.busyFor + (plan.has(Injection::Late) ? settings_.lateDelay
+                                                                     : std::chrono::milliseconds{});
         if (plan.has(Injection::Duplicate))
-            replies_({*reply, delay});
-        replies_({std::move(*reply), delay});
+            send(*reply, delay);
+        send(std::move(*reply), delay);
+        if (plan.restartAfterReply) {
+            ++stats_.unpromptedRestarts;
+            send(shortReply(kReplyRestart), delay);
+        }
     }
 
-    // A restart asked for instead of acknowledging the last commit means the
-    // unit wants the whole image again: nothing is finished yet.
-    if (plan.finished && !plan.has(Injection::Restart))
+    if (finishing || plan.endsAgain) {
+        // A silent injection stands for an answer lost on the wire, and
+        // traffic put in front of the answer may cost the tool its input
+        // buffers and the answer with them: the tool rightly sends the last
+        // block again. A unit that chose not to answer has finished with the
+        // update for good.
+        const bool mayBeDrowned = plan.has(Injection::Unrelated) || plan.has(Injection::Oversized);
+        lastAnswerLost_ = settings_.answersLastCommit && (!reply || mayBeDrowned);
+        ended_ = true;
+    }
+    if (finishing)
         finishImage();
     if (plan.has(Injection::Restart) && running_)
         rewind();
+}
+
+void DeviceSimulator::send(std::vector<std::uint8_t> bytes, std::chrono::milliseconds delay)
+{
+    // Transports keep the unit's order, so no answer leaves before an
+    // earlier one.
+    auto due = received_ + delay;
+    if (!answersDue_.empty())
+        due = std::max(due, answersDue_.back());
+    answersDue_.push_back(due);
+    replies_({std::move(bytes), delay});
+}
+
+bool DeviceSimulator::busy(DeviceTime now, std::string& why)
+{
+    if (now >= busyUntil_)
+        return false;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(busyUntil_ - now);
+    why = std::string("while ") + busyWith_ + ", " + std::to_string(left.count()) + " ms to go";
+    return true;
+}
+
+bool DeviceSimulator::mayReopen() const
+{
+    return settings_.answersLastCommit && (!settings_.strict || lastAnswerLost_);
+}
+
+void DeviceSimulator::outsideUpdate(Plan& plan, std::string detail)
+{
+    if (!ended_) {
+        refuse(plan, Fault::OutsideUpdate, std::move(detail));
+        return;
+    }
+    const Fault kind = settings_.strict ? Fault::AfterEnd : Fault::OutsideUpdate;
+    if (settings_.answersLastCommit)
+        refuse(plan, kind, std::move(detail));
+    else
+        fault(kind, detail + ", after the unit took the last commit and went quiet");
 }
 
 bool DeviceSimulator::checkFrame(const std::uint8_t* m, std::size_t size, Plan& plan)
@@ -284,6 +366,7 @@ void DeviceSimulator::handleIdentity(Plan& plan)
     ++stats_.identityRequests;
     notify(Event::Kind::IdentityRequest);
     plan.reply = identityReply();
+    plan.restartAfterReply = settings_.restartAfterIdentity;
 }
 
 void DeviceSimulator::handleBegin(const std::uint8_t* m, Plan& plan)
@@ -318,6 +401,8 @@ void DeviceSimulator::handleBegin(const std::uint8_t* m, Plan& plan)
     notify(Event::Kind::BeginUpdate);
     plan.reply = shortReply(kReplyRestart);
     plan.answersBegin = true;
+    plan.busyFor = settings_.eraseTime;
+    busyWith_ = "erasing";
 }
 
 bool DeviceSimulator::startsExpectedBlock(int slice, const std::uint8_t* payload) const
@@ -351,8 +436,12 @@ void DeviceSimulator::handleSlice(const std::uint8_t* m, std::size_t size, Plan&
     const std::uint8_t* payload = m + kSliceHeaderSize;
     if (awaitingBlockStart_ && running_ && !startsExpectedBlock(slice, payload)) {
         // Sent before the tool heard our repeat or restart request: it will
-        // start the block over. A unit waits for that start and ignores what
-        // was already on the wire, without an answer.
+        // start the block over. A lenient unit waits for that start and
+        // ignores what was already on the wire, without an answer; with one
+        // message in flight there is nothing on the wire.
+        if (settings_.strict)
+            refuse(plan, Fault::OutOfStep,
+                   "slice " + std::to_string(slice) + " before the block started over");
         return;
     }
     if (!running_) {
@@ -362,8 +451,8 @@ void DeviceSimulator::handleSlice(const std::uint8_t* m, std::size_t size, Plan&
                                     report_.outcome != UpdateReport::Outcome::Abandoned &&
                                     slice == 0 && lastCommitted_ == kBlockCount - 1 &&
                                     blockAddress(payload) == lastCommitted_;
-        if (!lastBlockAgain) {
-            refuse(plan, Fault::OutsideUpdate, "slice " + std::to_string(slice));
+        if (!lastBlockAgain || !mayReopen()) {
+            outsideUpdate(plan, "slice " + std::to_string(slice));
             return;
         }
         running_ = true;
@@ -415,10 +504,12 @@ void DeviceSimulator::handleCommit(const std::uint8_t* m, Plan& plan)
         // the tags that follow include it.
         if (awaitingAfterRestart_)
             ++commits_;
+        if (settings_.strict)
+            refuse(plan, Fault::OutOfStep, "commit before the block started over");
         return;
     }
     if (!running_) {
-        refuse(plan, Fault::OutsideUpdate, "commit");
+        outsideUpdate(plan, "commit");
         return;
     }
     if (building_ < 0 || nextSlice_ != kSliceCount) {
@@ -468,6 +559,7 @@ void DeviceSimulator::handleCommit(const std::uint8_t* m, Plan& plan)
         // nothing but the acknowledgement the tool is waiting for.
         reopened_ = false;
         running_ = false;
+        plan.endsAgain = true;
         return;
     }
     if (index == kBlockCount - 1 && report_.blocksPresent == kBlockCount)
@@ -479,6 +571,8 @@ void DeviceSimulator::startUpdate()
     if (running_ && !reopened_)
         endUpdate(UpdateReport::Outcome::Abandoned);
     reopened_ = false;
+    ended_ = false;
+    lastAnswerLost_ = false;
     awaitingBlockStart_ = false;
     awaitingAfterRestart_ = false;
     report_ = UpdateReport{};
@@ -543,7 +637,7 @@ void DeviceSimulator::fault(Fault kind, std::string detail)
 {
     const int i = static_cast<int>(kind);
     ++stats_.faults[i];
-    if (running_)
+    if (running_ || ended_)
         ++report_.faults[i];
     Event e;
     e.kind = Event::Kind::FaultFound;

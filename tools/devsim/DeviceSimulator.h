@@ -1,16 +1,20 @@
 // A simulated Orvik16 unit: takes whole MIDI messages as the tool sent them,
 // checks every byte, rebuilds and descrambles the image, and answers through
-// a callback. No transport, no threads, no clock: the caller feeds it, so the
-// same object runs under unit tests, a fuzzer, the loopback layer and RtMidi.
+// a callback. No transport and no threads: the caller feeds it, so the same
+// object runs under unit tests, a fuzzer, the loopback layer and RtMidi. Its
+// clock is injected; it only reads it, to know when it is busy and how long
+// it has been silent.
 //
 // Not thread-safe; SimulatorHost serialises access when threads are involved.
 #pragma once
 
+#include "DeviceClock.h"
 #include "FaultSchedule.h"
 
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -37,8 +41,20 @@ enum class Fault : int
     BeginLength,
     AccessCode,
     OutsideUpdate, // image data or a commit with no update in progress
+    Busy,          // arrived while erasing or writing: lost on the unit
+    // Counted in strict mode only: what a tool in step with a real unit
+    // never sends.
+    AfterEnd,    // anything but an identity request or a begin-update after
+                 // the unit's last answer of an update that ended
+    TwoInFlight, // arrived while an earlier message was still unanswered,
+                 // before the unit had been silent for the tool's watchdog time
+    OutOfStep,   // sent before the tool could have heard a repeat or restart
+                 // request, which a lenient unit passes over in silence
 };
-inline constexpr int kFaultKindCount = 14;
+inline constexpr int kFaultKindCount = 18;
+
+// A tool may send again once the unit has been silent this long.
+inline constexpr std::chrono::seconds kWatchdogSilence{5};
 using FaultCounts = std::array<std::uint64_t, kFaultKindCount>;
 
 const char* faultName(Fault fault);
@@ -65,6 +81,21 @@ struct DeviceSettings
     std::chrono::milliseconds lateDelay{1500};
     BadMessageReply onBadMessage = BadMessageReply::Repeat;
     FaultSchedule faults;
+    // Flash work: the erase before the unit answers a begin-update, and the
+    // write and check before it answers the last commit. Whatever arrives
+    // meanwhile is lost on it.
+    std::chrono::milliseconds eraseTime{0};
+    std::chrono::milliseconds finishTime{0};
+    // False: the unit takes the last commit and answers nothing more, as
+    // one that restarts into its new firmware at once.
+    bool answersLastCommit = true;
+    // A restart request right after every identity reply, as a unit left in
+    // update mode may send.
+    bool restartAfterIdentity = false;
+    // Holds the tool to one message in flight and nothing after the end; a
+    // lenient unit forgives stale and late messages as long as the image
+    // arrives.
+    bool strict = true;
 };
 
 struct Reply
@@ -110,6 +141,7 @@ struct Stats
     int updatesCompleted = 0; // last block committed with every block present
     int updatesMatched = 0;
     bool lastImageMatched = false;
+    std::uint64_t unpromptedRestarts = 0; // after identity replies
 };
 
 struct Event
@@ -144,11 +176,15 @@ public:
                     ReplySink replies);
 
     void setEventSink(EventSink sink) { events_ = std::move(sink); }
+    // The steady clock unless set; set it before the first message.
+    void setClock(DeviceNow now) { now_ = std::move(now); }
 
     // One whole message as it came off the wire: any bytes, any length.
     void receive(const std::uint8_t* data, std::size_t size);
 
     const DeviceSettings& settings() const { return settings_; }
+    // Between updates: the same unit behaves otherwise from now on.
+    void configure(const std::function<void(DeviceSettings&)>& change) { change(settings_); }
     const Stats& stats() const { return stats_; }
     // The running update, or the last one that ended.
     const UpdateReport& report() const { return report_; }
@@ -175,11 +211,16 @@ private:
     void fault(Fault kind, std::string detail);
     void refuse(Plan& plan, Fault kind, std::string detail);
     void notify(Event::Kind kind, std::string detail = {});
+    void send(std::vector<std::uint8_t> bytes, std::chrono::milliseconds delay);
+    bool busy(DeviceTime now, std::string& why);
+    bool mayReopen() const;
+    void outsideUpdate(Plan& plan, std::string detail);
 
     DeviceSettings settings_;
     std::vector<std::uint8_t> expected_;
     ReplySink replies_;
     EventSink events_;
+    DeviceNow now_ = steadyNow;
 
     Stats stats_;
     UpdateReport report_;
@@ -202,6 +243,17 @@ private:
     std::vector<std::uint8_t> image_; // scrambled, as received
     std::vector<bool> present_;
     int commits_ = 0; // since BeginUpdate; drives the commit tags
+
+    // Time.
+    DeviceTime received_{};             // when the message being handled arrived
+    DeviceTime busyUntil_{};            // erasing or writing until then
+    const char* busyWith_ = "";         // what, for the log
+    std::deque<DeviceTime> answersDue_; // answers given but not yet out
+    DeviceTime spokeAt_{};              // when the last answer went out
+    // The update that ended: its last answer went out (or the unit chose to
+    // give none); only a lost one excuses the last block coming again.
+    bool ended_ = false;
+    bool lastAnswerLost_ = false;
 };
 
 } // namespace orvik::devsim

@@ -5,9 +5,10 @@ namespace orvik::devsim {
 InProcessDevice::InProcessDevice(std::string portName, DeviceSettings settings,
                                  std::vector<std::uint8_t> expectedImage,
                                  DeviceSimulator::EventSink events,
-                                 orvik::loopback::LinkOptions options)
+                                 orvik::loopback::LinkOptions options,
+                                 std::shared_ptr<ManualClock> clock)
     : host_(std::make_unique<SimulatorHost>(std::move(settings), std::move(expectedImage),
-                                            std::move(events)))
+                                            std::move(events), std::move(clock)))
 {
     SimulatorHost* host = host_.get();
     link_ = std::make_unique<orvik::loopback::Link>(

@@ -15,7 +15,8 @@ class InProcessDevice
 public:
     InProcessDevice(std::string portName, DeviceSettings settings,
                     std::vector<std::uint8_t> expectedImage, DeviceSimulator::EventSink events = {},
-                    orvik::loopback::LinkOptions options = {});
+                    orvik::loopback::LinkOptions options = {},
+                    std::shared_ptr<ManualClock> clock = {});
     // Stops answering first, then removes the devices.
     ~InProcessDevice();
 

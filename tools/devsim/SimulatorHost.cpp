@@ -5,11 +5,13 @@
 namespace orvik::devsim {
 
 SimulatorHost::SimulatorHost(DeviceSettings settings, std::vector<std::uint8_t> expectedImage,
-                             DeviceSimulator::EventSink events)
-    : simulator_(std::move(settings), std::move(expectedImage),
-                 [this](Reply reply) { queueReply(std::move(reply)); })
+                             DeviceSimulator::EventSink events, std::shared_ptr<ManualClock> clock)
+    : clock_(std::move(clock)), simulator_(std::move(settings), std::move(expectedImage),
+                                           [this](Reply reply) { queueReply(std::move(reply)); })
 {
     simulator_.setEventSink(std::move(events));
+    if (clock_)
+        simulator_.setClock([clock = clock_] { return clock->now(); });
 }
 
 SimulatorHost::~SimulatorHost()
@@ -55,6 +57,12 @@ Stats SimulatorHost::stats() const
     return simulator_.stats();
 }
 
+void SimulatorHost::configure(const std::function<void(DeviceSettings&)>& change)
+{
+    std::lock_guard lock(mutex_);
+    simulator_.configure(change);
+}
+
 UpdateReport SimulatorHost::report() const
 {
     std::lock_guard lock(mutex_);
@@ -80,10 +88,24 @@ void SimulatorHost::wake()
     changed_.notify_all();
 }
 
+int SimulatorHost::advanceClock(std::chrono::milliseconds by)
+{
+    std::lock_guard lock(mutex_);
+    if (!clock_)
+        return 0;
+    clock_->advance(by);
+    const auto t = clock_->now();
+    int due = 0;
+    for (const auto& m : outbox_)
+        due += m.due <= t;
+    work_.notify_one();
+    return due;
+}
+
 void SimulatorHost::queueReply(Reply reply)
 {
     // Runs inside simulator_.receive(), so the lock is already held.
-    const auto due = std::max(Clock::now() + reply.delay, lastDue_);
+    const auto due = std::max(now() + reply.delay, lastDue_);
     lastDue_ = due;
     outbox_.push_back({std::move(reply.bytes), due});
 }
@@ -94,7 +116,7 @@ void SimulatorHost::run()
     while (true) {
         if (stopping_ && !draining_)
             break;
-        if (!outbox_.empty() && outbox_.front().due <= Clock::now()) {
+        if (!outbox_.empty() && outbox_.front().due <= now()) {
             auto bytes = std::move(outbox_.front().bytes);
             outbox_.pop_front();
             lock.unlock();
@@ -109,9 +131,10 @@ void SimulatorHost::run()
             changed_.notify_all();
             continue;
         }
-        if (stopping_ && outbox_.empty())
+        // A manual clock will not move any more: what is not due stays.
+        if (stopping_ && (outbox_.empty() || clock_))
             break;
-        if (outbox_.empty())
+        if (outbox_.empty() || clock_)
             work_.wait(lock);
         else
             work_.wait_until(lock, outbox_.front().due);

@@ -5,6 +5,9 @@
 // callback is real-time) and late answers need a clock, so every message is
 // queued here and one worker both feeds the simulator and sends its replies,
 // each at its due time and strictly in the order the simulator gave them.
+//
+// The clock is the steady one unless a manual clock is given: then time
+// stands still until advanceClock(), and a reply due later waits for it.
 #pragma once
 
 #include "DeviceSimulator.h"
@@ -14,6 +17,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -28,7 +32,7 @@ public:
     // `events` runs on the worker thread with the simulator locked: it must
     // not call back into this object.
     SimulatorHost(DeviceSettings settings, std::vector<std::uint8_t> expectedImage,
-                  DeviceSimulator::EventSink events = {});
+                  DeviceSimulator::EventSink events = {}, std::shared_ptr<ManualClock> clock = {});
     ~SimulatorHost();
 
     SimulatorHost(const SimulatorHost&) = delete;
@@ -43,6 +47,7 @@ public:
     void stop(bool drain = false);
 
     Stats stats() const;
+    void configure(const std::function<void(DeviceSettings&)>& change);
     UpdateReport report() const;
 
     // Waits until `done` holds for the simulator (checked after each message
@@ -53,13 +58,18 @@ public:
     // Makes waiters look at their condition again, e.g. after a signal.
     void wake();
 
+    // Only with a manual clock: moves it on and returns how many replies
+    // fell due, which the worker sends right away.
+    int advanceClock(std::chrono::milliseconds by);
+
 private:
-    using Clock = std::chrono::steady_clock;
     struct Outgoing
     {
         std::vector<std::uint8_t> bytes;
-        Clock::time_point due;
+        DeviceTime due;
     };
+
+    DeviceTime now() const { return clock_ ? clock_->now() : steadyNow(); }
 
     void run();
     void queueReply(Reply reply);
@@ -69,9 +79,10 @@ private:
     std::condition_variable changed_;
     std::deque<std::vector<std::uint8_t>> inbox_;
     std::deque<Outgoing> outbox_;
-    Clock::time_point lastDue_{};
+    DeviceTime lastDue_{};
     bool stopping_ = false;
     bool draining_ = false;
+    std::shared_ptr<ManualClock> clock_;
     DeviceSimulator simulator_;
     Send send_;
     std::thread worker_;

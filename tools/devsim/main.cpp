@@ -76,9 +76,10 @@ public:
             return;
         switch (e.kind) {
         case Kind::IdentityRequest:
-            std::printf("identity request: answered serial %u, firmware %s, name \"%s\"\n",
+            std::printf("identity request: answered serial %u, firmware %s, name \"%s\"%s\n",
                         settings_.serialNumber & 0x0FFFFFFFu,
-                        firmwareText(settings_.firmwareVersion).c_str(), settings_.name.c_str());
+                        firmwareText(settings_.firmwareVersion).c_str(), settings_.name.c_str(),
+                        settings_.restartAfterIdentity ? ", then asked for a restart" : "");
             break;
         case Kind::BeginUpdate:
             faultLines_ = 0;
@@ -211,6 +212,15 @@ int main(int argc, char* argv[])
         std::chrono::hours(1))) {
     }
 
+    if (!interrupted && options.linger.count() > 0) {
+        // Whatever a tool sends after the unit's last answer is counted.
+        const auto before = host.stats().messagesReceived;
+        host.waitUntil([&](const DeviceSimulator&) { return interrupted.load(); }, options.linger);
+        std::printf("after the end: %llu messages in %lld ms\n",
+                    static_cast<unsigned long long>(host.stats().messagesReceived - before),
+                    static_cast<long long>(options.linger.count()));
+    }
+
     // After a finished update the last acknowledgement is still to go out.
     host.stop(!interrupted);
     ports.close();
@@ -222,6 +232,9 @@ int main(int argc, char* argv[])
     const UpdateReport last = host.report();
     if (interrupted && last.outcome == UpdateReport::Outcome::Running && last.number > 0)
         std::printf("%s\n", summaryLine(last).c_str());
+    // Everything the unit counted since it started, after-the-end included.
+    std::printf("verdict: %s\n",
+                total(stats.faults) ? ("faults " + describe(stats.faults)).c_str() : "clean");
     const bool success =
         stats.updatesCompleted > 0 && stats.updatesMatched == stats.updatesCompleted;
     return success ? 0 : kExitMismatch;
