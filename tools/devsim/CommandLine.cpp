@@ -129,8 +129,11 @@ ParseStatus parseCommandLine(const QStringList& arguments, Options& options, QSt
         QStringLiteral("ready-file"),
         QStringLiteral("Create this file once the ports exist, for scripts to wait on."),
         QStringLiteral("path"));
+    const QCommandLineOption loseIdentity(
+        QStringLiteral("lose-identity"),
+        QStringLiteral("Lose the answers to the first N identity requests."), QStringLiteral("n"));
     parser.addOptions({serial, firmware, name, port, api, serve, fault, randomFaults, seed, lateMs,
-                       onBad, image, quiet, readyFile});
+                       onBad, image, quiet, readyFile, loseIdentity});
 
     if (!parser.parse(arguments)) {
         message = parser.errorText();
@@ -214,6 +217,11 @@ ParseStatus parseCommandLine(const QStringList& arguments, Options& options, QSt
                              .arg(parser.value(lateMs))
                              .arg(kMaxLateMs));
         s.lateDelay = std::chrono::milliseconds(value);
+    }
+    if (parser.isSet(loseIdentity)) {
+        if (!parseUnsigned(parser.value(loseIdentity), ~std::uint64_t{0}, s.identityRepliesLost))
+            return error(QStringLiteral("--lose-identity '%1' is not a number")
+                             .arg(parser.value(loseIdentity)));
     }
     if (parser.isSet(onBad)) {
         const QString text = parser.value(onBad).toLower();

@@ -65,6 +65,9 @@ struct DeviceSettings
     std::chrono::milliseconds lateDelay{1500};
     BadMessageReply onBadMessage = BadMessageReply::Repeat;
     FaultSchedule faults;
+    // The answers to this many identity requests, the first ones, are lost
+    // on the way: a tool must ask again to connect at all.
+    std::uint64_t identityRepliesLost = 0;
 };
 
 struct Reply
