@@ -12,6 +12,7 @@
 
 #include <cstdint>
 
+class QLabel;
 class QTimer;
 
 enum ConnectionState : std::int32_t
@@ -47,6 +48,10 @@ protected:
 public:
     void refreshControls();
     void showIdentity();
+    // A tick of IdentityRetryTimer: the identity request goes out again.
+    void askIdentityAgain();
+    // Says why a port would not open, with the MIDI system's reason.
+    void reportPortsNotOpened();
     bool prepareImage(std::uint32_t seed);
     void handleAcknowledge();
     void handleRestart();
@@ -63,6 +68,16 @@ public:
     std::int32_t DeviceVersion = 0;
     QString DeviceSerialText;
     QString DeviceNameCopy;
+    // While Connecting, the identity request is a harmless question: asked
+    // again on every tick, so that one lost reply does not leave the window
+    // waiting for good.
+    QTimer* IdentityRetryTimer = nullptr;
+    int IdentityRetries = 0;
+    // Shown below the buttons, where the progress bar goes during a
+    // transfer, once the unit has stayed silent for a while.
+    QLabel* NoAnswerText = nullptr;
+    // A list without a single port: nothing to connect to.
+    bool NoPorts = false;
 
     // Transfer controller.
     std::int32_t BlockCounter = 0;
@@ -83,4 +98,7 @@ public:
     static constexpr std::int8_t kWatchdogIdle = -1;
     static constexpr std::int8_t kWatchdogTicks = 5;
     static constexpr int kWatchdogIntervalMs = 1000;
+    static constexpr int kIdentityRetryMs = 2000;
+    // Ten seconds of silence: the unit is not listening.
+    static constexpr int kRetriesBeforeNoAnswer = 5;
 };

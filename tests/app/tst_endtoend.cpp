@@ -20,9 +20,13 @@ class TestEndToEnd : public QObject
 
 private slots:
     void portListsShowTheUnit();
+    void emptyPortListsSaySo();
     void connectShowsIdentity_data();
     void connectShowsIdentity();
+    void portsThatFailToOpenStayDisconnected_data();
     void portsThatFailToOpenStayDisconnected();
+    void connectAsksAgainUntilTheUnitAnswers_data();
+    void connectAsksAgainUntilTheUnitAnswers();
     void brokenIdentityReplies_data();
     void brokenIdentityReplies();
     void wholeUpdate_data();
@@ -43,6 +47,24 @@ void TestEndToEnd::portListsShowTheUnit()
     QCOMPARE(window.MidiOutList->item(0)->text(), QStringLiteral("Orvik16 KX"));
     QCOMPARE(window.MidiInList->currentRow(), 0);
     QCOMPARE(window.MidiOutList->currentRow(), 0);
+}
+
+void TestEndToEnd::emptyPortListsSaySo()
+{
+    MainWindow window;
+    window.show();
+    window.initController();
+    for (QListWidget* list : {window.MidiInList, window.MidiOutList}) {
+        if (list->count() != 1 || list->item(0)->flags() != Qt::NoItemFlags)
+            QSKIP("this machine has MIDI ports of its own");
+        QVERIFY2(list->item(0)->text().contains(QStringLiteral("start this tool again")),
+                 qPrintable(list->item(0)->text()));
+        QCOMPARE(list->currentRow(), -1);
+    }
+    // Nothing to connect to, in every state the Connect button comes back to.
+    QVERIFY(!window.ConnectButton->isEnabled());
+    window.refreshControls();
+    QVERIFY(!window.ConnectButton->isEnabled());
 }
 
 void TestEndToEnd::connectShowsIdentity_data()
@@ -92,20 +114,98 @@ void TestEndToEnd::connectShowsIdentity()
     QVERIFY(!window.Session.PortPair.MidiOut);
 }
 
+void TestEndToEnd::portsThatFailToOpenStayDisconnected_data()
+{
+    QTest::addColumn<bool>("inputFails");
+    QTest::addColumn<QString>("named");
+    QTest::newRow("input held elsewhere") << true << "MIDI input port \"Orvik16 KX\"";
+    // The input opens first: it must not stay open behind the failure.
+    QTest::newRow("output held elsewhere") << false << "MIDI output port \"Orvik16 KX\"";
+}
+
 void TestEndToEnd::portsThatFailToOpenStayDisconnected()
 {
+    QFETCH(bool, inputFails);
+    QFETCH(QString, named);
     orvik::loopback::LinkOptions options;
-    options.outputOpenFails = true;
+    options.inputOpenFails = inputFails;
+    options.outputOpenFails = !inputFails;
     Unit unit(DeviceSettings{}, options);
 
     MainWindow window;
     window.show();
     window.initController();
+    window.MidiInList->setCurrentRow(unit.device->inputDeviceNumber());
+    window.MidiOutList->setCurrentRow(unit.device->outputDeviceNumber());
+    MessageBoxAnswerer answerer;
     window.Connect();
+    QCOMPARE(answerer.texts.size(), 1);
+    QVERIFY2(answerer.texts[0].contains(named), qPrintable(answerer.texts[0]));
+    QVERIFY2(answerer.texts[0].contains(QStringLiteral("in use by another program")),
+             qPrintable(answerer.texts[0]));
+    QCOMPARE(answerer.texts[0].count(QStringLiteral("could not be opened")), 1);
     QCOMPARE(window.ConnState, int(Disconnected));
     QCOMPARE(window.ConnectButton->text(), QStringLiteral("Connect"));
+    QVERIFY(window.MidiInList->isEnabled());
     QVERIFY(!window.TransferButton->isEnabled());
+    QVERIFY(!window.Session.PortPair.MidiIn.load());
+    QVERIFY(!window.Session.PortPair.MidiOut);
     QCOMPARE(unit.identityRequests.load(), 0);
+}
+
+void TestEndToEnd::connectAsksAgainUntilTheUnitAnswers_data()
+{
+    QTest::addColumn<int>("repliesLost");
+    QTest::addColumn<int>("ticks");
+    QTest::addColumn<bool>("connects");
+    QTest::newRow("first reply lost") << 1 << 1 << true;
+    QTest::newRow("four replies lost") << 4 << 4 << true;
+    QTest::newRow("silent for ten seconds") << 1000 << 5 << false;
+}
+
+// One press of Connect: the retry timer's ticks are run by hand.
+void TestEndToEnd::connectAsksAgainUntilTheUnitAnswers()
+{
+    QFETCH(int, repliesLost);
+    QFETCH(int, ticks);
+    QFETCH(bool, connects);
+    DeviceSettings settings;
+    settings.identityRepliesLost = static_cast<std::uint64_t>(repliesLost);
+    Unit unit(settings);
+
+    MainWindow window;
+    window.show();
+    window.initController();
+    window.Connect();
+    QVERIFY(window.IdentityRetryTimer->isActive());
+    QTRY_COMPARE_WITH_TIMEOUT(unit.identityRequests.load(), 1, 10000);
+    for (int tick = 1; tick <= ticks; ++tick) {
+        QCOMPARE(window.ConnState, int(Connecting));
+        QVERIFY(window.NoAnswerText->isHidden());
+        window.askIdentityAgain();
+        QTRY_COMPARE_WITH_TIMEOUT(unit.identityRequests.load(), tick + 1, 10000);
+    }
+    if (connects) {
+        QTRY_COMPARE_WITH_TIMEOUT(window.ConnState, int(Connected), 10000);
+        QCOMPARE(window.SnEdit->text(), QStringLiteral("586-638-764"));
+        QVERIFY(!window.IdentityRetryTimer->isActive());
+        QVERIFY(window.NoAnswerText->isHidden());
+        return;
+    }
+    QCOMPARE(window.ConnState, int(Connecting));
+    QVERIFY(window.TryConText->isVisible());
+    QCOMPARE(window.TryConText->text(), QStringLiteral("no answer..."));
+    QVERIFY(window.NoAnswerText->isVisible());
+    QVERIFY(window.NoAnswerText->text().contains(QStringLiteral("cables")));
+    QVERIFY(window.IdentityRetryTimer->isActive());
+
+    // Disconnect ends the asking; the next Connect starts afresh.
+    window.Connect();
+    QVERIFY(!window.IdentityRetryTimer->isActive());
+    QVERIFY(window.NoAnswerText->isHidden());
+    window.Connect();
+    QCOMPARE(window.TryConText->text(), QStringLiteral("try to connect..."));
+    QVERIFY(window.NoAnswerText->isHidden());
 }
 
 void TestEndToEnd::brokenIdentityReplies_data()
