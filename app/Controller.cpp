@@ -245,6 +245,8 @@ void MainWindow::Transfer()
     // wherever an earlier transfer left the sender.
     Session.ImageOffset = 0;
     Session.SendStep = 0;
+    // A suspend half-way would leave the unit with half an image.
+    KeepAwake.hold(tr("Updating the firmware of an Orvik16 unit"));
     Session.SendBeginUpdate(kImageVersionMajor, kImageVersionMinor, kImageSize);
     Announcements = 1;
     Phase = TransferPhase::Announced;
@@ -408,6 +410,9 @@ void MainWindow::endTransfer()
     Phase = TransferPhase::Idle;
     WatchdogCountdown = kWatchdogIdle;
     clearBarNote();
+    KeepAwake.release();
+    // Whatever its answer would have been, the box that follows says more.
+    dismissCloseQuestion();
 }
 
 void MainWindow::finishTransfer(const QString& text)

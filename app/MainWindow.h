@@ -2,17 +2,20 @@
 // runs an update.
 #pragma once
 
+#include "SleepInhibitor.h"
 #include "UpdateSession.h"
 #include "ui_MainWindow.h"
 
 #include <QBasicTimer>
 #include <QElapsedTimer>
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 
 #include <cstdint>
 
 class QLabel;
+class QMessageBox;
 class QTimer;
 
 enum ConnectionState : std::int32_t
@@ -65,6 +68,11 @@ public:
     void armWatchdog();
     void showBarNote(const QString& note);
     void clearBarNote();
+    // A close request during a transfer opens a question instead; the
+    // transfer goes on while it is open.
+    void askBeforeClosing();
+    // The transfer has ended: the question has nothing left to protect.
+    void dismissCloseQuestion();
     bool prepareImage(std::uint32_t seed);
     void handleAcknowledge();
     void handleRestart();
@@ -96,6 +104,11 @@ public:
     // Shown below the buttons, where the progress bar goes during a
     // transfer, once the unit has stayed silent for a while.
     QLabel* NoAnswerText = nullptr;
+    // Closing now would leave the unit with half an image.
+    QPointer<QMessageBox> CloseQuestion;
+    bool CloseConfirmed = false;
+    // Held from Update to the end of the transfer.
+    SleepInhibitor KeepAwake;
     // A list without a single port: nothing to connect to.
     bool NoPorts = false;
 

@@ -5,6 +5,7 @@
 
 #include "EndToEndSupport.h"
 #include "Loopback.h"
+#include "PrivateBus.h"
 
 #include <QtTest>
 
@@ -13,12 +14,17 @@
 using namespace testsupport;
 using orvik::devsim::DeviceSettings;
 using orvik::devsim::UpdateReport;
+using orvik::testsupport::ChildProcess;
+using orvik::testsupport::nextStandInLine;
 
 class TestEndToEnd : public QObject
 {
     Q_OBJECT
 
 private slots:
+    // The window keeps the machine awake through a stand-in for the desktop
+    // portal on a bus of the test's own.
+    void initTestCase() { QVERIFY(bus_.start()); }
     void portListsShowTheUnit();
     void emptyPortListsSaySo();
     void connectShowsIdentity_data();
@@ -33,7 +39,12 @@ private slots:
     void wholeUpdate();
     void secondUpdateOverTheSameConnection();
     void unansweredAnnouncementIsSentAgain();
-    void closingDuringTransferEndsTheProgram();
+    void closingDuringTransferAsksFirst_data();
+    void closingDuringTransferAsksFirst();
+    void givingUpLetsTheMachineSleep();
+
+private:
+    orvik::testsupport::PrivateBus bus_;
 };
 
 void TestEndToEnd::portListsShowTheUnit()
@@ -416,26 +427,95 @@ void TestEndToEnd::unansweredAnnouncementIsSentAgain()
     QCOMPARE(messages().back(), messages()[3]);
 }
 
-void TestEndToEnd::closingDuringTransferEndsTheProgram()
+void TestEndToEnd::closingDuringTransferAsksFirst_data()
 {
+    QTest::addColumn<QString>("answer");
+    QTest::newRow("keep updating") << "&Keep updating";
+    QTest::newRow("no answer before the update ends") << "";
+    QTest::newRow("close anyway") << "&Close anyway";
+}
+
+void TestEndToEnd::closingDuringTransferAsksFirst()
+{
+    QFETCH(QString, answer);
+    ChildProcess portal;
+    QVERIFY(orvik::testsupport::startSleepStandIn(portal, {"--portal"}));
     Unit unit(DeviceSettings{});
     auto window = connectedWindow(unit);
     QVERIFY(window);
     window->Transfer();
+    QVERIFY(nextStandInLine(portal).startsWith(QStringLiteral("portal inhibit flags=12 ")));
     auto& host = unit.host();
     QTRY_VERIFY_WITH_TIMEOUT(host.stats().blocksCommitted >= 20, 30000);
 
-    // The close is accepted at once, the event loop ends with 0, and the
-    // window's destruction closes the ports.
-    QTimer::singleShot(0, window.get(), &QWidget::close);
-    QCOMPARE(QApplication::exec(), 0);
-    QVERIFY(!window->isVisible());
-    window.reset();
+    window->close();
+    QVERIFY(window->isVisible());
+    QPointer<QMessageBox> question = window->CloseQuestion;
+    QVERIFY(question && question->isVisible());
+    QCOMPARE(question->windowTitle(), QStringLiteral("Orvik16(KX/LX) Update"));
+    QCOMPARE(question->defaultButton()->text(), QStringLiteral("&Keep updating"));
+    // A second request while asking asks nothing more.
+    window->close();
+    QCOMPARE(window->CloseQuestion, question);
 
-    const auto received = host.stats().messagesReceived;
-    QCoreApplication::processEvents();
-    QCOMPARE(host.stats().messagesReceived, received);
-    QVERIFY(host.stats().updatesCompleted == 0);
+    if (answer == QLatin1String("&Close anyway")) {
+        // Then the close is what it always was: the event loop ends with 0,
+        // the machine may sleep, and the window's destruction closes the
+        // ports.
+        QTimer::singleShot(0, question, [&] {
+            for (QAbstractButton* button : question->buttons())
+                if (button->text() == answer)
+                    button->click();
+        });
+        QCOMPARE(QApplication::exec(), 0);
+        QVERIFY(!window->isVisible());
+        QCOMPARE(nextStandInLine(portal), QStringLiteral("portal release"));
+        window.reset();
+        const auto received = host.stats().messagesReceived;
+        QCoreApplication::processEvents();
+        QCOMPARE(host.stats().messagesReceived, received);
+        QCOMPARE(host.stats().updatesCompleted, 0);
+        return;
+    }
+    if (!answer.isEmpty()) {
+        for (QAbstractButton* button : question->buttons())
+            if (button->text() == answer)
+                button->click();
+        QTRY_VERIFY(!question);
+    }
+
+    // The transfer goes on meanwhile; when it ends, an open question goes
+    // and the usual box follows.
+    MessageBoxAnswerer answerer;
+    QVERIFY(finishUpdate(*window, unit, answerer));
+    QTRY_VERIFY(!question);
+    QCOMPARE(answerer.texts, QStringList{QStringLiteral("transfer successful")});
+    QVERIFY(window->isVisible());
+    QVERIFY(host.stats().lastImageMatched);
+    QCOMPARE(nextStandInLine(portal), QStringLiteral("portal release"));
+    QTRY_VERIFY(window->ConnectButton->isEnabled());
+}
+
+// A unit that never answers the announcement: the window gives up, and the
+// machine may sleep again.
+void TestEndToEnd::givingUpLetsTheMachineSleep()
+{
+    ChildProcess portal;
+    QVERIFY(orvik::testsupport::startSleepStandIn(portal, {"--portal"}));
+    MainWindow window;
+    window.show();
+    window.initController();
+    window.WatchdogTimer->stop();
+    window.Transfer();
+    QVERIFY(nextStandInLine(portal).startsWith(QStringLiteral("portal inhibit")));
+    MessageBoxAnswerer answerer;
+    for (int tick = 0; tick < 1000 && answerer.texts.isEmpty(); ++tick) {
+        window.comtimeout();
+        QCoreApplication::processEvents();
+    }
+    QCOMPARE(answerer.texts.size(), 1);
+    QVERIFY(!window.transferRunning());
+    QCOMPARE(nextStandInLine(portal), QStringLiteral("portal release"));
 }
 
 QTEST_MAIN(TestEndToEnd)

@@ -2,19 +2,20 @@
 // stand-in for the desktop portal and logind: what it asks for, which service
 // it falls back to, and that every hold is let go, also one granted only
 // after it was released.
-#include "ChildProcess.h"
+#include "PrivateBus.h"
 #include "SleepInhibitor.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QDeadlineTimer>
 #include <QStringList>
 #include <QTest>
 
 #include <memory>
 
 using orvik::testsupport::ChildProcess;
+using orvik::testsupport::nextStandInLine;
+using orvik::testsupport::PrivateBus;
 using namespace std::chrono_literals;
 
 class SleepInhibitorTest : public QObject
@@ -22,46 +23,13 @@ class SleepInhibitorTest : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void cleanupTestCase();
+    void initTestCase() { QVERIFY(bus_.start()); }
     void holdsUntilReleased_data();
     void holdsUntilReleased();
 
 private:
-    // The next line of the stand-in's output, while this thread's event loop
-    // keeps running so that the inhibitor sees the bus's answers.
-    QString nextLine(ChildProcess& standIn);
-
-    ChildProcess bus_;
+    PrivateBus bus_;
 };
-
-void SleepInhibitorTest::initTestCase()
-{
-    QVERIFY(bus_.start(ORVIK_DBUS_DAEMON,
-                       {"--config-file=" ORVIK_PRIVATE_BUS_CONF, "--nofork", "--print-address"}));
-    const auto address = bus_.readLine(10s);
-    QVERIFY2(address && !address->empty(), bus_.errorOutput().c_str());
-    // Both buses are this one: never the machine's own portal or logind.
-    qputenv("DBUS_SESSION_BUS_ADDRESS", QByteArray::fromStdString(*address));
-    qputenv("DBUS_SYSTEM_BUS_ADDRESS", QByteArray::fromStdString(*address));
-}
-
-void SleepInhibitorTest::cleanupTestCase()
-{
-    // The bus does not read its input; it is simply stopped.
-    bus_.stop(0ms);
-}
-
-QString SleepInhibitorTest::nextLine(ChildProcess& standIn)
-{
-    const QDeadlineTimer deadline(10s);
-    while (!deadline.hasExpired()) {
-        QCoreApplication::processEvents();
-        if (const auto line = standIn.readLine(20ms))
-            return QString::fromStdString(*line);
-    }
-    return QStringLiteral("(nothing within 10 s)");
-}
 
 void SleepInhibitorTest::holdsUntilReleased_data()
 {
@@ -93,13 +61,12 @@ void SleepInhibitorTest::holdsUntilReleased()
     for (const QString& service : services)
         args.push_back(service.toStdString());
     ChildProcess standIn;
-    QVERIFY(standIn.start(ORVIK_SLEEP_STANDIN, args));
-    QCOMPARE(nextLine(standIn), QStringLiteral("ready"));
+    QVERIFY(orvik::testsupport::startSleepStandIn(standIn, args));
 
     auto inhibitor = std::make_unique<SleepInhibitor>();
     inhibitor->hold(QStringLiteral("Updating firmware"));
     inhibitor->hold(QStringLiteral("a second hold asks nothing more"));
-    QCOMPARE(nextLine(standIn), holdLine);
+    QCOMPARE(nextStandInLine(standIn), holdLine);
     if (releaseBeforeGrant) {
         // The stand-in speaks before it answers, and no event has run since:
         // the grant is still on its way.
@@ -115,7 +82,7 @@ void SleepInhibitorTest::holdsUntilReleased()
         QVERIFY(inhibitor->held());
         inhibitor->release();
     }
-    QCOMPARE(nextLine(standIn), releaseLine);
+    QCOMPARE(nextStandInLine(standIn), releaseLine);
     QVERIFY(!inhibitor->held());
 
     // Nothing further: no second inhibit, no second release.
