@@ -22,8 +22,8 @@ using orvik::devsim::UpdateReport;
 
 namespace {
 
-constexpr Injection kAllKinds[] = {Injection::Silent,    Injection::Repeat, Injection::Restart,
-                                   Injection::Duplicate, Injection::Late,   Injection::Unrelated,
+constexpr Injection kAllKinds[] = {Injection::Silent,    Injection::Repeat,    Injection::Restart,
+                                   Injection::Duplicate, Injection::Late,      Injection::Unrelated,
                                    Injection::Oversized};
 
 // Message numbers count from the begin-update (0): 1 is the first slice, 7
@@ -112,8 +112,8 @@ void TestFaultCampaign::update()
 
     window->Transfer();
     QVERIFY2(finishUpdate(*window, unit, answerer), qPrintable(schedule));
-    QVERIFY(unit.host().waitUntil([](const auto& sim) { return sim.stats().updatesCompleted >= 1; },
-                                  std::chrono::seconds(10)));
+    QVERIFY(unit.host().waitUntil(
+        [](const auto& sim) { return sim.stats().updatesCompleted >= 1; }, std::chrono::seconds(10)));
 
     // Late acknowledgements and duplicates may still be on their way: let
     // them arrive, then make sure they opened no second box.
@@ -121,9 +121,8 @@ void TestFaultCampaign::update()
     QCOMPARE(answerer.texts.size(), 1);
 
     const int retries = unit.repeatsSinceRestart.load();
-    const QString expected = retries
-                                 ? QStringLiteral("transfer successful, %1 retries").arg(retries)
-                                 : QStringLiteral("transfer successful");
+    const QString expected = retries ? QStringLiteral("transfer successful, %1 retries").arg(retries)
+                                     : QStringLiteral("transfer successful");
     QCOMPARE(answerer.texts.first(), expected);
 
     const auto stats = unit.host().stats();

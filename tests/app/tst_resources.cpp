@@ -54,11 +54,9 @@ void TestResources::pathsMatchCaseExactly_data()
     QTest::addColumn<QString>("path");
     QTest::addColumn<bool>("opens");
     QTest::newRow("image") << QString::fromLatin1(kImageResourcePath) << true;
-    QTest::newRow("image other case")
-        << QStringLiteral(":/data/orvik_resources_V2_06.bin") << false;
+    QTest::newRow("image other case") << QStringLiteral(":/data/orvik_resources_V2_06.bin") << false;
     QTest::newRow("picture") << QString::fromLatin1(kPictureResourcePath) << true;
-    QTest::newRow("picture other case")
-        << QStringLiteral(":/data/update_screen_v2_06.png") << false;
+    QTest::newRow("picture other case") << QStringLiteral(":/data/update_screen_v2_06.png") << false;
     QTest::newRow("no such entry") << QStringLiteral(":/data/other.bin") << false;
 }
 
@@ -98,8 +96,8 @@ void TestResources::pictureIs320x87WithAlpha()
     QVERIFY(picture.hasAlphaChannel());
 
     // Asked for at its own size, the picture is not scaled.
-    const QPixmap pixmap = QIcon(QString::fromLatin1(kPictureResourcePath))
-                               .pixmap(QSize(320, 87), QIcon::Normal, QIcon::Off);
+    const QPixmap pixmap =
+        QIcon(QString::fromLatin1(kPictureResourcePath)).pixmap(QSize(320, 87), QIcon::Normal, QIcon::Off);
     QCOMPARE(pixmap.size(), QSize(320, 87));
 }
 
