@@ -41,12 +41,6 @@ QString openFailureReason(MMRESULT result)
     }
 }
 
-QString chosenPortName(const QListWidget* list, int row)
-{
-    const QListWidgetItem* item = row >= 0 ? list->item(row) : nullptr;
-    return item ? item->text() : MainWindow::tr("(none chosen)");
-}
-
 // Fills `list` with the ports `name` gives; says what to do when there are
 // none. Returns the number of ports.
 template <typename PortName>
@@ -60,7 +54,7 @@ int fillPortList(QListWidget* list, PortName name, const QString& whenEmpty)
         list->insertItem(n, QString::fromUtf16(reinterpret_cast<const char16_t*>(text)));
     }
     if (n == 0) {
-        // Not a port: it cannot be chosen, and Connect stays disabled.
+        // Not a port: it cannot be chosen.
         auto* item = new QListWidgetItem(whenEmpty, list);
         item->setFlags(Qt::NoItemFlags);
     }
@@ -98,8 +92,8 @@ void MainWindow::initController()
         MidiInList->setCurrentRow(InputRow);
     if (outputPorts > 0)
         MidiOutList->setCurrentRow(OutputRow);
-    NoPorts = inputPorts == 0 || outputPorts == 0;
-    ConnectButton->setEnabled(!NoPorts);
+    NoInputPorts = inputPorts == 0;
+    NoOutputPorts = outputPorts == 0;
 
     IdentityRetryTimer = new QTimer(this);
     IdentityRetryTimer->setInterval(kIdentityRetryMs);
@@ -149,14 +143,19 @@ void MainWindow::Connect()
 void MainWindow::reportPortsNotOpened()
 {
     QStringList lines;
-    if (Session.PortPair.InputOpenResult != MMSYSERR_NOERROR)
+    const QListWidgetItem* input = InputRow >= 0 ? MidiInList->item(InputRow) : nullptr;
+    const QListWidgetItem* output = OutputRow >= 0 ? MidiOutList->item(OutputRow) : nullptr;
+    if (NoInputPorts || NoOutputPorts)
+        lines << tr("There is no MIDI port to connect to. Connect the MIDI interface, then "
+                    "start this tool again.");
+    else if (!input || !output)
+        lines << tr("Choose the unit's ports in both lists, then press Connect.");
+    if (input && Session.PortPair.InputOpenResult != MMSYSERR_NOERROR)
         lines << tr("The MIDI input port \"%1\" could not be opened: %2")
-                     .arg(chosenPortName(MidiInList, InputRow),
-                          openFailureReason(Session.PortPair.InputOpenResult));
-    if (Session.PortPair.OutputOpenResult != MMSYSERR_NOERROR)
+                     .arg(input->text(), openFailureReason(Session.PortPair.InputOpenResult));
+    if (output && Session.PortPair.OutputOpenResult != MMSYSERR_NOERROR)
         lines << tr("The MIDI output port \"%1\" could not be opened: %2")
-                     .arg(chosenPortName(MidiOutList, OutputRow),
-                          openFailureReason(Session.PortPair.OutputOpenResult));
+                     .arg(output->text(), openFailureReason(Session.PortPair.OutputOpenResult));
     QMessageBox::warning(this, kBoxTitle, lines.join(QStringLiteral("\n\n")), QMessageBox::Ok,
                          QMessageBox::NoButton);
 }
@@ -188,7 +187,7 @@ void MainWindow::refreshControls()
     MidiInList->setEnabled(ConnState == Disconnected);
     MidiOutList->setEnabled(ConnState == Disconnected);
     ConnectButton->setText(ConnState == Disconnected ? tr("Connect") : tr("Disconnect"));
-    ConnectButton->setEnabled(ConnState != Disconnected || !NoPorts);
+    ConnectButton->setEnabled(true);
     TransferButton->setEnabled(ConnState == Connected);
     if (ConnState == Disconnected) {
         SnEdit->setText(QString());

@@ -110,7 +110,8 @@ public:
     // Held from Update to the end of the transfer.
     SleepInhibitor KeepAwake;
     // A list without a single port: nothing to connect to.
-    bool NoPorts = false;
+    bool NoInputPorts = false;
+    bool NoOutputPorts = false;
 
     // Transfer controller.
     std::int32_t BlockCounter = 0;

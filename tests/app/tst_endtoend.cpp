@@ -72,10 +72,13 @@ void TestEndToEnd::emptyPortListsSaySo()
                  qPrintable(list->item(0)->text()));
         QCOMPARE(list->currentRow(), -1);
     }
-    // Nothing to connect to, in every state the Connect button comes back to.
-    QVERIFY(!window.ConnectButton->isEnabled());
-    window.refreshControls();
-    QVERIFY(!window.ConnectButton->isEnabled());
+    // Connect says the same, and nothing opens.
+    MessageBoxAnswerer answerer;
+    window.Connect();
+    QCOMPARE(answerer.texts.size(), 1);
+    QVERIFY2(answerer.texts[0].startsWith(QStringLiteral("There is no MIDI port")),
+             qPrintable(answerer.texts[0]));
+    QCOMPARE(window.ConnState, int(Disconnected));
 }
 
 void TestEndToEnd::connectShowsIdentity_data()
