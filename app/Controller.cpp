@@ -5,6 +5,7 @@
 #include "MainWindow.h"
 
 #include <QIcon>
+#include <QLabel>
 #include <QMessageBox>
 #include <QTimer>
 
@@ -12,6 +13,53 @@ namespace {
 constexpr int kMaxPortsPerDirection = 100;
 constexpr int kPictureWidth = 320;
 constexpr int kPictureHeight = 87;
+
+// The strip below the buttons that the progress bar takes during a transfer;
+// a message about connecting never shares it with the bar.
+constexpr QRect kNoAnswerTextGeometry(200, 268, 311, 46);
+
+const QString kBoxTitle = QStringLiteral("Orvik16(KX/LX) Update");
+
+// What the MIDI system's answer means for someone at the keyboard.
+QString openFailureReason(MMRESULT result)
+{
+    switch (result) {
+    case MMSYSERR_ALLOCATED:
+        return MainWindow::tr("it is in use by another program. Close the other program "
+                              "and try again.");
+    case MMSYSERR_BADDEVICEID:
+    case MIDIERR_NODEVICE:
+        return MainWindow::tr("it is no longer there. Was the interface unplugged? Connect "
+                              "it, then start this tool again.");
+    case MMSYSERR_NODRIVER:
+        return MainWindow::tr("the MIDI system cannot reach it; its driver or server is "
+                              "not running.");
+    case MMSYSERR_NOMEM:
+        return MainWindow::tr("the system is out of memory.");
+    default:
+        return MainWindow::tr("the MIDI system gave error %1.").arg(result);
+    }
+}
+
+// Fills `list` with the ports `name` gives; says what to do when there are
+// none. Returns the number of ports.
+template <typename PortName>
+int fillPortList(QListWidget* list, PortName name, const QString& whenEmpty)
+{
+    int n = 0;
+    for (; n < kMaxPortsPerDirection; ++n) {
+        const WCHAR* text = name(n);
+        if (!text)
+            break;
+        list->insertItem(n, QString::fromUtf16(reinterpret_cast<const char16_t*>(text)));
+    }
+    if (n == 0) {
+        // Not a port: it cannot be chosen.
+        auto* item = new QListWidgetItem(whenEmpty, list);
+        item->setFlags(Qt::NoItemFlags);
+    }
+    return n;
+}
 } // namespace
 
 void MainWindow::initController()
@@ -32,20 +80,31 @@ void MainWindow::initController()
     TryConText->hide();
     TransferButton->setEnabled(false);
 
-    for (int n = 0; n < kMaxPortsPerDirection; ++n) {
-        const WCHAR* name = Session.PortPair.InputPortName(n);
-        if (!name)
-            break;
-        MidiInList->insertItem(n, QString::fromUtf16(reinterpret_cast<const char16_t*>(name)));
-    }
-    for (int n = 0; n < kMaxPortsPerDirection; ++n) {
-        const WCHAR* name = Session.PortPair.OutputPortName(n);
-        if (!name)
-            break;
-        MidiOutList->insertItem(n, QString::fromUtf16(reinterpret_cast<const char16_t*>(name)));
-    }
-    MidiInList->setCurrentRow(InputRow);
-    MidiOutList->setCurrentRow(OutputRow);
+    // The lists are read once: a port that appears later needs a new start.
+    const int inputPorts = fillPortList(
+        MidiInList, [this](int n) { return Session.PortPair.InputPortName(n); },
+        tr("No MIDI input port found.\nConnect the MIDI interface,\nthen start this tool again."));
+    const int outputPorts = fillPortList(
+        MidiOutList, [this](int n) { return Session.PortPair.OutputPortName(n); },
+        tr("No MIDI output port found.\nConnect the MIDI interface,\nthen start this tool "
+           "again."));
+    if (inputPorts > 0)
+        MidiInList->setCurrentRow(InputRow);
+    if (outputPorts > 0)
+        MidiOutList->setCurrentRow(OutputRow);
+    NoInputPorts = inputPorts == 0;
+    NoOutputPorts = outputPorts == 0;
+
+    IdentityRetryTimer = new QTimer(this);
+    IdentityRetryTimer->setInterval(kIdentityRetryMs);
+    connect(IdentityRetryTimer, &QTimer::timeout, this, &MainWindow::askIdentityAgain);
+    NoAnswerText = new QLabel(centralwidget);
+    NoAnswerText->setObjectName(QStringLiteral("NoAnswerText"));
+    NoAnswerText->setGeometry(kNoAnswerTextGeometry);
+    NoAnswerText->setWordWrap(true);
+    NoAnswerText->setText(tr("The unit does not answer. Check both MIDI cables and the chosen "
+                             "ports. Still asking..."));
+    NoAnswerText->hide();
 
     TransferButton->setText(tr("Update"));
 
@@ -65,6 +124,14 @@ void MainWindow::Connect()
         if (Session.OpenPorts(InputRow, OutputRow)) {
             ConnState = Connecting;
             Session.SendIdentityRequest();
+            IdentityRetries = 0;
+            IdentityRetryTimer->start();
+        } else {
+            // One port may have opened; it must not stay held by this tool.
+            Session.PortPair.Close();
+            refreshControls();
+            reportPortsNotOpened();
+            return;
         }
     } else if (ConnState == Connecting || ConnState == Connected) {
         Session.PortPair.Close();
@@ -73,10 +140,48 @@ void MainWindow::Connect()
     refreshControls();
 }
 
+void MainWindow::reportPortsNotOpened()
+{
+    QStringList lines;
+    const QListWidgetItem* input = InputRow >= 0 ? MidiInList->item(InputRow) : nullptr;
+    const QListWidgetItem* output = OutputRow >= 0 ? MidiOutList->item(OutputRow) : nullptr;
+    if (NoInputPorts || NoOutputPorts)
+        lines << tr("There is no MIDI port to connect to. Connect the MIDI interface, then "
+                    "start this tool again.");
+    else if (!input || !output)
+        lines << tr("Choose the unit's ports in both lists, then press Connect.");
+    if (input && Session.PortPair.InputOpenResult != MMSYSERR_NOERROR)
+        lines << tr("The MIDI input port \"%1\" could not be opened: %2")
+                     .arg(input->text(), openFailureReason(Session.PortPair.InputOpenResult));
+    if (output && Session.PortPair.OutputOpenResult != MMSYSERR_NOERROR)
+        lines << tr("The MIDI output port \"%1\" could not be opened: %2")
+                     .arg(output->text(), openFailureReason(Session.PortPair.OutputOpenResult));
+    QMessageBox::warning(this, kBoxTitle, lines.join(QStringLiteral("\n\n")), QMessageBox::Ok,
+                         QMessageBox::NoButton);
+}
+
+void MainWindow::askIdentityAgain()
+{
+    if (ConnState != Connecting) {
+        IdentityRetryTimer->stop();
+        return;
+    }
+    Session.SendIdentityRequest();
+    if (++IdentityRetries == kRetriesBeforeNoAnswer) {
+        TryConText->setText(tr("no answer..."));
+        NoAnswerText->show();
+    }
+}
+
 void MainWindow::refreshControls()
 {
     if (ConnState < Disconnected || ConnState > Connected)
         return;
+    if (ConnState != Connecting && IdentityRetryTimer) {
+        IdentityRetryTimer->stop();
+        TryConText->setText(tr("try to connect..."));
+        NoAnswerText->hide();
+    }
     TryConText->setVisible(ConnState == Connecting);
     progressBar->hide();
     MidiInList->setEnabled(ConnState == Disconnected);
@@ -139,6 +244,8 @@ void MainWindow::Transfer()
     // wherever an earlier transfer left the sender.
     Session.ImageOffset = 0;
     Session.SendStep = 0;
+    // A suspend half-way would leave the unit with half an image.
+    KeepAwake.hold(tr("Updating the firmware of an Orvik16 unit"));
     Session.SendBeginUpdate(kImageVersionMajor, kImageVersionMinor, kImageSize);
     Announcements = 1;
     Phase = TransferPhase::Announced;
@@ -302,6 +409,9 @@ void MainWindow::endTransfer()
     Phase = TransferPhase::Idle;
     WatchdogCountdown = kWatchdogIdle;
     clearBarNote();
+    KeepAwake.release();
+    // Whatever its answer would have been, the box that follows says more.
+    dismissCloseQuestion();
 }
 
 void MainWindow::finishTransfer(const QString& text)

@@ -4,6 +4,8 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QTimerEvent>
 
 #include <algorithm>
@@ -94,5 +96,50 @@ void MainWindow::timerEvent(QTimerEvent* e)
 
 void MainWindow::closeEvent(QCloseEvent* e)
 {
+    if (transferRunning() && !CloseConfirmed) {
+        e->ignore();
+        askBeforeClosing();
+        return;
+    }
+    KeepAwake.release();
     e->accept();
+}
+
+void MainWindow::askBeforeClosing()
+{
+    if (CloseQuestion) {
+        CloseQuestion->raise();
+        CloseQuestion->activateWindow();
+        return;
+    }
+    auto* box = new QMessageBox(
+        QMessageBox::Warning, QStringLiteral("Orvik16(KX/LX) Update"),
+        tr("The update is still running. Closing now stops it half-way and leaves the unit "
+           "with an incomplete firmware image; it may not start until it is updated again."),
+        QMessageBox::NoButton, this);
+    box->setObjectName(QStringLiteral("CloseQuestion"));
+    QPushButton* closeAnyway = box->addButton(tr("&Close anyway"), QMessageBox::DestructiveRole);
+    QPushButton* keepUpdating = box->addButton(tr("&Keep updating"), QMessageBox::RejectRole);
+    box->setDefaultButton(keepUpdating);
+    box->setEscapeButton(keepUpdating);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    connect(box, &QMessageBox::buttonClicked, this, [this, closeAnyway](QAbstractButton* button) {
+        if (button != closeAnyway)
+            return;
+        CloseConfirmed = true;
+        close();
+    });
+    CloseQuestion = box;
+    // Window-modal and without a loop of its own: the replies that drive the
+    // transfer keep coming in through the main loop meanwhile.
+    box->open();
+}
+
+void MainWindow::dismissCloseQuestion()
+{
+    if (!CloseQuestion)
+        return;
+    CloseQuestion->disconnect(this);
+    CloseQuestion->reject();
+    CloseQuestion = nullptr;
 }

@@ -2,16 +2,20 @@
 // runs an update.
 #pragma once
 
+#include "SleepInhibitor.h"
 #include "UpdateSession.h"
 #include "ui_MainWindow.h"
 
 #include <QBasicTimer>
 #include <QElapsedTimer>
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 
 #include <cstdint>
 
+class QLabel;
+class QMessageBox;
 class QTimer;
 
 enum ConnectionState : std::int32_t
@@ -57,9 +61,18 @@ protected:
 public:
     void refreshControls();
     void showIdentity();
+    // A tick of IdentityRetryTimer: the identity request goes out again.
+    void askIdentityAgain();
+    // Says why a port would not open, with the MIDI system's reason.
+    void reportPortsNotOpened();
     void armWatchdog();
     void showBarNote(const QString& note);
     void clearBarNote();
+    // A close request during a transfer opens a question instead; the
+    // transfer goes on while it is open.
+    void askBeforeClosing();
+    // The transfer has ended: the question has nothing left to protect.
+    void dismissCloseQuestion();
     bool prepareImage(std::uint32_t seed);
     void handleAcknowledge();
     void handleRestart();
@@ -83,6 +96,22 @@ public:
     std::int32_t DeviceVersion = 0;
     QString DeviceSerialText;
     QString DeviceNameCopy;
+    // While Connecting, the identity request is a harmless question: asked
+    // again on every tick, so that one lost reply does not leave the window
+    // waiting for good.
+    QTimer* IdentityRetryTimer = nullptr;
+    int IdentityRetries = 0;
+    // Shown below the buttons, where the progress bar goes during a
+    // transfer, once the unit has stayed silent for a while.
+    QLabel* NoAnswerText = nullptr;
+    // Closing now would leave the unit with half an image.
+    QPointer<QMessageBox> CloseQuestion;
+    bool CloseConfirmed = false;
+    // Held from Update to the end of the transfer.
+    SleepInhibitor KeepAwake;
+    // A list without a single port: nothing to connect to.
+    bool NoInputPorts = false;
+    bool NoOutputPorts = false;
 
     // Transfer controller.
     std::int32_t BlockCounter = 0;
@@ -115,4 +144,7 @@ public:
     static constexpr int kMaxAnnouncements = 3;
     static constexpr int kMaxEndResends = 2;
     static constexpr int kWatchdogIntervalMs = 1000;
+    static constexpr int kIdentityRetryMs = 2000;
+    // Ten seconds of silence: the unit is not listening.
+    static constexpr int kRetriesBeforeNoAnswer = 5;
 };

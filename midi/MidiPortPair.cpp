@@ -31,9 +31,10 @@ bool MidiPortPair::Open(int inputDevice, int outputDevice)
     StopFlag = false;
 
     HMIDIIN in = nullptr;
-    const bool inputOpened =
+    InputOpenResult =
         midiInOpen(&in, deviceId(inputDevice), reinterpret_cast<DWORD_PTR>(&MidiInCallback),
-                   reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION) == MMSYSERR_NOERROR;
+                   reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
+    const bool inputOpened = InputOpenResult == MMSYSERR_NOERROR;
     if (inputOpened) {
         MidiIn = in;
         for (int i = 0; i < kInputBufferCount; ++i)
@@ -42,9 +43,10 @@ bool MidiPortPair::Open(int inputDevice, int outputDevice)
     }
 
     HMIDIOUT out = nullptr;
-    const bool outputOpened =
+    OutputOpenResult =
         midiOutOpen(&out, deviceId(outputDevice), reinterpret_cast<DWORD_PTR>(&MidiOutCallback),
-                    reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION) == MMSYSERR_NOERROR;
+                    reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
+    const bool outputOpened = OutputOpenResult == MMSYSERR_NOERROR;
     if (outputOpened)
         MidiOut = out;
 

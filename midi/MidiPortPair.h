@@ -48,6 +48,10 @@ public:
     HMIDIOUT MidiOut = nullptr;
     std::atomic<bool> StopFlag{false};
     QObject* Receiver = nullptr;
+    // What the MIDI system answered to the last Open, for the user to read
+    // when a port would not open.
+    MMRESULT InputOpenResult = MMSYSERR_NOERROR;
+    MMRESULT OutputOpenResult = MMSYSERR_NOERROR;
 
 private:
     // Input buffers that the driver handed back but that were not forwarded

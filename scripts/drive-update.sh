@@ -6,7 +6,8 @@
 #
 #   drive-update.sh --updater BIN --devsim BIN --xhelper BIN --listports BIN
 #                   --out DIR [--midi auto|private-jack] [--kill devsim|jack]
-#                   [--busy MS | --unconfirmed] [-- DEVSIM-OPTIONS...]
+#                   [--busy MS | --unconfirmed] [--sleep-standin BIN] [--close-midway]
+#                   [-- DEVSIM-OPTIONS...]
 #
 # Exits 0 when the unit reports a complete image that matches, the success box
 # appeared, and the updater exited 0 after its window was closed. Leaves
@@ -25,12 +26,21 @@
 # success box may open. With --unconfirmed, the unit never answers the last
 # commit: the box that follows, read off the screen, must say that the last
 # block was not confirmed.
+#
+# With --sleep-standin, the updater runs on a private message bus where that
+# program stands in for the desktop portal: the machine must be kept awake
+# from Update until the success box (or, with --kill, until the window
+# closes). With --close-midway, the window is asked to close half-way through
+# the update; it must ask first, and keeping the default answer (Return)
+# must let the update complete.
 set -uo pipefail
 
 midi=auto
 kill_target=
 busy_ms=
 ending=complete
+sleep_standin=
+close_midway=
 devsim_options=()
 while [ $# -gt 0 ]; do
     case $1 in
@@ -43,6 +53,8 @@ while [ $# -gt 0 ]; do
     --kill) kill_target=$2; shift 2 ;;
     --busy) busy_ms=$2; shift 2 ;;
     --unconfirmed) ending=unconfirmed; shift ;;
+    --sleep-standin) sleep_standin=$2; shift 2 ;;
+    --close-midway) close_midway=1; shift ;;
     --) shift; devsim_options=("$@"); break ;;
     *) echo "drive-update.sh: unknown option $1" >&2; exit 2 ;;
     esac
@@ -81,6 +93,20 @@ orvik_choose_midi "$midi"
 orvik_start_xvfb
 orvik_start_devsim "$devsim" --serial 123456789 "${devsim_options[@]}"
 
+# A bus of our own that serves nothing but the stand-in: never the machine's.
+standin_has() { grep -q "$1" "$ORVIK_OUT/standin.log"; }
+if [ -n "$sleep_standin" ]; then
+    dbus-daemon --config-file="$(dirname "$0")/../tests/support/private-bus.conf" --nofork \
+        --print-address=3 3>"$ORVIK_OUT/bus" 2>"$ORVIK_OUT/bus.log" &
+    ORVIK_PIDS+=($!)
+    orvik_wait_for "the private message bus" 10 test -s "$ORVIK_OUT/bus"
+    DBUS_SESSION_BUS_ADDRESS=$(head -n1 "$ORVIK_OUT/bus")
+    export DBUS_SESSION_BUS_ADDRESS DBUS_SYSTEM_BUS_ADDRESS=$DBUS_SESSION_BUS_ADDRESS
+    "$sleep_standin" --portal </dev/null >"$ORVIK_OUT/standin.log" 2>&1 &
+    ORVIK_PIDS+=($!)
+    orvik_wait_for "the stand-in portal" 10 standin_has '^ready'
+fi
+
 QT_QPA_PLATFORM=xcb "$updater" >"$ORVIK_OUT/updater.log" 2>&1 &
 updater_pid=$!
 ORVIK_PIDS+=($updater_pid)
@@ -115,19 +141,11 @@ click 320 121
 step_down "$out_row"
 echo "ports: input row $in_row, output row $out_row"
 
-# Connect: the button's centre in the form (200, 240, 75 x 23). Over JACK on
-# a loaded machine the first message after the ports open is now and then
-# lost; the window then shows that it is still trying, as with a dead cable,
-# and someone at the keyboard presses Disconnect and Connect again.
+# Connect: the button's centre in the form (200, 240, 75 x 23). One press:
+# over JACK on a loaded machine the first message after the ports open is
+# now and then lost, and the window asks again every 2 s by itself.
 click 237 251
-attempt=1
-until orvik_within 10 log_has "identity request"; do
-    [ $attempt -ge 3 ] && orvik_fail "the identity request never reached the unit in $attempt attempts"
-    attempt=$((attempt + 1))
-    echo "the identity request was lost; connecting again"
-    # Apart by more than a double-click.
-    xdotool mousemove --window "$main_window" 237 251 click --repeat 2 --delay 600 1
-done
+orvik_wait_for "the unit's identity answer" 30 log_has "identity request: answered"
 sleep 0.5
 "$xhelper" shot "$ORVIK_OUT/connected.png"
 echo "connected"
@@ -159,6 +177,7 @@ complete_update() {
         if [ $mid_shot -eq 0 ] && log_has "blocks 4[0-9][0-9]/880"; then
             "$xhelper" shot "$ORVIK_OUT/mid-transfer.png"
             mid_shot=1
+            [ -n "$close_midway" ] && close_and_keep_updating
         fi
         sleep 0.2
     done
@@ -227,6 +246,31 @@ foreign_lines() {
 
 success_box() { windows | grep -vx "$main_window"; }
 
+# A window manager's close request mid-update opens a question instead of
+# ending the program; its default answer keeps the update going.
+close_and_keep_updating() {
+    "$xhelper" close "$main_window"
+    orvik_wait_for "the question before closing" 10 success_box
+    local question
+    question=$(success_box | head -n1)
+    "$xhelper" shot "$ORVIK_OUT/close-question.png"
+    kill -0 "$updater_pid" 2>/dev/null || orvik_fail "the updater ended on a close request mid-update"
+    xdotool windowfocus --sync "$question" 2>/dev/null
+    xdotool key Return
+    orvik_wait_for "the question to go" 10 bash -c "! xdotool search --onlyvisible --name '$title' | grep -qx '$question'"
+    echo "close request mid-update: asked first, kept updating"
+}
+
+# Closes the window; mid-update the question is answered with Close anyway
+# (Alt+C), as someone who means it would.
+close_window() {
+    "$xhelper" close "$main_window"
+    if [ -n "$kill_target" ] && orvik_within 10 success_box; then
+        xdotool windowfocus --sync "$(success_box | head -n1)" 2>/dev/null
+        xdotool key alt+c
+    fi
+}
+
 if [ -n "$kill_target" ]; then
     vanish_mid_transfer
 elif [ $ending = unconfirmed ]; then
@@ -238,11 +282,21 @@ else
     [ -z "$(success_box)" ] || orvik_fail "a second box opened after the success box"
 fi
 
-"$xhelper" close "$main_window"
+if [ -n "$sleep_standin" ]; then
+    standin_has "^portal inhibit flags=12 " || orvik_fail "the machine was not kept awake during the update"
+    if [ -z "$kill_target" ]; then
+        standin_has "^portal release" || orvik_fail "the machine was still kept awake after the update"
+    fi
+fi
+close_window
 orvik_wait_for "the updater to exit" 30 bash -c "! kill -0 $updater_pid"
 wait "$updater_pid"
 updater_status=$?
 [ $updater_status -eq 0 ] || orvik_fail "orvik16-update exited with $updater_status"
+if [ -n "$sleep_standin" ]; then
+    orvik_wait_for "the machine to be let sleep" 10 standin_has "^portal release"
+    echo "kept awake from Update to the end: $(grep -c '^portal' "$ORVIK_OUT/standin.log") portal calls"
+fi
 if foreign_lines >/dev/null; then
     if [ -n "$kill_target" ]; then
         echo "the updater printed, beside the toolkit's lines:" >&2

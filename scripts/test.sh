@@ -7,9 +7,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 
-# Tests also need a JACK server, a virtual display with click automation, the
-# Windows cross headers, valgrind, and clang's fuzzer runtime.
-orvik_ensure_packages "${ORVIK_BUILD_PACKAGES[@]}" jackd2 xvfb xdotool \
+# Tests also need a JACK server, a virtual display with click automation, a
+# message bus of their own (dbus-daemon), the Windows cross headers,
+# valgrind, and clang's fuzzer runtime.
+orvik_ensure_packages "${ORVIK_BUILD_PACKAGES[@]}" jackd2 xvfb xdotool dbus-daemon \
     mingw-w64 g++-mingw-w64-x86-64-posix valgrind clang-14 libclang-rt-14-dev
 # The acceptance runs read message boxes off the screen by OCR.
 orvik_ensure_packages tesseract-ocr tesseract-ocr-eng

@@ -81,7 +81,8 @@ public:
         timer.setInterval(0);
         connect(&timer, &QTimer::timeout, this, [this] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box || box->property("answered").toBool())
+            // A box without OK is a question the test answers itself.
+            if (!box || !box->button(QMessageBox::Ok) || box->property("answered").toBool())
                 return;
             box->setProperty("answered", true);
             titles << box->windowTitle();

@@ -5,6 +5,7 @@
 
 #include "EndToEndSupport.h"
 #include "Loopback.h"
+#include "PrivateBus.h"
 
 #include <QtTest>
 
@@ -13,16 +14,25 @@
 using namespace testsupport;
 using orvik::devsim::DeviceSettings;
 using orvik::devsim::UpdateReport;
+using orvik::testsupport::ChildProcess;
+using orvik::testsupport::nextStandInLine;
 
 class TestEndToEnd : public QObject
 {
     Q_OBJECT
 
 private slots:
+    // The window keeps the machine awake through a stand-in for the desktop
+    // portal on a bus of the test's own.
+    void initTestCase() { QVERIFY(bus_.start()); }
     void portListsShowTheUnit();
+    void emptyPortListsSaySo();
     void connectShowsIdentity_data();
     void connectShowsIdentity();
+    void portsThatFailToOpenStayDisconnected_data();
     void portsThatFailToOpenStayDisconnected();
+    void connectAsksAgainUntilTheUnitAnswers_data();
+    void connectAsksAgainUntilTheUnitAnswers();
     void brokenIdentityReplies_data();
     void brokenIdentityReplies();
     void wholeUpdate_data();
@@ -31,7 +41,12 @@ private slots:
     void unconfirmedEndThenSecondUpdate();
     void restartRequestBeforeUpdate();
     void unansweredAnnouncementIsSentAgain();
-    void closingDuringTransferEndsTheProgram();
+    void closingDuringTransferAsksFirst_data();
+    void closingDuringTransferAsksFirst();
+    void givingUpLetsTheMachineSleep();
+
+private:
+    orvik::testsupport::PrivateBus bus_;
 };
 
 void TestEndToEnd::portListsShowTheUnit()
@@ -45,6 +60,27 @@ void TestEndToEnd::portListsShowTheUnit()
     QCOMPARE(window.MidiOutList->item(0)->text(), QStringLiteral("Orvik16 KX"));
     QCOMPARE(window.MidiInList->currentRow(), 0);
     QCOMPARE(window.MidiOutList->currentRow(), 0);
+}
+
+void TestEndToEnd::emptyPortListsSaySo()
+{
+    MainWindow window;
+    window.show();
+    window.initController();
+    for (QListWidget* list : {window.MidiInList, window.MidiOutList}) {
+        if (list->count() != 1 || list->item(0)->flags() != Qt::NoItemFlags)
+            QSKIP("this machine has MIDI ports of its own");
+        QVERIFY2(list->item(0)->text().contains(QStringLiteral("start this tool again")),
+                 qPrintable(list->item(0)->text()));
+        QCOMPARE(list->currentRow(), -1);
+    }
+    // Connect says the same, and nothing opens.
+    MessageBoxAnswerer answerer;
+    window.Connect();
+    QCOMPARE(answerer.texts.size(), 1);
+    QVERIFY2(answerer.texts[0].startsWith(QStringLiteral("There is no MIDI port")),
+             qPrintable(answerer.texts[0]));
+    QCOMPARE(window.ConnState, int(Disconnected));
 }
 
 void TestEndToEnd::connectShowsIdentity_data()
@@ -94,20 +130,98 @@ void TestEndToEnd::connectShowsIdentity()
     QVERIFY(!window.Session.PortPair.MidiOut);
 }
 
+void TestEndToEnd::portsThatFailToOpenStayDisconnected_data()
+{
+    QTest::addColumn<bool>("inputFails");
+    QTest::addColumn<QString>("named");
+    QTest::newRow("input held elsewhere") << true << "MIDI input port \"Orvik16 KX\"";
+    // The input opens first: it must not stay open behind the failure.
+    QTest::newRow("output held elsewhere") << false << "MIDI output port \"Orvik16 KX\"";
+}
+
 void TestEndToEnd::portsThatFailToOpenStayDisconnected()
 {
+    QFETCH(bool, inputFails);
+    QFETCH(QString, named);
     orvik::loopback::LinkOptions options;
-    options.outputOpenFails = true;
+    options.inputOpenFails = inputFails;
+    options.outputOpenFails = !inputFails;
     Unit unit(DeviceSettings{}, options);
 
     MainWindow window;
     window.show();
     window.initController();
+    window.MidiInList->setCurrentRow(unit.device->inputDeviceNumber());
+    window.MidiOutList->setCurrentRow(unit.device->outputDeviceNumber());
+    MessageBoxAnswerer answerer;
     window.Connect();
+    QCOMPARE(answerer.texts.size(), 1);
+    QVERIFY2(answerer.texts[0].contains(named), qPrintable(answerer.texts[0]));
+    QVERIFY2(answerer.texts[0].contains(QStringLiteral("in use by another program")),
+             qPrintable(answerer.texts[0]));
+    QCOMPARE(answerer.texts[0].count(QStringLiteral("could not be opened")), 1);
     QCOMPARE(window.ConnState, int(Disconnected));
     QCOMPARE(window.ConnectButton->text(), QStringLiteral("Connect"));
+    QVERIFY(window.MidiInList->isEnabled());
     QVERIFY(!window.TransferButton->isEnabled());
+    QVERIFY(!window.Session.PortPair.MidiIn.load());
+    QVERIFY(!window.Session.PortPair.MidiOut);
     QCOMPARE(unit.identityRequests.load(), 0);
+}
+
+void TestEndToEnd::connectAsksAgainUntilTheUnitAnswers_data()
+{
+    QTest::addColumn<int>("repliesLost");
+    QTest::addColumn<int>("ticks");
+    QTest::addColumn<bool>("connects");
+    QTest::newRow("first reply lost") << 1 << 1 << true;
+    QTest::newRow("four replies lost") << 4 << 4 << true;
+    QTest::newRow("silent for ten seconds") << 1000 << 5 << false;
+}
+
+// One press of Connect: the retry timer's ticks are run by hand.
+void TestEndToEnd::connectAsksAgainUntilTheUnitAnswers()
+{
+    QFETCH(int, repliesLost);
+    QFETCH(int, ticks);
+    QFETCH(bool, connects);
+    DeviceSettings settings;
+    settings.identityRepliesLost = static_cast<std::uint64_t>(repliesLost);
+    Unit unit(settings);
+
+    MainWindow window;
+    window.show();
+    window.initController();
+    window.Connect();
+    QVERIFY(window.IdentityRetryTimer->isActive());
+    QTRY_COMPARE_WITH_TIMEOUT(unit.identityRequests.load(), 1, 10000);
+    for (int tick = 1; tick <= ticks; ++tick) {
+        QCOMPARE(window.ConnState, int(Connecting));
+        QVERIFY(window.NoAnswerText->isHidden());
+        window.askIdentityAgain();
+        QTRY_COMPARE_WITH_TIMEOUT(unit.identityRequests.load(), tick + 1, 10000);
+    }
+    if (connects) {
+        QTRY_COMPARE_WITH_TIMEOUT(window.ConnState, int(Connected), 10000);
+        QCOMPARE(window.SnEdit->text(), QStringLiteral("586-638-764"));
+        QVERIFY(!window.IdentityRetryTimer->isActive());
+        QVERIFY(window.NoAnswerText->isHidden());
+        return;
+    }
+    QCOMPARE(window.ConnState, int(Connecting));
+    QVERIFY(window.TryConText->isVisible());
+    QCOMPARE(window.TryConText->text(), QStringLiteral("no answer..."));
+    QVERIFY(window.NoAnswerText->isVisible());
+    QVERIFY(window.NoAnswerText->text().contains(QStringLiteral("cables")));
+    QVERIFY(window.IdentityRetryTimer->isActive());
+
+    // Disconnect ends the asking; the next Connect starts afresh.
+    window.Connect();
+    QVERIFY(!window.IdentityRetryTimer->isActive());
+    QVERIFY(window.NoAnswerText->isHidden());
+    window.Connect();
+    QCOMPARE(window.TryConText->text(), QStringLiteral("try to connect..."));
+    QVERIFY(window.NoAnswerText->isHidden());
 }
 
 void TestEndToEnd::brokenIdentityReplies_data()
@@ -402,26 +516,95 @@ void TestEndToEnd::unansweredAnnouncementIsSentAgain()
     QCOMPARE(messages().back(), messages()[3]);
 }
 
-void TestEndToEnd::closingDuringTransferEndsTheProgram()
+void TestEndToEnd::closingDuringTransferAsksFirst_data()
 {
+    QTest::addColumn<QString>("answer");
+    QTest::newRow("keep updating") << "&Keep updating";
+    QTest::newRow("no answer before the update ends") << "";
+    QTest::newRow("close anyway") << "&Close anyway";
+}
+
+void TestEndToEnd::closingDuringTransferAsksFirst()
+{
+    QFETCH(QString, answer);
+    ChildProcess portal;
+    QVERIFY(orvik::testsupport::startSleepStandIn(portal, {"--portal"}));
     Unit unit(DeviceSettings{});
     auto window = connectedWindow(unit);
     QVERIFY(window);
     window->Transfer();
+    QVERIFY(nextStandInLine(portal).startsWith(QStringLiteral("portal inhibit flags=12 ")));
     auto& host = unit.host();
     QTRY_VERIFY_WITH_TIMEOUT(host.stats().blocksCommitted >= 20, 30000);
 
-    // The close is accepted at once, the event loop ends with 0, and the
-    // window's destruction closes the ports.
-    QTimer::singleShot(0, window.get(), &QWidget::close);
-    QCOMPARE(QApplication::exec(), 0);
-    QVERIFY(!window->isVisible());
-    window.reset();
+    window->close();
+    QVERIFY(window->isVisible());
+    QPointer<QMessageBox> question = window->CloseQuestion;
+    QVERIFY(question && question->isVisible());
+    QCOMPARE(question->windowTitle(), QStringLiteral("Orvik16(KX/LX) Update"));
+    QCOMPARE(question->defaultButton()->text(), QStringLiteral("&Keep updating"));
+    // A second request while asking asks nothing more.
+    window->close();
+    QCOMPARE(window->CloseQuestion, question);
 
-    const auto received = host.stats().messagesReceived;
-    QCoreApplication::processEvents();
-    QCOMPARE(host.stats().messagesReceived, received);
-    QVERIFY(host.stats().updatesCompleted == 0);
+    if (answer == QLatin1String("&Close anyway")) {
+        // Then the close is what it always was: the event loop ends with 0,
+        // the machine may sleep, and the window's destruction closes the
+        // ports.
+        QTimer::singleShot(0, question, [&] {
+            for (QAbstractButton* button : question->buttons())
+                if (button->text() == answer)
+                    button->click();
+        });
+        QCOMPARE(QApplication::exec(), 0);
+        QVERIFY(!window->isVisible());
+        QCOMPARE(nextStandInLine(portal), QStringLiteral("portal release"));
+        window.reset();
+        const auto received = host.stats().messagesReceived;
+        QCoreApplication::processEvents();
+        QCOMPARE(host.stats().messagesReceived, received);
+        QCOMPARE(host.stats().updatesCompleted, 0);
+        return;
+    }
+    if (!answer.isEmpty()) {
+        for (QAbstractButton* button : question->buttons())
+            if (button->text() == answer)
+                button->click();
+        QTRY_VERIFY(!question);
+    }
+
+    // The transfer goes on meanwhile; when it ends, an open question goes
+    // and the usual box follows.
+    MessageBoxAnswerer answerer;
+    QVERIFY(finishUpdate(*window, unit, answerer));
+    QTRY_VERIFY(!question);
+    QCOMPARE(answerer.texts, QStringList{QStringLiteral("transfer successful")});
+    QVERIFY(window->isVisible());
+    QVERIFY(host.stats().lastImageMatched);
+    QCOMPARE(nextStandInLine(portal), QStringLiteral("portal release"));
+    QTRY_VERIFY(window->ConnectButton->isEnabled());
+}
+
+// A unit that never answers the announcement: the window gives up, and the
+// machine may sleep again.
+void TestEndToEnd::givingUpLetsTheMachineSleep()
+{
+    ChildProcess portal;
+    QVERIFY(orvik::testsupport::startSleepStandIn(portal, {"--portal"}));
+    MainWindow window;
+    window.show();
+    window.initController();
+    window.WatchdogTimer->stop();
+    window.Transfer();
+    QVERIFY(nextStandInLine(portal).startsWith(QStringLiteral("portal inhibit")));
+    MessageBoxAnswerer answerer;
+    for (int tick = 0; tick < 1000 && answerer.texts.isEmpty(); ++tick) {
+        window.comtimeout();
+        QCoreApplication::processEvents();
+    }
+    QCOMPARE(answerer.texts.size(), 1);
+    QVERIFY(!window.transferRunning());
+    QCOMPARE(nextStandInLine(portal), QStringLiteral("portal release"));
 }
 
 QTEST_MAIN(TestEndToEnd)

@@ -161,11 +161,12 @@ ParseStatus parseCommandLine(const QStringList& arguments, Options& options, QSt
         QStringLiteral("After the update has ended, keep listening this long and count what still "
                        "arrives. Default 0."),
         QStringLiteral("ms"));
-    parser.addOptions(
-        {serial,  firmware,     name,    port,     api,           serve,
-         fault,   randomFaults, seed,    lateMs,   onBad,         image,
-         quiet,   readyFile,    eraseMs, finishMs, noFinalAnswer, restartAfterIdentity,
-         lenient, lingerMs});
+    const QCommandLineOption loseIdentity(
+        QStringLiteral("lose-identity"),
+        QStringLiteral("Lose the answers to the first N identity requests."), QStringLiteral("n"));
+    parser.addOptions({serial, firmware, name, port, api, serve, fault, randomFaults, seed, lateMs,
+                       onBad, image, quiet, readyFile, eraseMs, finishMs, noFinalAnswer,
+                       restartAfterIdentity, lenient, lingerMs, loseIdentity});
 
     if (!parser.parse(arguments)) {
         message = parser.errorText();
@@ -261,6 +262,11 @@ ParseStatus parseCommandLine(const QStringList& arguments, Options& options, QSt
     s.answersLastCommit = !parser.isSet(noFinalAnswer);
     s.restartAfterIdentity = parser.isSet(restartAfterIdentity);
     s.strict = !parser.isSet(lenient);
+    if (parser.isSet(loseIdentity)) {
+        if (!parseUnsigned(parser.value(loseIdentity), ~std::uint64_t{0}, s.identityRepliesLost))
+            return error(QStringLiteral("--lose-identity '%1' is not a number")
+                             .arg(parser.value(loseIdentity)));
+    }
     if (parser.isSet(onBad)) {
         const QString text = parser.value(onBad).toLower();
         if (text == QLatin1String("repeat"))

@@ -364,6 +364,10 @@ bool DeviceSimulator::checkFrame(const std::uint8_t* m, std::size_t size, Plan& 
 void DeviceSimulator::handleIdentity(Plan& plan)
 {
     ++stats_.identityRequests;
+    if (stats_.identityRequests <= settings_.identityRepliesLost) {
+        notify(Event::Kind::IdentityRequest, "lost");
+        return;
+    }
     notify(Event::Kind::IdentityRequest);
     plan.reply = identityReply();
     plan.restartAfterReply = settings_.restartAfterIdentity;

@@ -96,6 +96,9 @@ struct DeviceSettings
     // lenient unit forgives stale and late messages as long as the image
     // arrives.
     bool strict = true;
+    // The answers to this many identity requests, the first ones, are lost
+    // on the way: a tool must ask again to connect at all.
+    std::uint64_t identityRepliesLost = 0;
 };
 
 struct Reply

@@ -76,6 +76,10 @@ public:
             return;
         switch (e.kind) {
         case Kind::IdentityRequest:
+            if (!e.detail.empty()) {
+                std::printf("identity request: answer %s\n", e.detail.c_str());
+                break;
+            }
             std::printf("identity request: answered serial %u, firmware %s, name \"%s\"%s\n",
                         settings_.serialNumber & 0x0FFFFFFFu,
                         firmwareText(settings_.firmwareVersion).c_str(), settings_.name.c_str(),
