@@ -33,6 +33,8 @@ void TestMainWindowForm::applicationIdentityAndStyle()
     QCOMPARE(QCoreApplication::organizationName(), QStringLiteral("Zelvonik"));
     QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("Orvik16_update"));
     QVERIFY(!QCoreApplication::organizationDomain().isEmpty());
+    // The name the installed desktop entry, icon and metainfo are given.
+    QCOMPARE(QGuiApplication::desktopFileName(), QStringLiteral(ORVIK_APP_ID));
     // Qt 6 has no Plastique; the style installed before the application
     // object must have survived its construction.
     QCOMPARE(QApplication::style()->name().toLower(), QStringLiteral("fusion"));
