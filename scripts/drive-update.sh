@@ -12,8 +12,8 @@
 # Exits 0 when the controls carry their names on the bus, the serial number and
 # version read there are the unit's, the unit reports a complete image that
 # matches, the success box said so on the bus, and the updater exited 0 after
-# its window was closed. Leaves
-# screenshots (connected, mid-transfer, success) and logs in DIR.
+# its window was closed. Leaves screenshots (connected, mid-transfer, success)
+# and logs in DIR.
 #
 # With --kill, the simulated unit or the (private) JACK server is killed with
 # SIGKILL some twenty blocks into the update instead, as a cable pulled or a
@@ -111,11 +111,13 @@ row_of() { "$listports" | awk -v dir="$1" '$1 == dir && /Orvik16 KX/ { print $2;
 in_row=$(row_of in)
 out_row=$(row_of out)
 [ -n "$in_row" ] && [ -n "$out_row" ] || orvik_fail "the unit's ports are not in the updater's lists"
+# Keys travel through the X server, presses through the bus: each pick is
+# seen on the bus before anything else is sent.
 pick_row() {
     orvik_wait_for "the keyboard focus on $1" 10 atspi focused "$1"
     xdotool key --clearmodifiers Home
     [ "$2" -gt 0 ] && xdotool key --clearmodifiers --repeat "$2" --delay 20 Down
-    return 0
+    orvik_wait_for "row $2 of $1 to be picked" 10 atspi selected "$1" "$2"
 }
 xdotool windowfocus --sync "$main_window"
 pick_row "MIDI IN port" "$in_row"
@@ -123,17 +125,20 @@ xdotool key --clearmodifiers Tab
 pick_row "MIDI OUT port" "$out_row"
 echo "ports: input row $in_row, output row $out_row"
 
-# Connect: the button's centre in the form (200, 240, 75 x 23). Over JACK on
-# a loaded machine the first message after the ports open is now and then
-# lost; the window then shows that it is still trying, as with a dead cable,
-# and someone at the keyboard presses Disconnect and Connect again.
+# Connect. Over JACK on a loaded machine the first message after the ports
+# open is now and then lost; the window then shows that it is still trying, as
+# with a dead cable, and someone at the keyboard presses Disconnect and
+# Connect again.
 press Connect || orvik_fail "no enabled Connect button on the bus"
 attempt=1
 until orvik_within 10 log_has "identity request"; do
     [ $attempt -ge 3 ] && orvik_fail "the identity request never reached the unit in $attempt attempts"
     attempt=$((attempt + 1))
     echo "the identity request was lost; connecting again"
-    press Disconnect && press Connect || orvik_fail "cannot press Disconnect, then Connect"
+    # Disconnect is there only while the window still tries; a pressed
+    # button clicks a moment later, so Connect is waited for.
+    press Disconnect
+    orvik_wait_for "an enabled Connect button" 10 press Connect
 done
 orvik_within 10 field_is "Serial number" "$expected_serial" ||
     orvik_fail "the bus reads serial number '$(atspi text "Serial number")', not $expected_serial"
@@ -142,8 +147,8 @@ field_is "Firmware version" "$expected_version" ||
 "$xhelper" shot "$ORVIK_OUT/connected.png"
 echo "connected: serial $expected_serial, version $expected_version, as read on the bus"
 
-# Update (280, 240, 75 x 23) is enabled once the identity reply is handled,
-# so keep clicking until the unit sees the begin-update.
+# Update is enabled once the identity reply is handled, so keep pressing it
+# until the unit sees the begin-update.
 end=$((SECONDS + 30))
 until log_has "begin update"; do
     [ $SECONDS -ge $end ] && orvik_fail "the unit never received the begin-update command"

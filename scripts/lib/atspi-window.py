@@ -5,6 +5,7 @@
     atspi-window.py check-names           the controls carry their names
     atspi-window.py press NAME            presses the enabled button NAME
     atspi-window.py focused NAME          whether the keyboard focus is on NAME
+    atspi-window.py selected NAME ROW     whether row ROW of the list NAME is selected
     atspi-window.py text NAME             prints the text of the field NAME
     atspi-window.py box-text              prints the message box's text
     atspi-window.py box-press NAME        presses the message box's button NAME
@@ -152,6 +153,11 @@ def main(argv):
     if command == "focused" and len(args) == 1:
         control = find(window, args[0], FOCUSABLE_ROLES)
         return 0 if control is not None and control.getState().contains(pyatspi.STATE_FOCUSED) else 1
+    if command == "selected" and len(args) == 2:
+        listing = find(window, args[0], (pyatspi.ROLE_LIST,))
+        if listing is None:
+            return 1
+        return 0 if listing.queryTable().isRowSelected(int(args[1])) else 1
     if command == "text" and len(args) == 1:
         field = find(window, args[0], (pyatspi.ROLE_TEXT,))
         if field is None:
