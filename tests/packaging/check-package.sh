@@ -69,7 +69,7 @@ appstreamcli validate --no-net "$metainfo" || fail "appstreamcli rejects the met
 lintian --fail-on error "$deb" >"$work/lintian.log" 2>&1 ||
     { cat "$work/lintian.log" >&2; fail "lintian reports errors"; }
 if [ -s "$work/lintian.log" ]; then
-    echo "lintian, below errors:"
+    echo "lintian (no errors):"
     cat "$work/lintian.log"
 fi
 echo "PASS: $(basename "$deb") holds the program and its desktop data under $id"
