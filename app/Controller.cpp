@@ -129,33 +129,54 @@ void MainWindow::Transfer()
         return;
 
     BlockCounter = 0;
-    AwaitingLastAck = false;
+    SavedBlockCounter = 0;
+    ReachedEnd = false;
+    EndResends = 0;
+    FirstSliceUnanswered = false;
+    SilentResends = 0;
+    // Should the unit answer the announcement with an acknowledgement rather
+    // than a restart request, the image still starts at its first byte, not
+    // wherever an earlier transfer left the sender.
+    Session.ImageOffset = 0;
+    Session.SendStep = 0;
     Session.SendBeginUpdate(kImageVersionMajor, kImageVersionMinor, kImageSize);
-    // Nothing else would ever send again if the announcement or the unit's
-    // answer to it were lost: the window would wait with its buttons locked
-    // for good. The watchdog announces the update again instead; a unit
-    // answers every announcement with a restart request.
-    AwaitingStart = true;
-    WatchdogCountdown = kWatchdogTicks;
+    Announcements = 1;
+    Phase = TransferPhase::Announced;
+    // The unit erases its flash before it answers; anything sent meanwhile
+    // would be lost on it.
+    armWatchdog();
+}
+
+void MainWindow::armWatchdog()
+{
+    const bool unitMayBeBusy = Phase == TransferPhase::Announced || ReachedEnd;
+    WatchdogCountdown = unitMayBeBusy ? kBusyWatchdogTicks : kWatchdogTicks;
 }
 
 void MainWindow::handleAcknowledge()
 {
-    SavedBlockCounter = BlockCounter;
-    WatchdogCountdown = kWatchdogTicks;
-    AwaitingStart = false;
+    // Outside a transfer there is no image for this unit to send.
+    if (Phase == TransferPhase::Idle)
+        return;
 
-    if (BlockCounter == kBlockCount) {
-        // Success only once the unit has confirmed the last commit: until
-        // then that commit may have been lost, and the watchdog must still be
-        // able to send the last block again.
-        if (!AwaitingLastAck)
-            return;
-        AwaitingLastAck = false;
-        WatchdogCountdown = kWatchdogIdle;
-        reportSuccess();
+    SavedBlockCounter = BlockCounter;
+    SilentResends = 0;
+    FirstSliceUnanswered = false;
+
+    if (Phase == TransferPhase::LastCommitOut) {
+        // Success only once the unit has confirmed the last commit.
+        const QString text = Session.RetryCount != 0
+                                 ? tr("transfer successful, %1 retries").arg(Session.RetryCount)
+                                 : tr("transfer successful");
+        finishTransfer(text);
         return;
     }
+
+    if (Phase == TransferPhase::Announced)
+        FirstSliceUnanswered = true; // the first slice answers the announcement
+    Phase = TransferPhase::Sending;
+    armWatchdog();
+    clearBarNote();
 
     // The bar paints itself at once whenever its step shows; the next
     // message need not wait for that.
@@ -170,27 +191,37 @@ void MainWindow::handleAcknowledge()
         return;
 
     progressBar->setValue(BlockCounter);
-    AwaitingLastAck = true;
-}
-
-void MainWindow::reportSuccess()
-{
-    const QString text = Session.RetryCount != 0
-                             ? tr("transfer successful, %1 retries").arg(Session.RetryCount)
-                             : tr("transfer successful");
-    QMessageBox::warning(this, QStringLiteral("Orvik16(KX/LX) Update"), text, QMessageBox::Ok,
-                         QMessageBox::NoButton);
-    refreshControls();
-    progressBar->hide();
+    Phase = TransferPhase::LastCommitOut;
+    ReachedEnd = true;
+    // The unit writes and checks its flash before it answers the last commit.
+    armWatchdog();
 }
 
 void MainWindow::handleRestart()
 {
+    if (Phase == TransferPhase::Idle)
+        return;
+
+    // A second request for a fresh start before the unit answered the first
+    // slice asks for what is already on its way: sending it again would put
+    // two messages in flight.
+    const bool alreadyAtStart = Phase == TransferPhase::Sending && FirstSliceUnanswered &&
+                                Session.ImageOffset == 0 && Session.SendStep == 1;
+
     BlockCounter = 0;
     SavedBlockCounter = 0;
-    AwaitingLastAck = false;
-    AwaitingStart = false;
-    WatchdogCountdown = kWatchdogTicks;
+    ReachedEnd = false;
+    EndResends = 0;
+    SilentResends = 0;
+    FirstSliceUnanswered = true;
+    Phase = TransferPhase::Sending;
+    armWatchdog();
+    clearBarNote();
+    if (alreadyAtStart) {
+        // The count of requests starts again, as with any restart.
+        Session.RetryCount = 0;
+        return;
+    }
     Session.RestartTransfer();
 }
 
@@ -200,18 +231,84 @@ void MainWindow::comtimeout()
         return;
     if (WatchdogCountdown > 0) {
         --WatchdogCountdown;
+        // Said only once the wait is long enough to notice: a unit that
+        // answers at once never makes the bar flicker.
+        if (Phase == TransferPhase::Announced && !BarNoteShown)
+            showBarNote(tr("Waiting for the unit to erase its memory..."));
+        else if (Phase == TransferPhase::LastCommitOut && !BarNoteShown)
+            showBarNote(tr("Waiting for the unit to confirm the last block..."));
         return;
     }
-    if (AwaitingStart) {
+
+    switch (Phase) {
+    case TransferPhase::Idle:
+        WatchdogCountdown = kWatchdogIdle;
+        return;
+    case TransferPhase::Announced:
+        if (Announcements >= kMaxAnnouncements) {
+            finishTransfer(tr("The unit did not answer the update request.\n\n"
+                              "Check the cables and the chosen ports, then press Update again."));
+            return;
+        }
         Session.SendBeginUpdate(kImageVersionMajor, kImageVersionMinor, kImageSize);
-        WatchdogCountdown = kWatchdogTicks;
+        ++Announcements;
+        armWatchdog();
         return;
+    case TransferPhase::Sending:
+    case TransferPhase::LastCommitOut:
+        break;
     }
-    // A finished transfer has nothing left to send.
-    if (BlockCounter == kBlockCount && !AwaitingLastAck)
-        return;
+
+    if (ReachedEnd) {
+        // A unit that took every block may restart into its new firmware
+        // without a last word; sending the last block without end would not
+        // reach it.
+        if (EndResends >= kMaxEndResends) {
+            finishTransfer(
+                tr("The unit received all %1 blocks but did not confirm the last one.\n\n"
+                   "If the unit starts with the new firmware, the update is complete. "
+                   "Otherwise connect again and repeat the update.")
+                    .arg(kBlockCount));
+            return;
+        }
+        ++EndResends;
+    }
     BlockCounter = SavedBlockCounter;
-    AwaitingLastAck = false;
+    Phase = TransferPhase::Sending;
     Session.SendNext(true);
-    WatchdogCountdown = kWatchdogTicks;
+    ++SilentResends;
+    armWatchdog();
+    showBarNote(tr("Unit not answering: block %1 sent again (%2)")
+                    .arg(BlockCounter + 1)
+                    .arg(SilentResends));
+}
+
+void MainWindow::showBarNote(const QString& note)
+{
+    progressBar->setFormat(note);
+    BarNoteShown = true;
+}
+
+void MainWindow::clearBarNote()
+{
+    if (!BarNoteShown)
+        return;
+    progressBar->resetFormat();
+    BarNoteShown = false;
+}
+
+void MainWindow::endTransfer()
+{
+    Phase = TransferPhase::Idle;
+    WatchdogCountdown = kWatchdogIdle;
+    clearBarNote();
+}
+
+void MainWindow::finishTransfer(const QString& text)
+{
+    endTransfer();
+    QMessageBox::warning(this, QStringLiteral("Orvik16(KX/LX) Update"), text, QMessageBox::Ok,
+                         QMessageBox::NoButton);
+    refreshControls();
+    progressBar->hide();
 }

@@ -21,6 +21,16 @@ enum ConnectionState : std::int32_t
     Connected = 2,
 };
 
+// Where a transfer stands. Only a running transfer sends image data: the
+// image is prepared for the connected unit's serial by Update alone.
+enum class TransferPhase : std::uint8_t
+{
+    Idle,          // no transfer: replies about the image change nothing
+    Announced,     // begin-update sent, the unit has not answered it yet
+    Sending,       // blocks going out, one message per answer
+    LastCommitOut, // the last block's commit is out, its answer is due
+};
+
 class MainWindow : public QMainWindow, public Ui_MainWindow
 {
     Q_OBJECT
@@ -47,11 +57,21 @@ protected:
 public:
     void refreshControls();
     void showIdentity();
+    void armWatchdog();
+    void showBarNote(const QString& note);
+    void clearBarNote();
     bool prepareImage(std::uint32_t seed);
     void handleAcknowledge();
     void handleRestart();
-    void reportSuccess();
     void deferPaint();
+
+    bool transferRunning() const { return Phase != TransferPhase::Idle; }
+    // Every end of a transfer goes through here before its one box: the
+    // watchdog goes idle and replies about the image stop counting.
+    void endTransfer();
+    // Ends the transfer, shows `text` in the update's one box, and gives the
+    // window back to the user.
+    void finishTransfer(const QString& text);
 
     UpdateSession Session;
 
@@ -69,10 +89,18 @@ public:
     std::int32_t SavedBlockCounter = 0;
     std::int8_t WatchdogCountdown = kWatchdogIdle;
     QTimer* WatchdogTimer = nullptr;
-    // The last block's commit has gone out and its acknowledgement is due.
-    bool AwaitingLastAck = false;
-    // The begin-update has gone out and the unit has not answered it yet.
-    bool AwaitingStart = false;
+    TransferPhase Phase = TransferPhase::Idle;
+    int Announcements = 0; // begin-updates sent for this transfer
+    // Every commit has gone out once since the last restart. From then on
+    // the unit may be busy writing its flash, so silence is waited out for
+    // longer, and the last block goes out again only a few times.
+    bool ReachedEnd = false;
+    int EndResends = 0;
+    // Slice 0 of block 0 is out and unanswered: a restart request now asks
+    // for what is already on its way.
+    bool FirstSliceUnanswered = false;
+    int SilentResends = 0; // watchdog re-sends since the unit last spoke
+    bool BarNoteShown = false;
     // While set, a paint asked for at once waits for the event loop (see
     // event()).
     bool DeferPaint = false;
@@ -82,5 +110,9 @@ public:
     // A negative countdown means idle; stored as the byte 255.
     static constexpr std::int8_t kWatchdogIdle = -1;
     static constexpr std::int8_t kWatchdogTicks = 5;
+    // A unit erasing or writing its flash answers nothing for seconds.
+    static constexpr std::int8_t kBusyWatchdogTicks = 20;
+    static constexpr int kMaxAnnouncements = 3;
+    static constexpr int kMaxEndResends = 2;
     static constexpr int kWatchdogIntervalMs = 1000;
 };

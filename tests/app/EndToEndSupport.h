@@ -18,15 +18,15 @@ namespace testsupport {
 inline std::vector<std::uint8_t> plainImage()
 {
     QString error;
-    auto image = orvik::devsim::loadImage(QStringLiteral(":/data/orvik_resources_v2_06.bin"), &error);
+    auto image =
+        orvik::devsim::loadImage(QStringLiteral(":/data/orvik_resources_v2_06.bin"), &error);
     return image ? *image : std::vector<std::uint8_t>{};
 }
 
 // The unit, and what the test learns from it on the unit's own thread.
 struct Unit
 {
-    explicit Unit(orvik::devsim::DeviceSettings settings,
-                  orvik::loopback::LinkOptions options = {})
+    explicit Unit(orvik::devsim::DeviceSettings settings, orvik::loopback::LinkOptions options = {})
     {
         using orvik::devsim::Event;
         using orvik::devsim::Injection;
@@ -81,8 +81,8 @@ inline std::unique_ptr<MainWindow> connectedWindow(Unit& unit)
     return window;
 }
 
-// Runs the event loop until the success box has been answered. The watchdog
-// is expired (six ticks) right after every stall the unit reports, and after
+// Runs the event loop until the update's box has been answered. The watchdog
+// is expired right after every stall the unit reports, and after
 // a quiet spell with nothing arriving at the unit: a reply can also be lost
 // on its way in, when traffic in front of it has taken both input buffers.
 inline bool finishUpdate(MainWindow& window, Unit& unit, MessageBoxAnswerer& answerer,
@@ -93,9 +93,8 @@ inline bool finishUpdate(MainWindow& window, Unit& unit, MessageBoxAnswerer& ans
     auto lastReceived = unit.host().stats().messagesReceived;
     QElapsedTimer quiet;
     quiet.start();
-    auto expireWatchdog = [&] {
-        for (int tick = 0; tick < 6; ++tick)
-            window.comtimeout();
+    auto expire = [&] {
+        expireWatchdog(window);
         quiet.restart();
     };
     while (answerer.texts.isEmpty()) {
@@ -106,7 +105,7 @@ inline bool finishUpdate(MainWindow& window, Unit& unit, MessageBoxAnswerer& ans
             ++serviced;
             // Let whatever the unit said before falling silent arrive first.
             QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-            expireWatchdog();
+            expire();
             continue;
         }
         const auto received = unit.host().stats().messagesReceived;
@@ -114,7 +113,7 @@ inline bool finishUpdate(MainWindow& window, Unit& unit, MessageBoxAnswerer& ans
             lastReceived = received;
             quiet.restart();
         } else if (quiet.elapsed() > 500) {
-            expireWatchdog();
+            expire();
         }
     }
     return true;

@@ -3,8 +3,11 @@
 // the tool would send is read off the block sender's state.
 
 #include "ControllerTestSupport.h"
+#include "LoopbackCapture.h"
 
 #include <QtTest>
+
+#include <memory>
 
 using namespace testsupport;
 
@@ -33,7 +36,13 @@ private slots:
     void watchdogRollsBackAnUnacknowledgedCommit();
     void lostLastCommitIsSentAgain();
     void restartWhileWaitingForLastAcknowledgement();
-    void repliesBeforeAnyTransferAreHarmless();
+    void silentUnitAtTheStartGivesUp();
+    void unconfirmedEndIsNoSuccess_data();
+    void unconfirmedEndIsNoSuccess();
+    void secondRestartRequestAtTheStart_data();
+    void secondRestartRequestAtTheStart();
+    void repliesOutsideATransferSendNothing_data();
+    void repliesOutsideATransferSendNothing();
     void close1ClosesPortsAndWindow();
 
 private:
@@ -41,9 +50,15 @@ private:
     // the image have gone out (the restart sends the first).
     void runTo(int messages);
     int sentMessages() const;
+    void tick(int ticks);
+    // From here on, what the window sends is captured; sentCommands() takes
+    // the command bytes of everything sent since its last call.
+    void captureSends();
+    QList<int> sentCommands();
 
     MainWindow* window = nullptr;
     MessageBoxAnswerer* answerer = nullptr;
+    std::unique_ptr<LoopbackCapture> capture;
 };
 
 void TestController::init()
@@ -60,6 +75,27 @@ void TestController::cleanup()
 {
     delete answerer;
     delete window;
+    capture.reset();
+}
+
+void TestController::tick(int ticks)
+{
+    for (int i = 0; i < ticks; ++i)
+        window->comtimeout();
+}
+
+void TestController::captureSends()
+{
+    capture = std::make_unique<LoopbackCapture>();
+    QVERIFY(capture->open(window->Session));
+}
+
+QList<int> TestController::sentCommands()
+{
+    QList<int> commands;
+    for (const QByteArray& m : capture->takeAll(window->Session))
+        commands << (m.size() > 9 ? int(std::uint8_t(m[9])) : -1);
+    return commands;
 }
 
 int TestController::sentMessages() const
@@ -102,11 +138,16 @@ void TestController::versionAndSerialShown_data()
     QTest::addColumn<QString>("serialText");
     QTest::addColumn<QString>("versionText");
 
-    QTest::newRow("2.06") << 123456789u << 0x0602u << "586-638-764" << "2.06";
-    QTest::newRow("1.10") << 0u << 0x0A01u << "000-000-000" << "1.10";
-    QTest::newRow("5.01") << 42u << 0x0105u << "040-000-020" << "5.01";
-    QTest::newRow("5.50") << 268435455u << 0x3205u << "355-581-494" << "5.50";
-    QTest::newRow("minor of 100") << 1u << (100u << 8 | 3u) << "000-000-010" << "3.100";
+    QTest::newRow("2.06") << 123456789u << 0x0602u << "586-638-764"
+                          << "2.06";
+    QTest::newRow("1.10") << 0u << 0x0A01u << "000-000-000"
+                          << "1.10";
+    QTest::newRow("5.01") << 42u << 0x0105u << "040-000-020"
+                          << "5.01";
+    QTest::newRow("5.50") << 268435455u << 0x3205u << "355-581-494"
+                          << "5.50";
+    QTest::newRow("minor of 100") << 1u << (100u << 8 | 3u) << "000-000-010"
+                                  << "3.100";
 }
 
 void TestController::versionAndSerialShown()
@@ -248,7 +289,9 @@ void TestController::wholeTransferWaitsForLastAcknowledgement()
     QCOMPARE(window->Session.ImageOffset, kImageSize);
     QCOMPARE(window->progressBar->value(), kBlockCount);
     QVERIFY(answerer->texts.isEmpty());
-    QCOMPARE(int(window->WatchdogCountdown), 5);
+    QCOMPARE(int(window->WatchdogCountdown), 20);
+    tick(1);
+    QVERIFY(window->progressBar->text().contains(QStringLiteral("confirm the last block")));
 
     acknowledge(*window);
     QCOMPARE(answerer->texts, QStringList{QStringLiteral("transfer successful")});
@@ -258,19 +301,6 @@ void TestController::wholeTransferWaitsForLastAcknowledgement()
     QVERIFY(window->TransferButton->isEnabled());
     QVERIFY(window->ConnectButton->isEnabled());
     QCOMPARE(int(window->WatchdogCountdown), -1);
-
-    // Late and duplicate acknowledgements change the counters only.
-    const std::uint32_t step = window->Session.SendStep;
-    acknowledge(*window);
-    acknowledge(*window);
-    QCOMPARE(answerer->texts.size(), 1);
-    QCOMPARE(window->SavedBlockCounter, kBlockCount);
-    QCOMPARE(int(window->WatchdogCountdown), 5);
-    for (int tick = 0; tick < 20; ++tick)
-        window->comtimeout();
-    QCOMPARE(window->Session.SendStep, step);
-    QCOMPARE(window->BlockCounter, kBlockCount);
-    QCOMPARE(answerer->texts.size(), 1);
 }
 
 void TestController::retriesReportedInTheBox_data()
@@ -356,9 +386,11 @@ void TestController::lostLastCommitIsSentAgain()
     runTo(kBlockCount * 7);
     QVERIFY(answerer->texts.isEmpty());
 
-    // Silence: the last block goes out again from slice 0.
-    for (int tick = 1; tick <= 6; ++tick)
-        window->comtimeout();
+    // The unit may be writing its flash: twenty seconds pass in silence, then
+    // the last block goes out again from slice 0.
+    tick(20);
+    QCOMPARE(window->Session.SendStep, 7u);
+    tick(1);
     QVERIFY(answerer->texts.isEmpty());
     QCOMPARE(window->BlockCounter, kBlockCount - 1);
     QCOMPARE(window->Session.ImageOffset, kImageSize - kBlockSize);
@@ -388,21 +420,171 @@ void TestController::restartWhileWaitingForLastAcknowledgement()
     QVERIFY(answerer->texts.isEmpty());
 }
 
-void TestController::repliesBeforeAnyTransferAreHarmless()
+void TestController::silentUnitAtTheStartGivesUp()
 {
-    // Acknowledgements and restart requests are acted on in every state; the
-    // sender's defined start means block 0 from a zeroed buffer, never
-    // garbage.
-    acknowledge(*window);
-    QCOMPARE(window->Session.SendStep, 1u);
-    QCOMPARE(window->Session.ImageOffset, 0u);
+    captureSends();
+    window->ConnState = Connected;
+    window->Transfer();
+    QCOMPARE(sentCommands(), QList<int>{BeginUpdate});
+    tick(1);
+    QVERIFY(window->progressBar->text().contains(QStringLiteral("erase")));
+
+    // Announced three times in all, twenty seconds of silence before each
+    // repeat: a unit erasing its flash hears nothing.
+    for (int announcement = 2; announcement <= 3; ++announcement) {
+        tick(announcement == 2 ? 19 : 20);
+        QVERIFY(sentCommands().isEmpty());
+        tick(1);
+        QCOMPARE(sentCommands(), QList<int>{BeginUpdate});
+    }
+    tick(20);
+    QVERIFY(answerer->texts.isEmpty());
+    tick(1);
+    QCOMPARE(answerer->texts.size(), 1);
+    QVERIFY(answerer->texts[0].contains(QStringLiteral("did not answer the update request")));
+    QCOMPARE(answerer->titles, QStringList{QStringLiteral("Orvik16(KX/LX) Update")});
+    QCOMPARE(window->ConnState, int(Connected));
+    QVERIFY(window->TransferButton->isEnabled());
+    QVERIFY(window->ConnectButton->isEnabled());
+    QVERIFY(window->progressBar->isHidden());
+    QCOMPARE(int(window->WatchdogCountdown), -1);
+    tick(60);
+    QVERIFY(sentCommands().isEmpty());
+
+    // The next update starts afresh.
+    window->Transfer();
     deliver(*window, replyFrame(0x2E));
-    QCOMPARE(int(window->WatchdogCountdown), 5);
-    QCOMPARE(window->BlockCounter, 0);
-    // Unrelated traffic changes nothing.
-    deliver(*window, {0xF0, 0x41, 0x10, 0x42, 0x12, 0xF7});
-    deliver(*window, {});
+    while (answerer->texts.size() < 2)
+        acknowledge(*window);
+    QCOMPARE(answerer->texts[1], QStringLiteral("transfer successful"));
+}
+
+void TestController::unconfirmedEndIsNoSuccess_data()
+{
+    QTest::addColumn<bool>("slicesAnswered");
+    QTest::newRow("re-sent slices answered, commits not") << true;
+    QTest::newRow("silent after the last commit") << false;
+}
+
+void TestController::unconfirmedEndIsNoSuccess()
+{
+    QFETCH(bool, slicesAnswered);
+    window->ConnState = Connected;
+    window->refreshControls();
+    window->Transfer();
+    captureSends();
+    runTo(kBlockCount * 7);
+    sentCommands();
+
+    const QList<int> wholeBlock{DataSlice, DataSlice, DataSlice,  DataSlice,
+                                DataSlice, DataSlice, CommitBlock};
+    for (int resend = 1; resend <= 2; ++resend) {
+        tick(20);
+        QVERIFY(sentCommands().isEmpty());
+        tick(1);
+        QCOMPARE(sentCommands(), QList<int>{DataSlice});
+        QCOMPARE(window->Session.ImageOffset, kImageSize - kBlockSize);
+        QVERIFY(window->progressBar->text().contains(QStringLiteral("block 880 sent again")));
+        if (slicesAnswered) {
+            for (int i = 0; i < 6; ++i)
+                acknowledge(*window);
+            QCOMPARE(sentCommands(), wholeBlock.mid(1));
+        }
+    }
+    tick(20);
+    QVERIFY(answerer->texts.isEmpty());
+    tick(1);
+    QCOMPARE(answerer->texts.size(), 1);
+    QVERIFY(answerer->texts[0].contains(QStringLiteral("did not confirm the last one")));
+    QVERIFY(!answerer->texts[0].contains(QStringLiteral("successful")));
+    QCOMPARE(window->ConnState, int(Connected));
+    QVERIFY(window->TransferButton->isEnabled());
+    QVERIFY(window->progressBar->isHidden());
+    tick(60);
+    QVERIFY(sentCommands().isEmpty());
+
+    window->Transfer();
+    QCOMPARE(sentCommands(), QList<int>{BeginUpdate});
+    deliver(*window, replyFrame(0x2E));
+    while (answerer->texts.size() < 2)
+        acknowledge(*window);
+    QCOMPARE(answerer->texts[1], QStringLiteral("transfer successful"));
+}
+
+void TestController::secondRestartRequestAtTheStart_data()
+{
+    QTest::addColumn<int>("acknowledged");
+    QTest::addColumn<QList<int>>("afterSecondRestart");
+    // Nothing answered since slice 0 went out: it is still on its way.
+    QTest::newRow("slice 0 unanswered") << 0 << QList<int>{};
+    QTest::newRow("slice 0 answered") << 1 << QList<int>{DataSlice};
+}
+
+void TestController::secondRestartRequestAtTheStart()
+{
+    QFETCH(int, acknowledged);
+    QFETCH(QList<int>, afterSecondRestart);
+    captureSends();
+    window->Transfer();
+    deliver(*window, replyFrame(0x2E));
+    for (int i = 0; i < acknowledged; ++i)
+        acknowledge(*window);
+    sentCommands();
+
+    deliver(*window, replyFrame(0x2E));
+    QCOMPARE(sentCommands(), afterSecondRestart);
+    QCOMPARE(window->Session.ImageOffset, 0u);
     QCOMPARE(window->Session.SendStep, 1u);
+    QCOMPARE(window->Session.RetryCount, 0);
+    // The transfer goes on from slice 1 on the next answer.
+    acknowledge(*window);
+    QCOMPARE(window->Session.SendStep, 2u);
+}
+
+void TestController::repliesOutsideATransferSendNothing_data()
+{
+    QTest::addColumn<QString>("before");
+    QTest::newRow("before any update") << "none";
+    QTest::newRow("after success") << "success";
+    QTest::newRow("after giving up at the start") << "no answer";
+    QTest::newRow("after the unconfirmed end") << "unconfirmed";
+}
+
+void TestController::repliesOutsideATransferSendNothing()
+{
+    QFETCH(QString, before);
+    window->ConnState = Connected;
+    window->refreshControls();
+    if (before != QLatin1String("none")) {
+        window->Transfer();
+        if (before == QLatin1String("no answer")) {
+            tick(21 * 3);
+        } else {
+            runTo(kBlockCount * 7);
+            if (before == QLatin1String("success"))
+                acknowledge(*window);
+            else
+                tick(21 * 3);
+        }
+        QCOMPARE(answerer->texts.size(), 1);
+    }
+    captureSends();
+    const std::uint32_t offset = window->Session.ImageOffset;
+    const std::uint32_t step = window->Session.SendStep;
+
+    // As a unit left in update mode may send them: the image was prepared
+    // for no one, or for an update that has ended.
+    deliver(*window, replyFrame(0x2E));
+    acknowledge(*window);
+    deliver(*window, replyFrame(0x2A));
+    deliver(*window, replyFrame(0x2E));
+    QCOMPARE(int(window->WatchdogCountdown), -1);
+    tick(60);
+    QVERIFY(sentCommands().isEmpty());
+    QCOMPARE(window->Session.ImageOffset, offset);
+    QCOMPARE(window->Session.SendStep, step);
+    QCOMPARE(answerer->texts.size(), before == QLatin1String("none") ? 0 : 1);
+    QVERIFY(window->TransferButton->isEnabled());
 }
 
 void TestController::close1ClosesPortsAndWindow()

@@ -115,9 +115,8 @@ private:
         auto lastReceived = device_->host().stats().messagesReceived;
         QElapsedTimer quiet;
         quiet.start();
-        auto expireWatchdog = [&] {
-            for (int tick = 0; tick <= MainWindow::kWatchdogTicks; ++tick)
-                window->comtimeout();
+        auto expire = [&] {
+            testsupport::expireWatchdog(*window);
             quiet.restart();
         };
         while (answerer.texts.isEmpty()) {
@@ -128,7 +127,7 @@ private:
                 ++serviced;
                 // Whatever the unit said before it fell silent arrives first.
                 QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-                expireWatchdog();
+                expire();
                 continue;
             }
             const auto received = device_->host().stats().messagesReceived;
@@ -136,7 +135,7 @@ private:
                 lastReceived = received;
                 quiet.restart();
             } else if (quiet.elapsed() > quiet_.count()) {
-                expireWatchdog();
+                expire();
             }
         }
         return true;

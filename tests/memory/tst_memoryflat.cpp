@@ -1,7 +1,10 @@
 // Twenty whole updates in a row, each on a fresh connection, with the unit
 // misbehaving along the way: the heap in use after the last must equal the
-// heap after the first. A single input buffer or sent message lost per
-// update would add up to kilobytes here.
+// heap after the tenth. A single input buffer or sent message lost per
+// update would add up to kilobytes here. The first updates are a warm-up:
+// the toolkit caches the glyphs of whatever the progress bar happened to
+// paint, and which of its notes get painted depends on timing, so those
+// caches fill over several updates before they level off.
 
 #include "UpdateRig.h"
 
@@ -16,8 +19,9 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr int kUpdates = 20;
+constexpr int kWarmUpdates = 10;
 // What is left is allocator bookkeeping of a few hundred bytes; one leaked
-// input buffer per update would already be twenty kilobytes.
+// input buffer per update would already be ten kilobytes.
 constexpr long long kTolerance = 2048;
 constexpr const char* kNoThreadCache = "glibc.malloc.tcache_count=0";
 
@@ -61,21 +65,21 @@ void TestMemoryFlat::heapStaysFlatOverManyUpdates()
                               400ms);
     QVERIFY(rig.faultsParsed());
 
-    long long afterFirst = 0;
+    long long afterWarmUp = 0;
     for (int n = 1; n <= kUpdates; ++n) {
         QVERIFY2(rig.connect(30s), qPrintable(QStringLiteral("connect %1").arg(n)));
         QVERIFY2(rig.update(120s), qPrintable(QStringLiteral("update %1").arg(n)));
         rig.disconnect();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        if (n == 1)
-            afterFirst = heapInUse();
+        if (n == kWarmUpdates)
+            afterWarmUp = heapInUse();
     }
     const long long afterLast = heapInUse();
 
-    qInfo("heap in use after update 1: %lld bytes; after update %d: %lld bytes (%+lld)", afterFirst,
-          kUpdates, afterLast, afterLast - afterFirst);
-    QVERIFY2(std::llabs(afterLast - afterFirst) <= kTolerance,
-             qPrintable(QStringLiteral("heap moved by %1 bytes").arg(afterLast - afterFirst)));
+    qInfo("heap in use after update %d: %lld bytes; after update %d: %lld bytes (%+lld)",
+          kWarmUpdates, afterWarmUp, kUpdates, afterLast, afterLast - afterWarmUp);
+    QVERIFY2(std::llabs(afterLast - afterWarmUp) <= kTolerance,
+             qPrintable(QStringLiteral("heap moved by %1 bytes").arg(afterLast - afterWarmUp)));
     QCOMPARE(rig.host().stats().updatesMatched, kUpdates);
 }
 
