@@ -10,6 +10,9 @@ void setApplicationIdentity()
     QCoreApplication::setOrganizationName(QStringLiteral("Zelvonik"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("zelvonik.example"));
     QCoreApplication::setApplicationName(QStringLiteral("Orvik16_update"));
+    // Wayland compositors and docks find the window's desktop entry, and with
+    // it the icon, by this name; the installed files carry the same id.
+    QGuiApplication::setDesktopFileName(QStringLiteral(ORVIK_APP_ID));
 }
 
 void installApplicationStyle()

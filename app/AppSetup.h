@@ -6,7 +6,8 @@ class QWidget;
 inline constexpr int kWindowWidth = 522;
 inline constexpr int kWindowHeight = 322;
 
-// Organisation and application names; set before the application object.
+// Organisation and application names and the desktop file name; set before
+// the application object.
 void setApplicationIdentity();
 // Plastique where the toolkit still has it, Fusion otherwise; installed
 // before the application object, which then owns it.

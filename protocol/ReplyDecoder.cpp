@@ -21,7 +21,9 @@ struct ReplyBytes
     std::uint32_t operator[](DWORD i) const { return i < count ? data[i] : 0u; }
 };
 
-void raise(std::int32_t& counter)
+// Not raise(): Windows' C runtime declares a global raise(int), and the call
+// would be ambiguous there.
+void incrementWrapping(std::int32_t& counter)
 {
     counter = static_cast<std::int32_t>(static_cast<std::uint32_t>(counter) + 1);
 }
@@ -64,10 +66,10 @@ ReplyCode UpdateSession::DecodeReply(const std::uint8_t* bytes, DWORD count)
     case kReplyAckCommit:
         return ReplyAcknowledge;
     case kReplyRepeat:
-        raise(RetryCount);
+        incrementWrapping(RetryCount);
         return ReplyRepeat;
     case kReplyRestart:
-        raise(RetryCount);
+        incrementWrapping(RetryCount);
         return ReplyRestart;
     default:
         return ReplyNone;

@@ -27,3 +27,7 @@ orvik_ensure_packages() {
 # What every build needs.
 ORVIK_BUILD_PACKAGES=(build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools librtmidi-dev libjack-jackd2-dev libgl-dev libx11-dev)
+
+# What the virtual-display driver (scripts/drive-update.sh) reads the window
+# through: a private session bus and the accessibility bus it starts.
+ORVIK_ACCESSIBILITY_PACKAGES=(dbus-daemon at-spi2-core python3-pyatspi)

@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
 # Runs one whole update with no one at the keyboard: the simulated unit on the
-# machine's MIDI system, the real updater on a virtual display, driven by clicks
-# at the form's coordinates. Used by the demo when there is no display and by
-# the acceptance test.
+# machine's MIDI system, the real updater on a virtual display, driven as a
+# screen-reader user would: controls found by name on a private accessibility
+# bus (scripts/lib/atspi-window.py), ports picked with the keyboard. Used by
+# the demo when there is no display and by the acceptance test.
 #
 #   drive-update.sh --updater BIN --devsim BIN --xhelper BIN --listports BIN
 #                   --out DIR [--midi auto|private-jack] [--kill devsim|jack]
 #                   [--busy MS | --unconfirmed] [--sleep-standin BIN] [--close-midway]
 #                   [-- DEVSIM-OPTIONS...]
 #
-# Exits 0 when the unit reports a complete image that matches, the success box
-# appeared, and the updater exited 0 after its window was closed. Leaves
-# screenshots (connected, mid-transfer, success) and logs in DIR.
+# Exits 0 when the controls carry their names on the bus, the serial number and
+# version read there are the unit's, the unit reports a complete image that
+# matches, the success box said so on the bus, and the updater exited 0 after
+# its window was closed. Leaves screenshots (connected, mid-transfer, success)
+# and logs in DIR.
 #
 # With --kill, the simulated unit or the (private) JACK server is killed with
 # SIGKILL some twenty blocks into the update instead, as a cable pulled or a
@@ -34,6 +37,12 @@
 # the update; it must ask first, and keeping the default answer (Return)
 # must let the update complete.
 set -uo pipefail
+
+# Everything below on a session bus of its own, which starts the
+# accessibility bus and its registry on demand and takes them down at the end.
+if [ -z "${ORVIK_PRIVATE_BUS:-}" ]; then
+    ORVIK_PRIVATE_BUS=1 exec dbus-run-session -- "$0" "$@"
+fi
 
 midi=auto
 kill_target=
@@ -93,21 +102,18 @@ orvik_choose_midi "$midi"
 orvik_start_xvfb
 orvik_start_devsim "$devsim" --serial 123456789 "${devsim_options[@]}"
 
-# A bus of our own that serves nothing but the stand-in: never the machine's.
+# The stand-in portal serves on the private session bus this script runs
+# under (the accessibility bus's too); logind is looked for there as well,
+# never on the machine's system bus.
 standin_has() { grep -q "$1" "$ORVIK_OUT/standin.log"; }
 if [ -n "$sleep_standin" ]; then
-    dbus-daemon --config-file="$(dirname "$0")/../tests/support/private-bus.conf" --nofork \
-        --print-address=3 3>"$ORVIK_OUT/bus" 2>"$ORVIK_OUT/bus.log" &
-    ORVIK_PIDS+=($!)
-    orvik_wait_for "the private message bus" 10 test -s "$ORVIK_OUT/bus"
-    DBUS_SESSION_BUS_ADDRESS=$(head -n1 "$ORVIK_OUT/bus")
-    export DBUS_SESSION_BUS_ADDRESS DBUS_SYSTEM_BUS_ADDRESS=$DBUS_SESSION_BUS_ADDRESS
+    export DBUS_SYSTEM_BUS_ADDRESS=$DBUS_SESSION_BUS_ADDRESS
     "$sleep_standin" --portal </dev/null >"$ORVIK_OUT/standin.log" 2>&1 &
     ORVIK_PIDS+=($!)
     orvik_wait_for "the stand-in portal" 10 standin_has '^ready'
 fi
 
-QT_QPA_PLATFORM=xcb "$updater" >"$ORVIK_OUT/updater.log" 2>&1 &
+QT_QPA_PLATFORM=xcb QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 "$updater" >"$ORVIK_OUT/updater.log" 2>&1 &
 updater_pid=$!
 ORVIK_PIDS+=($updater_pid)
 
@@ -126,36 +132,56 @@ windows() { xdotool search --onlyvisible --name "$title" 2>/dev/null; }
 orvik_wait_for "the updater window" 30 windows
 main_window=$(windows | head -n1)
 
-click() { xdotool mousemove --window "$main_window" "$1" "$2" click 1; }
+atspi() { /usr/bin/python3 "$(dirname "$0")/lib/atspi-window.py" "$@"; }
+press() { atspi press "$1"; }
+field_is() { [ "$(atspi text "$1")" = "$2" ]; }
 log_has() { grep -q "$1" "$ORVIK_OUT/devsim.log"; }
+
+# The unit started with serial 123456789 and its default firmware.
+expected_serial=586-638-764
+expected_version=2.06
+
+orvik_wait_for "the window on the accessibility bus" 30 atspi wait 1
+atspi check-names || orvik_fail "the window's controls are not named for what they are"
 row_of() { "$listports" | awk -v dir="$1" '$1 == dir && /Orvik16 KX/ { print $2; exit }'; }
 
-# Pick the unit's ports: click the first row of each list, then step down.
+# Pick the unit's ports from the keyboard: focus starts on the IN list and Tab
+# leads to the OUT list; the bus tells where the keys go before they are sent.
 in_row=$(row_of in)
 out_row=$(row_of out)
 [ -n "$in_row" ] && [ -n "$out_row" ] || orvik_fail "the unit's ports are not in the updater's lists"
-step_down() { [ "$1" -gt 0 ] && xdotool key --clearmodifiers --repeat "$1" --delay 20 Down; }
-click 60 121
-step_down "$in_row"
-click 320 121
-step_down "$out_row"
+# Keys travel through the X server, presses through the bus: each pick is
+# seen on the bus before anything else is sent.
+pick_row() {
+    orvik_wait_for "the keyboard focus on $1" 10 atspi focused "$1"
+    xdotool key --clearmodifiers Home
+    [ "$2" -gt 0 ] && xdotool key --clearmodifiers --repeat "$2" --delay 20 Down
+    orvik_wait_for "row $2 of $1 to be picked" 10 atspi selected "$1" "$2"
+}
+xdotool windowfocus --sync "$main_window"
+pick_row "MIDI IN port" "$in_row"
+xdotool key --clearmodifiers Tab
+pick_row "MIDI OUT port" "$out_row"
 echo "ports: input row $in_row, output row $out_row"
 
-# Connect: the button's centre in the form (200, 240, 75 x 23). One press:
-# over JACK on a loaded machine the first message after the ports open is
-# now and then lost, and the window asks again every 2 s by itself.
-click 237 251
+# Connect, once: over JACK on a loaded machine the first message after the
+# ports open is now and then lost, and the window asks again every 2 s by
+# itself.
+press Connect || orvik_fail "no enabled Connect button on the bus"
 orvik_wait_for "the unit's identity answer" 30 log_has "identity request: answered"
-sleep 0.5
+orvik_within 10 field_is "Serial number" "$expected_serial" ||
+    orvik_fail "the bus reads serial number '$(atspi text "Serial number")', not $expected_serial"
+field_is "Firmware version" "$expected_version" ||
+    orvik_fail "the bus reads firmware version '$(atspi text "Firmware version")', not $expected_version"
 "$xhelper" shot "$ORVIK_OUT/connected.png"
-echo "connected"
+echo "connected: serial $expected_serial, version $expected_version, as read on the bus"
 
-# Update (280, 240, 75 x 23) is enabled once the identity reply is handled,
-# so keep clicking until the unit sees the begin-update.
+# Update is enabled once the identity reply is handled, so keep pressing it
+# until the unit sees the begin-update.
 end=$((SECONDS + 30))
 until log_has "begin update"; do
     [ $SECONDS -ge $end ] && orvik_fail "the unit never received the begin-update command"
-    click 317 251
+    press Update
     sleep 0.5
 done
 echo "update started"
@@ -181,13 +207,15 @@ complete_update() {
         fi
         sleep 0.2
     done
-    box=$(success_box | head -n1)
+    orvik_wait_for "the message box on the bus" 10 atspi box-text
+    box=$(atspi box-text)
+    [[ $box == "transfer successful"* ]] || orvik_fail "the box reads '$box' on the bus"
     sleep 0.5
     "$xhelper" shot "$ORVIK_OUT/success.png"
-    echo "success box shown"
+    echo "success box shown; the bus reads: $box"
 
-    xdotool windowfocus --sync "$box" 2>/dev/null
-    xdotool key Return
+    press_ok() { atspi box-press OK; }
+    orvik_wait_for "the box's OK button" 10 press_ok
     orvik_wait_for "orvik16-devsim to finish" 60 bash -c "! kill -0 $ORVIK_DEVSIM_PID"
     wait "$ORVIK_DEVSIM_PID"
     devsim_status=$?

@@ -11,7 +11,8 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-orvik_ensure_packages "${ORVIK_BUILD_PACKAGES[@]}" jackd2 xvfb xdotool
+orvik_ensure_packages "${ORVIK_BUILD_PACKAGES[@]}" jackd2 xvfb xdotool \
+    "${ORVIK_ACCESSIBILITY_PACKAGES[@]}"
 
 set -e
 cmake --preset release >/dev/null

@@ -8,10 +8,13 @@ cd "$(dirname "$0")/.."
 . scripts/deps.sh
 
 # Tests also need a JACK server, a virtual display with click automation, a
-# message bus of their own (dbus-daemon), the Windows cross headers,
-# valgrind, and clang's fuzzer runtime.
+# message bus of their own (dbus-daemon), the accessibility bus the acceptance
+# driver reads the window through, the Windows cross headers, valgrind,
+# clang's fuzzer runtime, and what makes and checks the Debian package.
 orvik_ensure_packages "${ORVIK_BUILD_PACKAGES[@]}" jackd2 xvfb xdotool dbus-daemon \
-    mingw-w64 g++-mingw-w64-x86-64-posix valgrind clang-14 libclang-rt-14-dev
+    "${ORVIK_ACCESSIBILITY_PACKAGES[@]}" \
+    mingw-w64 g++-mingw-w64-x86-64-posix valgrind clang-14 libclang-rt-14-dev \
+    dpkg-dev file lintian desktop-file-utils appstream
 # The acceptance runs read message boxes off the screen by OCR.
 orvik_ensure_packages tesseract-ocr tesseract-ocr-eng
 

@@ -4,6 +4,7 @@
 #include "AppSetup.h"
 #include "MainWindow.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QStyle>
@@ -19,6 +20,9 @@ private slots:
     void widgetTree();
     void texts_data();
     void texts();
+    void accessibleNames_data();
+    void accessibleNames();
+    void keyboardOrder();
     void initialState();
     void objectNameKeptWhenSet();
     void metaCast();
@@ -33,6 +37,8 @@ void TestMainWindowForm::applicationIdentityAndStyle()
     QCOMPARE(QCoreApplication::organizationName(), QStringLiteral("Zelvonik"));
     QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("Orvik16_update"));
     QVERIFY(!QCoreApplication::organizationDomain().isEmpty());
+    // The name the installed desktop entry, icon and metainfo are given.
+    QCOMPARE(QGuiApplication::desktopFileName(), QStringLiteral(ORVIK_APP_ID));
     // Qt 6 has no Plastique; the style installed before the application
     // object must have survived its construction.
     QCOMPARE(QApplication::style()->name().toLower(), QStringLiteral("fusion"));
@@ -112,6 +118,52 @@ void TestMainWindowForm::texts()
     QObject* object = name == w.objectName() ? &w : w.findChild<QObject*>(name);
     QVERIFY(object);
     QCOMPARE(object->property(property.toLatin1()).toString(), text);
+}
+
+// What a screen reader announces: the lists by direction, the fields by what
+// they hold (their group box alone says only "Information").
+void TestMainWindowForm::accessibleNames_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("accessibleName");
+
+    auto row = [](const char* name, const char* accessible) {
+        QTest::newRow(name) << QString::fromLatin1(name) << QString::fromLatin1(accessible);
+    };
+    row("MidiInList", "MIDI IN port");
+    row("MidiOutList", "MIDI OUT port");
+    row("SnEdit", "Serial number");
+    row("VersionEdit", "Firmware version");
+    row("IconLabel", "Orvik16 KX / LX firmware update");
+}
+
+void TestMainWindowForm::accessibleNames()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, accessibleName);
+
+    MainWindow w;
+    auto* widget = w.findChild<QWidget*>(name);
+    QVERIFY(widget);
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(widget);
+    QVERIFY(accessible);
+    QCOMPARE(accessible->text(QAccessible::Name), accessibleName);
+}
+
+// The job done from the keyboard: focus starts on the IN list, not on the
+// read-only serial field, and Tab walks the controls in the order of use.
+void TestMainWindowForm::keyboardOrder()
+{
+    MainWindow w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    const QList<QWidget*> order{w.MidiInList, w.MidiOutList, w.ConnectButton, w.TransferButton};
+    QCOMPARE(QApplication::focusWidget(), order.first());
+    // Round the window and back to the start.
+    for (qsizetype i = 1; i <= order.size(); ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), order[i % order.size()]);
+    }
 }
 
 void TestMainWindowForm::initialState()
