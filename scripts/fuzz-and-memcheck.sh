@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Fuzzes the code that takes bytes from outside (the session's input handler,
-# the MIDI layer's input path, the simulated unit's parser), each target for a
-# bounded time in a clang build under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then runs the tests labelled memcheck of an
-# ordinary build under valgrind. Fails on any finding.
+# the MIDI layer's input path and its byte parser, the simulated unit's
+# parser), each target for a bounded time in a clang build under
+# AddressSanitizer and UndefinedBehaviorSanitizer, then runs the tests
+# labelled memcheck of an ordinary build under valgrind. Fails on any finding.
 #
 #   scripts/fuzz-and-memcheck.sh [--build-dir DIR] [--fuzz-build-dir DIR]
 #                                [--seconds N] [--no-fuzz] [--no-memcheck]
@@ -58,7 +58,7 @@ if [ "$run_fuzz" = 1 ]; then
     export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
     export LSAN_OPTIONS="suppressions=$PWD/tests/sanitizers/lsan.supp"
 
-    for target in replydecoder loopbackinput devicesimulator; do
+    for target in replydecoder loopbackinput midiinparser devicesimulator; do
         exe="$fuzz_build_dir/fuzz/fuzz_$target"
         [ -x "$exe" ] || continue
         work="$fuzz_build_dir/fuzz-work/$target"

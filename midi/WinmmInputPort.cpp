@@ -1,0 +1,144 @@
+// An open MIDI input: bytes fed by the backend on any thread are parsed on
+// the port's worker, which fills the caller's buffers and runs its callback.
+
+#include "WinmmPorts_p.h"
+
+namespace orvik::winmm {
+
+MMRESULT InputPort::open(const Device& device, std::shared_ptr<InputPort> self)
+{
+    std::unique_ptr<InputConnection> connection;
+    if (const MMRESULT opened = device.openInput(self, connection); opened != MMSYSERR_NOERROR)
+        return opened;
+    connection_ = std::move(connection);
+    startWorker([self = std::move(self)] { self->run(); });
+    return MMSYSERR_NOERROR;
+}
+
+void InputPort::feed(const std::uint8_t* data, std::size_t size)
+{
+    if (!data || size == 0)
+        return;
+    std::unique_lock lock(mutex_);
+    if (!started_ || closing_)
+        return; // winmm records nothing before midiInStart
+    const bool wasIdle = incoming_.empty();
+    incoming_.insert(incoming_.end(), data, data + size);
+    chunks_.push_back({incoming_.size(), elapsedMs()});
+    lock.unlock();
+    if (wasIdle)
+        wake_.notify_one();
+}
+
+MMRESULT InputPort::addBuffer(MIDIHDR* header)
+{
+    std::lock_guard lock(mutex_);
+    if (closing_)
+        return MMSYSERR_INVALHANDLE;
+    return parser_.addBuffer(header);
+}
+
+MMRESULT InputPort::beginClose()
+{
+    std::lock_guard lock(mutex_);
+    if (closing_)
+        return MMSYSERR_INVALHANDLE;
+    if (parser_.hasBuffers())
+        return MIDIERR_STILLPLAYING;
+    closing_ = true;
+    return MMSYSERR_NOERROR;
+}
+
+void InputPort::finishClose()
+{
+    std::unique_lock lock(mutex_);
+    auto connection = std::move(connection_);
+    lock.unlock();
+    // The backend stops feeding before the worker goes, so nothing can
+    // arrive for a port that no longer listens.
+    connection.reset();
+    wake_.notify_one();
+    joinWorker();
+}
+
+DWORD InputPort::elapsedMs() const
+{
+    return static_cast<DWORD>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - startTime_).count());
+}
+
+void InputPort::deliver(UINT message, DWORD_PTR param1, DWORD_PTR param2)
+{
+    probe(ProbePoint::InputCallback, message);
+    if (proc_)
+        proc_(handle_, message, instance_, param1, param2);
+}
+
+void InputPort::run()
+{
+    waitUntilStarted();
+    deliver(MIM_OPEN, 0, 0);
+    MidiInParser::Events events;
+    std::vector<std::uint8_t> bytes;
+    std::vector<Chunk> chunks;
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [&] { return closing_ || !requests_.empty() || !incoming_.empty(); });
+        // Swapping keeps both vectors' capacity: no allocation per message
+        // once the port has warmed up.
+        bytes.swap(incoming_);
+        chunks.swap(chunks_);
+        std::size_t begin = 0;
+        for (const Chunk& chunk : chunks) {
+            parser_.parse(bytes.data() + begin, chunk.end - begin, chunk.time, events);
+            begin = chunk.end;
+        }
+        bytes.clear();
+        chunks.clear();
+
+        std::uint64_t handled = 0;
+        while (!requests_.empty()) {
+            const Request request = requests_.front();
+            requests_.pop_front();
+            perform(request.kind, events);
+            handled = request.id;
+        }
+
+        lock.unlock();
+        for (const InputEvent& event : events)
+            deliver(event.message, event.param1, event.param2);
+        events.clear();
+        lock.lock();
+        markHandled(handled);
+        if (closing_ && requests_.empty())
+            break;
+    }
+    lock.unlock();
+    if (!detached_)
+        deliver(MIM_CLOSE, 0, 0);
+}
+
+void InputPort::perform(Request::Kind kind, MidiInParser::Events& events)
+{
+    const DWORD now = started_ ? elapsedMs() : 0;
+    switch (kind) {
+    case Request::Start:
+        if (!started_) {
+            started_ = true;
+            startTime_ = Clock::now();
+        }
+        return;
+    case Request::Stop:
+        parser_.stop(now, events);
+        break;
+    case Request::Reset:
+        parser_.reset(now, events);
+        break;
+    }
+    // Bytes fed but not yet parsed belong to the message that was cut off.
+    started_ = false;
+    incoming_.clear();
+    chunks_.clear();
+}
+
+} // namespace orvik::winmm
