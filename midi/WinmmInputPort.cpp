@@ -19,6 +19,7 @@ void InputPort::feed(const std::uint8_t* data, std::size_t size)
 {
     if (!data || size == 0)
         return;
+    ORVIK_WINMM_PROBE_AT(Fed, 0);
     std::unique_lock lock(mutex_);
     if (!started_ || closing_)
         return; // winmm records nothing before midiInStart
@@ -69,7 +70,7 @@ DWORD InputPort::elapsedMs() const
 
 void InputPort::deliver(UINT message, DWORD_PTR param1, DWORD_PTR param2)
 {
-    probe(ProbePoint::InputCallback, message);
+    ORVIK_WINMM_PROBE_AT(InputCallback, message);
     if (proc_)
         proc_(handle_, message, instance_, param1, param2);
 }

@@ -82,17 +82,22 @@ std::u16string capsName(std::string_view utf8);
 // keeping each within MAXPNAMELEN - 1 units.
 void makeNamesUnique(std::vector<std::u16string>& names);
 
-// A timing probe for the benchmark. When a hook is set, the layer calls it
-// just before it runs an input callback (with that callback's message) and
-// on entry to every midiOutLongMsg (message 0), on the calling thread. Unset,
-// it costs one relaxed atomic load per call. The hook must not call into the
-// layer.
+#ifdef ORVIK_WINMM_PROBE
+// A timing probe, only in the benchmark's build of the layer. When a hook is
+// set, the layer calls it on the calling thread: when a backend feeds an
+// input bytes (message 0), just before it runs an input callback (with that
+// callback's message), on entry to every midiOutLongMsg (message 0) and just
+// before it hands a message to the backend (message 0). The hook must not
+// call into the layer.
 enum class ProbePoint
 {
     InputCallback,
     LongMessage,
+    Fed,
+    BackendSend,
 };
 using ProbeHook = void (*)(ProbePoint point, UINT message);
 void setProbeHook(ProbeHook hook);
+#endif
 
 } // namespace orvik::winmm

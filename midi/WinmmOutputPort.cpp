@@ -114,6 +114,7 @@ void OutputPort::run()
             pending_.pop_front();
             inFlight_ = header;
             lock.unlock();
+            ORVIK_WINMM_PROBE_AT(BackendSend, 0);
             if (connection_ && header->dwBufferLength > 0)
                 connection_->send(reinterpret_cast<const std::uint8_t*>(header->lpData),
                                   header->dwBufferLength);

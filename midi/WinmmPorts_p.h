@@ -25,6 +25,7 @@
 
 namespace orvik::winmm {
 
+#ifdef ORVIK_WINMM_PROBE
 // The benchmark's probe (setProbeHook). Inline, as it sits on every message's
 // path.
 inline std::atomic<ProbeHook> probeHook{nullptr};
@@ -34,6 +35,10 @@ inline void probe(ProbePoint point, UINT message)
     if (const ProbeHook hook = probeHook.load(std::memory_order_relaxed)) [[unlikely]]
         hook(point, message);
 }
+#define ORVIK_WINMM_PROBE_AT(point, message) probe(ProbePoint::point, message)
+#else
+#define ORVIK_WINMM_PROBE_AT(point, message) ((void)0)
+#endif
 
 struct Request
 {
