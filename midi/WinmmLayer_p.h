@@ -33,14 +33,19 @@ public:
     virtual ~InputConnection() = default;
 };
 
-// An open output on a backend. send() is called on the output handle's own
-// thread only, one complete message at a time, and may wait until the message
-// has left (a cable is slow).
+// An open output on a backend. send() is called one complete message at a
+// time, never two at once, and may wait until the message has left (a cable
+// is slow). It runs on the output handle's own thread, unless sendsAtOnce():
+// then it may also run on the caller's thread inside midiOutLongMsg.
 class OutputConnection
 {
 public:
     virtual ~OutputConnection() = default;
     virtual void send(const std::uint8_t* data, std::size_t size) = 0;
+    // send() never waits: it only hands the message over (to a queue that
+    // the MIDI system empties), so that the caller need not wake the
+    // handle's thread to have it sent.
+    virtual bool sendsAtOnce() const { return false; }
     // A reset is under way (any thread): a send that waits must stop waiting,
     // and none may wait again until resume().
     virtual void interrupt() {}
