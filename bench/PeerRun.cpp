@@ -9,6 +9,12 @@
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 
+#ifdef ORVIK_BENCH_HAVE_JACK
+#include <jack/jack.h>
+#endif
+
+#include <chrono>
+
 namespace orvik::bench {
 
 namespace {
@@ -114,6 +120,76 @@ bool Xvfb::start(QString* error)
     display_ = QLatin1Char(':') + QString::number(number);
     return true;
 }
+
+CycleClock::~CycleClock()
+{
+    stop();
+}
+
+#ifdef ORVIK_BENCH_HAVE_JACK
+bool CycleClock::start(std::size_t capacity)
+{
+    stop();
+    starts_.assign(capacity, 0);
+    next_ = 0;
+    jack_status_t status{};
+    auto* client = jack_client_open("orvik16-bench cycles", JackNoStartServer, &status);
+    if (!client)
+        return false;
+    client_ = client;
+    jack_set_process_callback(client, &CycleClock::process, this);
+    return jack_activate(client) == 0;
+}
+
+std::vector<std::int64_t> CycleClock::stop()
+{
+    if (!client_)
+        return {};
+    jack_client_close(static_cast<jack_client_t*>(client_));
+    client_ = nullptr;
+    std::vector<std::int64_t> out(
+        starts_.begin(), starts_.begin() + std::ptrdiff_t(std::min(next_.load(), starts_.size())));
+    return out;
+}
+
+int CycleClock::process(std::uint32_t, void* self)
+{
+    auto* clock = static_cast<CycleClock*>(self);
+    auto* client = static_cast<jack_client_t*>(clock->client_);
+    jack_nframes_t frames = 0;
+    jack_time_t cycleStart = 0;
+    jack_time_t nextStart = 0;
+    float period = 0;
+    if (jack_get_cycle_times(client, &frames, &cycleStart, &nextStart, &period) != 0)
+        return 0;
+    // The server's clock and the steady clock may differ by an offset: take
+    // the cycle's age on the server's and subtract it from the steady now.
+    const jack_time_t age = jack_get_time() - cycleStart;
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                 std::chrono::steady_clock::now().time_since_epoch())
+                                 .count();
+    const std::size_t slot = clock->next_.fetch_add(1, std::memory_order_relaxed);
+    if (slot < clock->starts_.size())
+        clock->starts_[slot] = now - std::int64_t(age) * 1000;
+    return 0;
+}
+
+#else
+bool CycleClock::start(std::size_t)
+{
+    return false;
+}
+
+std::vector<std::int64_t> CycleClock::stop()
+{
+    return {};
+}
+
+int CycleClock::process(std::uint32_t, void*)
+{
+    return 0;
+}
+#endif
 
 RunFigures runPeer(const PeerRequest& request)
 {

@@ -10,7 +10,10 @@
 #include <QProcess>
 #include <QString>
 
+#include <atomic>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace orvik::bench {
 
@@ -52,6 +55,28 @@ struct PeerRequest
     std::string unitInput;
     int messages = 0;
     int timeoutMs = 0;
+};
+
+// When each of the server's cycles began, on the steady clock the marks
+// use, so that a mark can be placed within its cycle. A client of its own
+// with no ports; it records from start() to stop().
+class CycleClock
+{
+public:
+    CycleClock() = default;
+    ~CycleClock();
+    CycleClock(const CycleClock&) = delete;
+    CycleClock& operator=(const CycleClock&) = delete;
+
+    bool start(std::size_t capacity);
+    std::vector<std::int64_t> stop();
+
+private:
+    static int process(std::uint32_t frames, void* self);
+
+    void* client_ = nullptr;
+    std::vector<std::int64_t> starts_;
+    std::atomic<std::size_t> next_{0};
 };
 
 // Starts the peer, waits for it and reads its figures.

@@ -143,10 +143,11 @@ QString runLine(const RunFigures& run)
         .arg(sec(silentSeconds(run), 1), us(summarize(wireCycleTimes(run.marks)).median));
 }
 
-void printPeers(std::FILE* out, const Comparison& p)
+void printPeers(std::FILE* out, const Comparison& p, bool realtime)
 {
-    line(out, QStringLiteral("5. Update between separate processes on one JACK server: "
-                             "orvik16-devsim, a bare RtMidi host, the tool (median of %1)")
+    line(out, QStringLiteral("5. Update between separate processes on one JACK server (%1): "
+                             "orvik16-devsim, a bare RtMidi host, the tool (median of %2)")
+                  .arg(realtime ? QStringLiteral("realtime") : QStringLiteral("no realtime"))
                   .arg(p.tool.size()));
     if (!p.skipped.isEmpty()) {
         line(out, QStringLiteral("   skipped: ") + p.skipped);
@@ -202,6 +203,23 @@ void printPeers(std::FILE* out, const Comparison& p)
         stage(QStringLiteral("  the window's work up to midiOutLongMsg"), s.workNs);
         stage(QStringLiteral("  midiOutLongMsg to RtMidi's send"), s.outputNs);
     }
+    auto placementRow = [&](const QString& name, const std::vector<RunFigures>& runs) {
+        const CyclePlacement c = cyclePlacement(runs);
+        if (c.messages == 0)
+            return;
+        line(out, QStringLiteral("   %1: replies arrive %2 into their cycle (median); one cycle "
+                                 "for %3 % of messages, sent %4 into theirs (median, max %5); "
+                                 "more for %6 %, sent %7 in (median, min %8)")
+                      .arg(name, us(c.replyOffsetNs.median))
+                      .arg(100.0 * double(c.sameCycle) / double(c.messages), 0, 'f', 1)
+                      .arg(us(c.sameOffsetNs.median), us(c.sameOffsetNs.max))
+                      .arg(100.0 * double(c.laterCycle) / double(c.messages), 0, 'f', 1)
+                      .arg(us(c.laterOffsetNs.median), us(c.laterOffsetNs.min)));
+    };
+    line(out, QStringLiteral("   in the server's cycles (a cycle is 2667 us):"));
+    placementRow(QStringLiteral("bare"), p.bare);
+    placementRow(QStringLiteral("offscreen"), p.offscreen);
+    placementRow(QStringLiteral("window"), p.tool);
     for (std::size_t i = 0; i < p.bare.size(); ++i)
         line(out, QStringLiteral("   run %1: bare %2; offscreen %3; window %4")
                       .arg(i + 1)
@@ -395,6 +413,59 @@ std::vector<double> wireCycleTimes(const std::vector<Mark>& marks)
     return cycleTimes(wire);
 }
 
+CyclePlacement cyclePlacement(const std::vector<RunFigures>& runs)
+{
+    CyclePlacement p;
+    std::vector<double> same, later, reply;
+    for (const RunFigures& r : runs) {
+        const std::vector<std::int64_t>& starts = r.cycleStarts;
+        if (starts.size() < 2)
+            continue;
+        const bool probed = std::any_of(r.marks.begin(), r.marks.end(),
+                                        [](const Mark& m) { return m.kind == MarkKind::Out; });
+        const MarkKind sendKind = probed ? MarkKind::Out : MarkKind::Send;
+        const MarkKind replyKind = probed ? MarkKind::Wire : MarkKind::Reply;
+        // The cycle a moment falls in, and how far into it.
+        auto place = [&](std::int64_t ns, std::int64_t& offset) -> std::ptrdiff_t {
+            auto it = std::upper_bound(starts.begin(), starts.end(), ns);
+            if (it == starts.begin() || it == starts.end())
+                return -1;
+            --it;
+            offset = ns - *it;
+            return it - starts.begin();
+        };
+        std::ptrdiff_t sendCycle = -1;
+        std::int64_t sendOffset = 0;
+        for (const Mark& m : r.marks) {
+            std::int64_t offset = 0;
+            if (m.kind == sendKind) {
+                sendCycle = place(m.ns, offset);
+                sendOffset = offset;
+            } else if (m.kind == replyKind) {
+                const std::ptrdiff_t cycle = place(m.ns, offset);
+                if (cycle < 0)
+                    continue;
+                reply.push_back(double(offset));
+                if (sendCycle < 0 || cycle <= sendCycle)
+                    continue;
+                ++p.messages;
+                if (cycle - sendCycle == 1) {
+                    ++p.sameCycle;
+                    same.push_back(double(sendOffset));
+                } else {
+                    ++p.laterCycle;
+                    later.push_back(double(sendOffset));
+                }
+                sendCycle = -1;
+            }
+        }
+    }
+    p.sameOffsetNs = summarize(std::move(same));
+    p.laterOffsetNs = summarize(std::move(later));
+    p.replyOffsetNs = summarize(std::move(reply));
+    return p;
+}
+
 StageFigures stageFigures(const std::vector<RunFigures>& runs)
 {
     StageFigures s;
@@ -554,7 +625,7 @@ void printTable(std::FILE* out, const BenchReport& r)
     }
     line(out, QString());
 
-    printPeers(out, r.peers);
+    printPeers(out, r.peers, r.realtimeJack);
     line(out, QString());
 
     const WireModel& d = r.din;
@@ -636,6 +707,7 @@ QJsonObject toJson(const BenchReport& r)
     return QJsonObject{{QStringLiteral("machine"), r.machine},
                        {QStringLiteral("command"), r.command},
                        {QStringLiteral("smoke"), r.smoke},
+                       {QStringLiteral("realtime_jack"), r.realtimeJack},
                        {QStringLiteral("messages_timed"), r.messages},
                        {QStringLiteral("serial"), double(r.serial)},
                        {QStringLiteral("image_preparation"), image},

@@ -61,7 +61,8 @@ struct BenchReport
     QString machine; // build, toolkit, cores, processor, kernel
     QString command;
     bool smoke = false;
-    int messages = 0; // timed per update
+    bool realtimeJack = false; // the private server ran at realtime priority
+    int messages = 0;          // timed per update
     std::uint32_t serial = 0;
     ImagePreparationFigures image;
     Comparison inProcess;
@@ -95,6 +96,22 @@ struct StageFigures
     Summary outputNs;  // Send -> Out: from midiOutLongMsg to the MIDI system
 };
 StageFigures stageFigures(const std::vector<RunFigures>& runs);
+
+// Where messages fall in the JACK server's cycles: for each message, the
+// cycles from the one in which it reached the MIDI system to the one in
+// which its reply came back, and how far into its cycle it got there. A
+// message that reaches the system after the sender's output has run for the
+// cycle waits for the next one.
+struct CyclePlacement
+{
+    std::size_t messages = 0;
+    std::size_t sameCycle = 0;  // the reply came in the next cycle: one cycle a message
+    std::size_t laterCycle = 0; // two cycles or more
+    Summary sameOffsetNs;       // how far into its cycle such a message was sent
+    Summary laterOffsetNs;
+    Summary replyOffsetNs; // how far into its cycle each reply arrived
+};
+CyclePlacement cyclePlacement(const std::vector<RunFigures>& runs);
 
 // One message's whole round on the wire, send to next send, as the MIDI
 // system saw the sends (the layer's sends where the probe saw them, else the

@@ -69,6 +69,7 @@ struct Options
     bool jack = true;
     // Only the runs between separate processes, for a quick look.
     bool peersOnly = false;
+    bool realtimeJack = false;
     bool check = false;
     // Set when this process is itself a peer of another run of the program.
     QString peer;
@@ -123,6 +124,10 @@ bool parseOptions(const QStringList& arguments, Options& o, QString& message, bo
                                     QStringLiteral("path"));
     const QCommandLineOption check(QStringLiteral("check"),
                                    QStringLiteral("Exit with 3 when a target is missed."));
+    const QCommandLineOption realtimeJack(
+        QStringLiteral("realtime-jack"),
+        QStringLiteral("Run the private JACK server at realtime priority, as JACK does by\n"
+                       "default (default: --no-realtime, as the tests do)."));
     const QCommandLineOption peersOnly(
         QStringLiteral("peers-only"),
         QStringLiteral("Over JACK only the runs between separate processes; nothing in-process."));
@@ -142,7 +147,7 @@ bool parseOptions(const QStringList& arguments, Options& o, QString& message, bo
     for (QCommandLineOption* internal : {&peer, &unitOutput, &unitInput, &result})
         internal->setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOptions({smoke, messages, runs, jackRuns, imageRuns, noJack, json, devsim, check,
-                       peersOnly, peer, unitOutput, unitInput, result});
+                       peersOnly, realtimeJack, peer, unitOutput, unitInput, result});
     if (!parser.parse(arguments)) {
         message = parser.errorText();
         return false;
@@ -184,6 +189,7 @@ bool parseOptions(const QStringList& arguments, Options& o, QString& message, bo
     o.jack = !parser.isSet(noJack);
     o.check = parser.isSet(check);
     o.peersOnly = parser.isSet(peersOnly);
+    o.realtimeJack = parser.isSet(realtimeJack);
     o.peer = parser.value(peer);
     o.unitOutput = parser.value(unitOutput).toStdString();
     o.unitInput = parser.value(unitInput).toStdString();
@@ -387,6 +393,7 @@ void runJack(Comparison& c, Comparison& peers, const std::vector<Bytes>& message
     // The in-process part has ended every thread of its own by now, so the
     // server's environment variables go in while nothing else reads them.
     PrivateJack jack;
+    jack.realtime = o.realtimeJack;
     if (!jack.start()) {
         c.skipped = QStringLiteral("no private JACK server: ") +
                     QString::fromStdString(jack.error()).section(QLatin1Char('\n'), 0, 0);
@@ -422,7 +429,13 @@ void runJack(Comparison& c, Comparison& peers, const std::vector<Bytes>& message
         request.unitInput = peerUnit.inputPort();
         request.messages = o.messages;
         request.timeoutMs = timeoutMs;
-        return runPeer(request);
+        CycleClock cycles;
+        // A cycle is 2.67 ms; room for the longest run allowed.
+        const bool clocked = cycles.start(std::size_t(timeoutMs / 2 + 100000));
+        RunFigures r = runPeer(request);
+        if (clocked)
+            r.cycleStarts = cycles.stop();
+        return r;
     };
     const int in = findInputDevice(QString::fromStdString(unit.outputPort()).toStdU16String());
     const int out = findOutputDevice(QString::fromStdString(unit.inputPort()).toStdU16String());
@@ -551,6 +564,7 @@ int main(int argc, char* argv[])
     report.machine = machineText();
     report.command = QCoreApplication::arguments().join(QLatin1Char(' '));
     report.smoke = options.smoke;
+    report.realtimeJack = options.realtimeJack;
     report.messages = options.messages;
     report.serial = kSerial;
 
