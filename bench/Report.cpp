@@ -480,6 +480,9 @@ StageFigures stageFigures(const std::vector<RunFigures>& runs)
 std::vector<Target> evaluateTargets(const BenchReport& report)
 {
     std::vector<Target> targets;
+    if (report.probeInUpdater >= 0)
+        targets.push_back({QStringLiteral("timing probe in orvik16-update"),
+                           double(report.probeInUpdater), 0, QString()});
     if (report.image.runs > 0)
         targets.push_back({QStringLiteral("image preparation, median"),
                            report.image.total.median * 1e3, 5, QStringLiteral("ms")});
@@ -708,6 +711,7 @@ QJsonObject toJson(const BenchReport& r)
                        {QStringLiteral("command"), r.command},
                        {QStringLiteral("smoke"), r.smoke},
                        {QStringLiteral("realtime_jack"), r.realtimeJack},
+                       {QStringLiteral("probe_in_updater"), r.probeInUpdater},
                        {QStringLiteral("messages_timed"), r.messages},
                        {QStringLiteral("serial"), double(r.serial)},
                        {QStringLiteral("image_preparation"), image},

@@ -62,7 +62,10 @@ struct BenchReport
     QString command;
     bool smoke = false;
     bool realtimeJack = false; // the private server ran at realtime priority
-    int messages = 0;          // timed per update
+    // Whether the shipped updater carries the layer's timing probe: 0 no,
+    // 1 yes, -1 not known (not built alongside, or stripped).
+    int probeInUpdater = -1;
+    int messages = 0; // timed per update
     std::uint32_t serial = 0;
     ImagePreparationFigures image;
     Comparison inProcess;

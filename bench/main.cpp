@@ -204,6 +204,20 @@ bool parseOptions(const QStringList& arguments, Options& o, QString& message, bo
     return true;
 }
 
+// The layer's probe is known by its setter; an unstripped updater names
+// every function it holds, and one built with the probe holds this one.
+int probeInUpdater(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray image = file.readAll();
+    if (image.contains("setProbeHook"))
+        return 1;
+    // Without a symbol table nothing can be told either way.
+    return image.contains("midiOutLongMsg") ? 0 : -1;
+}
+
 QString machineText()
 {
     QString cpu;
@@ -565,6 +579,7 @@ int main(int argc, char* argv[])
     report.command = QCoreApplication::arguments().join(QLatin1Char(' '));
     report.smoke = options.smoke;
     report.realtimeJack = options.realtimeJack;
+    report.probeInUpdater = probeInUpdater(QStringLiteral(ORVIK_UPDATER));
     report.messages = options.messages;
     report.serial = kSerial;
 
