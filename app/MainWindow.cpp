@@ -28,6 +28,7 @@ MainWindow::~MainWindow() = default;
 
 bool MainWindow::event(QEvent* e)
 {
+    MidiEvent::Receive(e);
     if (e->type() == QEvent::UpdateRequest && DeferPaint) {
         // A widget wants to be painted at once while a reply is being
         // answered, which would hold back the answer. The backing store keeps

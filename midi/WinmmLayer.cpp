@@ -48,6 +48,7 @@ struct Registry
     std::uintptr_t nextToken = 0x10000;
 
     std::mutex devicesMutex;
+    std::vector<const Backend*> backends;
     DeviceList systemInputs;
     DeviceList systemOutputs;
     bool inputsListed = false;
@@ -69,6 +70,18 @@ Registry& registry()
     return *instance;
 }
 
+} // namespace
+
+void addBackend(const Backend& backend)
+{
+    Registry& r = registry();
+    std::lock_guard lock(r.devicesMutex);
+    if (std::find(r.backends.begin(), r.backends.end(), &backend) == r.backends.end())
+        r.backends.push_back(&backend);
+}
+
+namespace {
+
 template <class Port>
 constexpr bool isInput = std::is_same_v<Port, InputPort>;
 
@@ -84,19 +97,26 @@ std::shared_ptr<Port> find(typename Port::Handle handle)
     return it == ports.end() ? nullptr : it->second;
 }
 
-// Loopback devices first, then the system's. The system's list is asked anew
-// when a caller starts at device 0 (a port list being filled), so that the
-// numbers it then uses to open stay those it was shown.
+// Added backends' devices first, then the system's. The system's list is asked
+// anew when a caller starts at device 0 (a port list being filled), so that
+// the numbers it then uses to open stay those it was shown.
 DeviceList devices(bool input, bool refresh)
 {
-    DeviceList list;
-    if (input)
-        loopbackbackend::appendInputs(list);
-    else
-        loopbackbackend::appendOutputs(list);
-
     Registry& r = registry();
-    std::lock_guard lock(r.devicesMutex);
+    std::unique_lock lock(r.devicesMutex);
+    // Asked without the lock: a backend has locks of its own, and may be
+    // adding itself right now from another thread.
+    const std::vector<const Backend*> backends = r.backends;
+    lock.unlock();
+    DeviceList list;
+    for (const Backend* backend : backends) {
+        if (input)
+            backend->appendInputs(list);
+        else
+            backend->appendOutputs(list);
+    }
+
+    lock.lock();
     bool& listed = input ? r.inputsListed : r.outputsListed;
     DeviceList& system = input ? r.systemInputs : r.systemOutputs;
     if (refresh || !listed) {

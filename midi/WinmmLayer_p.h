@@ -68,11 +68,24 @@ public:
 
 using DeviceList = std::vector<std::shared_ptr<const Device>>;
 
-namespace loopbackbackend {
-// Appends the live loopback devices, in the order their links were made.
-void appendInputs(DeviceList& list);
-void appendOutputs(DeviceList& list);
-} // namespace loopbackbackend
+// A source of devices besides the system's MIDI ports: the in-process
+// devices of the tests, the simulator and the benchmark, which the product
+// never links. Its devices come before the system's, in the order the
+// backends were added. The append calls may come from any thread and must not
+// call into the layer.
+class Backend
+{
+public:
+    virtual void appendInputs(DeviceList& list) const = 0;
+    virtual void appendOutputs(DeviceList& list) const = 0;
+
+protected:
+    ~Backend() = default;
+};
+
+// Adds a backend for the rest of the process (it must live that long). Any
+// thread; adding the same backend twice adds it once.
+void addBackend(const Backend& backend);
 
 namespace rtmidibackend {
 // Asks every MIDI system that answers right now; slow (opens clients).

@@ -1,10 +1,10 @@
 // The Windows multimedia MIDI interface, on every platform.
 //
 // On Windows this is the real <mmsystem.h> and winmm. Elsewhere it is our own
-// layer (WinmmLayer.cpp) with the same calls, records, constants and result
-// codes, backed by RtMidi (ALSA sequencer, JACK, CoreMIDI) and, for tests, by
-// in-process loopback devices. The port pair is written once against this
-// interface and behaves the same everywhere.
+// layer (WinmmLayer.cpp and the files beside it) with the same calls, records,
+// constants and result codes, backed by RtMidi (ALSA sequencer, JACK,
+// CoreMIDI) and, in tests, by in-process loopback devices (loopback/). The port pair is written
+// once against this interface and behaves the same everywhere.
 #pragma once
 
 #ifdef _WIN32

@@ -195,19 +195,33 @@ private:
     std::shared_ptr<Link::State> state_;
 };
 
-void appendDevices(winmm::DeviceList& list)
+// Both ends of a link are one device in each list, in the order the links
+// were made.
+class LoopbackBackend final : public winmm::Backend
 {
-    Links& all = links();
-    std::lock_guard lock(all.mutex);
-    for (const auto& state : all.live)
-        list.push_back(std::make_shared<LoopbackDevice>(state));
-}
+public:
+    void appendInputs(winmm::DeviceList& list) const override { appendDevices(list); }
+    void appendOutputs(winmm::DeviceList& list) const override { appendDevices(list); }
+
+private:
+    static void appendDevices(winmm::DeviceList& list)
+    {
+        Links& all = links();
+        std::lock_guard lock(all.mutex);
+        for (const auto& state : all.live)
+            list.push_back(std::make_shared<LoopbackDevice>(state));
+    }
+};
 
 } // namespace
 
 Link::Link(std::string name, Receiver fromTool, LinkOptions options)
     : state_(std::make_shared<State>(std::move(name), std::move(fromTool), options))
 {
+    // The layer learns of these devices only once a program makes a link,
+    // so that nothing of them reaches a program that never does.
+    static const LoopbackBackend backend;
+    winmm::addBackend(backend);
     // The thread holds its own reference: a receiver that destroys its own
     // link must still find the state there until it returns.
     state_->thread = std::thread([state = state_] { state->run(); });
@@ -273,17 +287,3 @@ int Link::outputDeviceNumber() const
 }
 
 } // namespace orvik::loopback
-
-namespace orvik::winmm::loopbackbackend {
-
-void appendInputs(DeviceList& list)
-{
-    loopback::appendDevices(list);
-}
-
-void appendOutputs(DeviceList& list)
-{
-    loopback::appendDevices(list);
-}
-
-} // namespace orvik::winmm::loopbackbackend

@@ -1,6 +1,6 @@
 // In-process MIDI devices for tests, benchmarks and the simulator's in-process
-// mode. The product never creates one: there is no option or environment
-// variable that reaches this API.
+// mode, in a library of their own (orvik_loopback) that the product does not
+// link.
 #pragma once
 
 #include <cstddef>
