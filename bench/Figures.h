@@ -29,7 +29,10 @@ enum class MarkKind : std::uint8_t
     Reply,   // a reply reached the layer's input callback
     Arrival, // it reached the window on the GUI thread
     Send,    // a message was handed to midiOutLongMsg
+    Wire,    // a reply's bytes reached the layer from the MIDI system's callback
+    Out,     // a message reached the MIDI system's send
 };
+inline constexpr int kMarkKinds = 5;
 
 struct Mark
 {

@@ -18,10 +18,21 @@ std::int64_t nowNs()
 
 void onLayerProbe(winmm::ProbePoint point, UINT message)
 {
-    if (point == winmm::ProbePoint::LongMessage)
+    switch (point) {
+    case winmm::ProbePoint::LongMessage:
         Probe::instance().mark(MarkKind::Send);
-    else if (message == MIM_LONGDATA)
-        Probe::instance().mark(MarkKind::Reply);
+        break;
+    case winmm::ProbePoint::InputCallback:
+        if (message == MIM_LONGDATA)
+            Probe::instance().mark(MarkKind::Reply);
+        break;
+    case winmm::ProbePoint::Fed:
+        Probe::instance().mark(MarkKind::Wire);
+        break;
+    case winmm::ProbePoint::BackendSend:
+        Probe::instance().mark(MarkKind::Out);
+        break;
+    }
 }
 
 } // namespace

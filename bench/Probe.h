@@ -37,7 +37,7 @@ private:
 
     std::vector<Mark> buffer_;
     std::atomic<std::size_t> next_{0};
-    std::atomic<std::uint64_t> counts_[3] = {};
+    std::atomic<std::uint64_t> counts_[kMarkKinds] = {};
 };
 
 } // namespace orvik::bench

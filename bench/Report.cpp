@@ -135,6 +135,101 @@ void printComparison(std::FILE* out, const Comparison& c, const QString& toolNam
                       .arg(l.toolCycleNs.median / l.bareCycleNs.median, 0, 'f', 3));
 }
 
+QString runLine(const RunFigures& run)
+{
+    return QStringLiteral("%1 (%2 silences, %3; median message %4)")
+        .arg(sec(run.wall, 2))
+        .arg(silences(run.marks).size())
+        .arg(sec(silentSeconds(run), 1), us(summarize(wireCycleTimes(run.marks)).median));
+}
+
+void printPeers(std::FILE* out, const Comparison& p, bool realtime)
+{
+    line(out, QStringLiteral("5. Update between separate processes on one JACK server (%1): "
+                             "orvik16-devsim, a bare RtMidi host, the tool (median of %2)")
+                  .arg(realtime ? QStringLiteral("realtime") : QStringLiteral("no realtime"))
+                  .arg(p.tool.size()));
+    if (!p.skipped.isEmpty()) {
+        line(out, QStringLiteral("   skipped: ") + p.skipped);
+        return;
+    }
+    if (!p.error.isEmpty())
+        line(out, QStringLiteral("   FAILED: ") + p.error);
+    if (!p.ran())
+        return;
+    line(out, QStringLiteral("   ") + pad(QString(), 26) + rpad(QStringLiteral("wall"), 10) +
+                  rpad(QStringLiteral("/ bare"), 8) + rpad(QStringLiteral("msg p50"), 11) +
+                  rpad(QStringLiteral("msg p90"), 11) + rpad(QStringLiteral("sent/replies"), 15) +
+                  rpad(QStringLiteral("re-sent"), 9));
+    const double bareWall = p.medianBare().wall;
+    auto row = [&](const QString& name, const std::vector<RunFigures>& runs) {
+        if (runs.empty())
+            return;
+        const RunFigures& m = medianRun(runs);
+        std::vector<double> all;
+        std::uint64_t resent = 0;
+        for (const RunFigures& r : runs) {
+            const std::vector<double> v = wireCycleTimes(r.marks);
+            all.insert(all.end(), v.begin(), v.end());
+            resent += r.resent;
+        }
+        std::sort(all.begin(), all.end());
+        line(out, QStringLiteral("   ") + pad(name, 26) + rpad(sec(m.wall, 2), 10) +
+                      rpad(QString::number(bareWall > 0 ? m.wall / bareWall : 0, 'f', 3), 8) +
+                      rpad(us(percentile(all, 50)), 11) + rpad(us(percentile(all, 90)), 11) +
+                      rpad(grouped(m.sent) + QLatin1Char('/') + grouped(m.replies), 15) +
+                      rpad(grouped(resent), 9));
+    };
+    row(QStringLiteral("bare RtMidi host"), p.bare);
+    row(QStringLiteral("tool, offscreen"), p.offscreen);
+    row(QStringLiteral("tool, window on Xvfb"), p.tool);
+    line(out, QStringLiteral("   a message is send to next send as the MIDI system saw the sends; "
+                             "re-sent: blocks sent again after a silence, all runs"));
+    std::vector<RunFigures> both = p.tool;
+    both.insert(both.end(), p.offscreen.begin(), p.offscreen.end());
+    const StageFigures s = stageFigures(both);
+    if (s.totalNs.count > 0) {
+        line(out, QStringLiteral("   inside the tool, both platforms, %1 messages")
+                      .arg(grouped(s.totalNs.count)));
+        line(out, QStringLiteral("   ") + pad(QString(), 48) + rpad(QStringLiteral("median"), 10) +
+                      rpad(QStringLiteral("p99"), 10) + rpad(QStringLiteral("max"), 11));
+        auto stage = [&](const QString& name, const Summary& v) {
+            line(out, QStringLiteral("   ") + pad(name, 48) + rpad(us(v.median), 10) +
+                          rpad(us(v.p99), 10) + rpad(us(v.max), 11));
+        };
+        stage(QStringLiteral("reply in the JACK callback -> next message sent"), s.totalNs);
+        stage(QStringLiteral("  to the layer's input callback"), s.inputNs);
+        stage(QStringLiteral("  to the window on the GUI thread"), s.handoffNs);
+        stage(QStringLiteral("  the window's work up to midiOutLongMsg"), s.workNs);
+        stage(QStringLiteral("  midiOutLongMsg to RtMidi's send"), s.outputNs);
+    }
+    auto placementRow = [&](const QString& name, const std::vector<RunFigures>& runs) {
+        const CyclePlacement c = cyclePlacement(runs);
+        if (c.messages == 0)
+            return;
+        line(out, QStringLiteral("   %1: replies arrive %2 into their cycle (median); one cycle "
+                                 "for %3 % of messages, sent %4 into theirs (median, max %5); "
+                                 "more for %6 %, sent %7 in (median, min %8)")
+                      .arg(name, us(c.replyOffsetNs.median))
+                      .arg(100.0 * double(c.sameCycle) / double(c.messages), 0, 'f', 1)
+                      .arg(us(c.sameOffsetNs.median), us(c.sameOffsetNs.max))
+                      .arg(100.0 * double(c.laterCycle) / double(c.messages), 0, 'f', 1)
+                      .arg(us(c.laterOffsetNs.median), us(c.laterOffsetNs.min)));
+    };
+    line(out, QStringLiteral("   in the server's cycles (a cycle is 2667 us):"));
+    placementRow(QStringLiteral("bare"), p.bare);
+    placementRow(QStringLiteral("offscreen"), p.offscreen);
+    placementRow(QStringLiteral("window"), p.tool);
+    for (std::size_t i = 0; i < p.bare.size(); ++i)
+        line(out, QStringLiteral("   run %1: bare %2; offscreen %3; window %4")
+                      .arg(i + 1)
+                      .arg(runLine(p.bare[i]),
+                           i < p.offscreen.size() ? runLine(p.offscreen[i]) : QStringLiteral("-"),
+                           i < p.tool.size() ? runLine(p.tool[i]) : QStringLiteral("-")));
+    if (p.lateCycles >= 0)
+        line(out, QStringLiteral("   late server cycles %1").arg(p.lateCycles));
+}
+
 QJsonObject summaryJson(const Summary& s, double scale)
 {
     return QJsonObject{
@@ -229,6 +324,29 @@ QJsonObject comparisonJson(const Comparison& c)
     return o;
 }
 
+QJsonObject peersJson(const Comparison& p)
+{
+    QJsonObject o = comparisonJson(p);
+    if (!p.offscreen.empty()) {
+        QJsonArray offscreen;
+        for (const RunFigures& r : p.offscreen)
+            offscreen.append(runJson(r));
+        o.insert(QStringLiteral("offscreen_runs"), offscreen);
+    }
+    if (p.ran()) {
+        std::vector<RunFigures> both = p.tool;
+        both.insert(both.end(), p.offscreen.begin(), p.offscreen.end());
+        const StageFigures s = stageFigures(both);
+        o.insert(QStringLiteral("stages_us"),
+                 QJsonObject{{QStringLiteral("total"), summaryJson(s.totalNs, 1e-3)},
+                             {QStringLiteral("input"), summaryJson(s.inputNs, 1e-3)},
+                             {QStringLiteral("handoff"), summaryJson(s.handoffNs, 1e-3)},
+                             {QStringLiteral("work"), summaryJson(s.workNs, 1e-3)},
+                             {QStringLiteral("output"), summaryJson(s.outputNs, 1e-3)}});
+    }
+    return o;
+}
+
 } // namespace
 
 const RunFigures& Comparison::medianTool() const
@@ -277,9 +395,94 @@ LatencyFigures latencyFigures(const Comparison& c)
     return l;
 }
 
+std::vector<double> wireCycleTimes(const std::vector<Mark>& marks)
+{
+    const bool probed = std::any_of(marks.begin(), marks.end(),
+                                    [](const Mark& m) { return m.kind == MarkKind::Out; });
+    if (!probed)
+        return cycleTimes(marks);
+    // The layer's own marks stand in for the client's: the wire is what
+    // the MIDI system saw.
+    std::vector<Mark> wire;
+    for (const Mark& m : marks) {
+        if (m.kind == MarkKind::Wire)
+            wire.push_back({MarkKind::Reply, m.ns});
+        else if (m.kind == MarkKind::Out)
+            wire.push_back({MarkKind::Send, m.ns});
+    }
+    return cycleTimes(wire);
+}
+
+CyclePlacement cyclePlacement(const std::vector<RunFigures>& runs)
+{
+    CyclePlacement p;
+    std::vector<double> same, later, reply;
+    for (const RunFigures& r : runs) {
+        const std::vector<std::int64_t>& starts = r.cycleStarts;
+        if (starts.size() < 2)
+            continue;
+        const bool probed = std::any_of(r.marks.begin(), r.marks.end(),
+                                        [](const Mark& m) { return m.kind == MarkKind::Out; });
+        const MarkKind sendKind = probed ? MarkKind::Out : MarkKind::Send;
+        const MarkKind replyKind = probed ? MarkKind::Wire : MarkKind::Reply;
+        // The cycle a moment falls in, and how far into it.
+        auto place = [&](std::int64_t ns, std::int64_t& offset) -> std::ptrdiff_t {
+            auto it = std::upper_bound(starts.begin(), starts.end(), ns);
+            if (it == starts.begin() || it == starts.end())
+                return -1;
+            --it;
+            offset = ns - *it;
+            return it - starts.begin();
+        };
+        std::ptrdiff_t sendCycle = -1;
+        std::int64_t sendOffset = 0;
+        for (const Mark& m : r.marks) {
+            std::int64_t offset = 0;
+            if (m.kind == sendKind) {
+                sendCycle = place(m.ns, offset);
+                sendOffset = offset;
+            } else if (m.kind == replyKind) {
+                const std::ptrdiff_t cycle = place(m.ns, offset);
+                if (cycle < 0)
+                    continue;
+                reply.push_back(double(offset));
+                if (sendCycle < 0 || cycle <= sendCycle)
+                    continue;
+                ++p.messages;
+                if (cycle - sendCycle == 1) {
+                    ++p.sameCycle;
+                    same.push_back(double(sendOffset));
+                } else {
+                    ++p.laterCycle;
+                    later.push_back(double(sendOffset));
+                }
+                sendCycle = -1;
+            }
+        }
+    }
+    p.sameOffsetNs = summarize(std::move(same));
+    p.laterOffsetNs = summarize(std::move(later));
+    p.replyOffsetNs = summarize(std::move(reply));
+    return p;
+}
+
+StageFigures stageFigures(const std::vector<RunFigures>& runs)
+{
+    StageFigures s;
+    s.totalNs = pooled(runs, MarkKind::Wire, MarkKind::Out);
+    s.inputNs = pooled(runs, MarkKind::Wire, MarkKind::Reply);
+    s.handoffNs = pooled(runs, MarkKind::Reply, MarkKind::Arrival);
+    s.workNs = pooled(runs, MarkKind::Arrival, MarkKind::Send);
+    s.outputNs = pooled(runs, MarkKind::Send, MarkKind::Out);
+    return s;
+}
+
 std::vector<Target> evaluateTargets(const BenchReport& report)
 {
     std::vector<Target> targets;
+    if (report.probeInUpdater >= 0)
+        targets.push_back({QStringLiteral("timing probe in orvik16-update"),
+                           double(report.probeInUpdater), 0, QString()});
     if (report.image.runs > 0)
         targets.push_back({QStringLiteral("image preparation, median"),
                            report.image.total.median * 1e3, 5, QStringLiteral("ms")});
@@ -297,6 +500,28 @@ std::vector<Target> evaluateTargets(const BenchReport& report)
     if (report.jack.ran())
         targets.push_back({QStringLiteral("whole update over JACK, tool / bare, silences out"),
                            report.jack.activeRatio(), 1.10, QString()});
+    // Between separate processes the raw figures are judged: the tool must
+    // lose no more than the bare client does.
+    const Comparison& p = report.peers;
+    if (p.ran()) {
+        targets.push_back({QStringLiteral("separate processes, window / bare, whole update"),
+                           p.ratio(), 1.10, QString()});
+        const Summary tool = pooled(p.tool, wireCycleTimes);
+        const Summary bare = pooled(p.bare, wireCycleTimes);
+        targets.push_back({QStringLiteral("separate processes, window / bare, median message"),
+                           bare.median > 0 ? tool.median / bare.median : 0, 1.05, QString()});
+        std::uint64_t toolResent = 0;
+        std::uint64_t bareResent = 0;
+        for (const RunFigures& r : p.tool)
+            toolResent += r.resent;
+        for (const RunFigures& r : p.offscreen)
+            toolResent += r.resent;
+        for (const RunFigures& r : p.bare)
+            bareResent += r.resent;
+        targets.push_back({QStringLiteral("separate processes, messages the tool lost more"),
+                           double(toolResent > bareResent ? toolResent - bareResent : 0), 0,
+                           QString()});
+    }
     return targets;
 }
 
@@ -403,9 +628,12 @@ void printTable(std::FILE* out, const BenchReport& r)
     }
     line(out, QString());
 
+    printPeers(out, r.peers, r.realtimeJack);
+    line(out, QString());
+
     const WireModel& d = r.din;
     line(out, QStringLiteral(
-                  "5. DIN wire model, %1 baud, %2 bits per byte, %3 messages and their replies")
+                  "6. DIN wire model, %1 baud, %2 bits per byte, %3 messages and their replies")
                   .arg(kDinBaud)
                   .arg(kDinBitsPerByte)
                   .arg(d.messages));
@@ -427,7 +655,7 @@ void printTable(std::FILE* out, const BenchReport& r)
     }
     line(out, QString());
 
-    line(out, QStringLiteral("6. Peak resident memory (VmHWM) during an update"));
+    line(out, QStringLiteral("7. Peak resident memory (VmHWM) during an update"));
     auto memoryRow = [&](const QString& name, const Comparison& c) {
         if (!c.ran() || c.medianTool().memoryPeak.hwmKb < 0)
             return;
@@ -482,11 +710,14 @@ QJsonObject toJson(const BenchReport& r)
     return QJsonObject{{QStringLiteral("machine"), r.machine},
                        {QStringLiteral("command"), r.command},
                        {QStringLiteral("smoke"), r.smoke},
+                       {QStringLiteral("realtime_jack"), r.realtimeJack},
+                       {QStringLiteral("probe_in_updater"), r.probeInUpdater},
                        {QStringLiteral("messages_timed"), r.messages},
                        {QStringLiteral("serial"), double(r.serial)},
                        {QStringLiteral("image_preparation"), image},
                        {QStringLiteral("in_process"), comparisonJson(r.inProcess)},
                        {QStringLiteral("jack"), comparisonJson(r.jack)},
+                       {QStringLiteral("separate_processes"), peersJson(r.peers)},
                        {QStringLiteral("din_wire_model"), din},
                        {QStringLiteral("targets"), targets}};
 }

@@ -36,6 +36,9 @@ struct Comparison
     // difference is the window's and which the layer's.
     std::vector<RunFigures> layer;
     int lateCycles = -1; // JACK's "XRun" reports while it ran
+    // Between separate processes: `tool` is the window on a real X display,
+    // `offscreen` the same window on Qt's offscreen platform.
+    std::vector<RunFigures> offscreen;
 
     bool ran() const { return skipped.isEmpty() && !tool.empty() && !bare.empty(); }
     // The run with the median wall time (the lower one of an even count).
@@ -58,11 +61,16 @@ struct BenchReport
     QString machine; // build, toolkit, cores, processor, kernel
     QString command;
     bool smoke = false;
+    bool realtimeJack = false; // the private server ran at realtime priority
+    // Whether the shipped updater carries the layer's timing probe: 0 no,
+    // 1 yes, -1 not known (not built alongside, or stripped).
+    int probeInUpdater = -1;
     int messages = 0; // timed per update
     std::uint32_t serial = 0;
     ImagePreparationFigures image;
     Comparison inProcess;
     Comparison jack;
+    Comparison peers; // the unit, the bare client and the tool in processes of their own
     WireModel din;
 };
 
@@ -78,6 +86,40 @@ struct LatencyFigures
     Summary bareCycleNs;
 };
 LatencyFigures latencyFigures(const Comparison& c);
+
+// Inside the tool between separate processes, nanoseconds per message from
+// the reply's bytes reaching the layer in the MIDI system's callback to the
+// next message reaching the MIDI system's send, and each stage on the way.
+struct StageFigures
+{
+    Summary totalNs;   // Wire -> Out
+    Summary inputNs;   // Wire -> Reply: to the layer's input callback
+    Summary handoffNs; // Reply -> Arrival: to the window on the GUI thread
+    Summary workNs;    // Arrival -> Send: the window's work up to midiOutLongMsg
+    Summary outputNs;  // Send -> Out: from midiOutLongMsg to the MIDI system
+};
+StageFigures stageFigures(const std::vector<RunFigures>& runs);
+
+// Where messages fall in the JACK server's cycles: for each message, the
+// cycles from the one in which it reached the MIDI system to the one in
+// which its reply came back, and how far into its cycle it got there. A
+// message that reaches the system after the sender's output has run for the
+// cycle waits for the next one.
+struct CyclePlacement
+{
+    std::size_t messages = 0;
+    std::size_t sameCycle = 0;  // the reply came in the next cycle: one cycle a message
+    std::size_t laterCycle = 0; // two cycles or more
+    Summary sameOffsetNs;       // how far into its cycle such a message was sent
+    Summary laterOffsetNs;
+    Summary replyOffsetNs; // how far into its cycle each reply arrived
+};
+CyclePlacement cyclePlacement(const std::vector<RunFigures>& runs);
+
+// One message's whole round on the wire, send to next send, as the MIDI
+// system saw the sends (the layer's sends where the probe saw them, else the
+// client's own marks); silences left out.
+std::vector<double> wireCycleTimes(const std::vector<Mark>& marks);
 
 struct Target
 {

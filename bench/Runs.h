@@ -32,6 +32,9 @@ struct RunFigures
     Memory memoryBefore;
     Memory memoryPeak;
     std::vector<Mark> marks;
+    // When the JACK server's cycles began during the run (steady clock, ns),
+    // where they were recorded.
+    std::vector<std::int64_t> cycleStarts;
 };
 
 // The real MainWindow, on the offscreen platform: lists the ports, connects

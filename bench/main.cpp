@@ -14,6 +14,7 @@
 #include "InProcessDevice.h"
 #include "JackUnit.h"
 #include "MainWindow.h"
+#include "PeerRun.h"
 #include "ProcessStats.h"
 #include "Protocol.h"
 #include "Report.h"
@@ -34,6 +35,7 @@
 #include <QSysInfo>
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <thread>
 
@@ -65,7 +67,15 @@ struct Options
     int jackRuns = 3;
     int imageRuns = 50;
     bool jack = true;
+    // Only the runs between separate processes, for a quick look.
+    bool peersOnly = false;
+    bool realtimeJack = false;
     bool check = false;
+    // Set when this process is itself a peer of another run of the program.
+    QString peer;
+    std::string unitOutput;
+    std::string unitInput;
+    QString result;
     QString json;
     QString devsim = QStringLiteral(ORVIK_DEVSIM);
 };
@@ -114,7 +124,30 @@ bool parseOptions(const QStringList& arguments, Options& o, QString& message, bo
                                     QStringLiteral("path"));
     const QCommandLineOption check(QStringLiteral("check"),
                                    QStringLiteral("Exit with 3 when a target is missed."));
-    parser.addOptions({smoke, messages, runs, jackRuns, imageRuns, noJack, json, devsim, check});
+    const QCommandLineOption realtimeJack(
+        QStringLiteral("realtime-jack"),
+        QStringLiteral("Run the private JACK server at realtime priority, as JACK does by\n"
+                       "default (default: --no-realtime, as the tests do)."));
+    const QCommandLineOption peersOnly(
+        QStringLiteral("peers-only"),
+        QStringLiteral("Over JACK only the runs between separate processes; nothing in-process."));
+    // The program runs itself as the bare client or the tool in a process of
+    // its own; these are how it tells that process what to do.
+    QCommandLineOption peer(QStringLiteral("peer"), QStringLiteral("Internal: run as a peer."),
+                            QStringLiteral("bare|window"));
+    QCommandLineOption unitOutput(QStringLiteral("unit-output"),
+                                  QStringLiteral("Internal: the unit's output port."),
+                                  QStringLiteral("port"));
+    QCommandLineOption unitInput(QStringLiteral("unit-input"),
+                                 QStringLiteral("Internal: the unit's input port."),
+                                 QStringLiteral("port"));
+    QCommandLineOption result(QStringLiteral("result"),
+                              QStringLiteral("Internal: where a peer writes its figures."),
+                              QStringLiteral("file"));
+    for (QCommandLineOption* internal : {&peer, &unitOutput, &unitInput, &result})
+        internal->setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOptions({smoke, messages, runs, jackRuns, imageRuns, noJack, json, devsim, check,
+                       peersOnly, realtimeJack, peer, unitOutput, unitInput, result});
     if (!parser.parse(arguments)) {
         message = parser.errorText();
         return false;
@@ -155,10 +188,34 @@ bool parseOptions(const QStringList& arguments, Options& o, QString& message, bo
         return false;
     o.jack = !parser.isSet(noJack);
     o.check = parser.isSet(check);
+    o.peersOnly = parser.isSet(peersOnly);
+    o.realtimeJack = parser.isSet(realtimeJack);
+    o.peer = parser.value(peer);
+    o.unitOutput = parser.value(unitOutput).toStdString();
+    o.unitInput = parser.value(unitInput).toStdString();
+    o.result = parser.value(result);
+    if (!o.peer.isEmpty() && o.peer != QLatin1String("bare") && o.peer != QLatin1String("window")) {
+        message = QStringLiteral("--peer '%1' is neither bare nor window").arg(o.peer);
+        return false;
+    }
     o.json = parser.value(json);
     if (parser.isSet(devsim))
         o.devsim = parser.value(devsim);
     return true;
+}
+
+// The layer's probe is known by its setter; an unstripped updater names
+// every function it holds, and one built with the probe holds this one.
+int probeInUpdater(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray image = file.readAll();
+    if (image.contains("setProbeHook"))
+        return 1;
+    // Without a symbol table nothing can be told either way.
+    return image.contains("midiOutLongMsg") ? 0 : -1;
 }
 
 QString machineText()
@@ -314,15 +371,43 @@ QString deviceNames()
 }
 #endif
 
-void runJack(Comparison& c, const std::vector<Bytes>& messages, const Options& o)
+#ifdef ORVIK_BENCH_HAVE_JACK
+// What each of a unit's updates was, in the order the runs came.
+void noteUnitUpdates(const std::vector<UnitUpdate>& updates,
+                     const std::vector<std::vector<RunFigures>*>& kinds,
+                     const std::vector<int>& sentBeforeBegin)
+{
+    const std::size_t n = kinds.size();
+    for (std::size_t i = 0; i < updates.size(); ++i) {
+        const std::size_t kind = i % n;
+        if (i / n >= kinds[kind]->size())
+            break;
+        RunFigures& r = (*kinds[kind])[i / n];
+        // The unit counts an update's messages up to the BeginUpdate that
+        // abandons it, so a shorter run's count takes in what the next run
+        // sent before its own update began.
+        const bool abandoned = updates[i].outcome.contains(QLatin1String("abandoned"));
+        r.unitReceived = updates[i].messages - (abandoned ? sentBeforeBegin[(kind + 1) % n] : 0);
+        r.unitOutcome = updates[i].outcome.section(QLatin1Char(','), 0, 0);
+        if (r.ok && r.roundTrips == kMessagesPerUpdate + 1 && !updates[i].matched()) {
+            r.ok = false;
+            r.error = QStringLiteral("the unit's image: ") + updates[i].outcome;
+        }
+    }
+}
+#endif
+
+void runJack(Comparison& c, Comparison& peers, const std::vector<Bytes>& messages, const Options& o)
 {
 #ifdef ORVIK_BENCH_HAVE_JACK
     using namespace orvik::testsupport;
     c.messages = o.messages;
+    peers.messages = o.messages;
     progress(QStringLiteral("JACK: starting a private server"));
     // The in-process part has ended every thread of its own by now, so the
     // server's environment variables go in while nothing else reads them.
     PrivateJack jack;
+    jack.realtime = o.realtimeJack;
     if (!jack.start()) {
         c.skipped = QStringLiteral("no private JACK server: ") +
                     QString::fromStdString(jack.error()).section(QLatin1Char('\n'), 0, 0);
@@ -336,6 +421,36 @@ void runJack(Comparison& c, const std::vector<Bytes>& messages, const Options& o
         c.error = why;
         return;
     }
+    // The peers get a unit of their own, so that each unit's log tells of
+    // one kind of comparison.
+    JackUnit peerUnit;
+    if (!peerUnit.start(o.devsim, port + QLatin1Char('p'), kSerial, &why)) {
+        peers.error = why;
+        return;
+    }
+    Xvfb xvfb;
+    if (!xvfb.start(&why)) {
+        peers.error = why;
+        return;
+    }
+    auto peerRun = [&](PeerKind kind, const QString& platform, int timeoutMs) {
+        PeerRequest request;
+        request.kind = kind;
+        request.program = QCoreApplication::applicationFilePath();
+        request.platform = platform;
+        request.display = xvfb.display();
+        request.unitOutput = peerUnit.outputPort();
+        request.unitInput = peerUnit.inputPort();
+        request.messages = o.messages;
+        request.timeoutMs = timeoutMs;
+        CycleClock cycles;
+        // A cycle is 2.67 ms; room for the longest run allowed.
+        const bool clocked = cycles.start(std::size_t(timeoutMs / 2 + 100000));
+        RunFigures r = runPeer(request);
+        if (clocked)
+            r.cycleStarts = cycles.stop();
+        return r;
+    };
     const int in = findInputDevice(QString::fromStdString(unit.outputPort()).toStdU16String());
     const int out = findOutputDevice(QString::fromStdString(unit.inputPort()).toStdU16String());
     if (in < 0 || out < 0) {
@@ -351,6 +466,21 @@ void runJack(Comparison& c, const std::vector<Bytes>& messages, const Options& o
         // events; a spinning core keeps it on time.
         BusyCore busy(std::chrono::milliseconds(3 * o.jackRuns * timeoutMs));
         for (int run = 1; run <= o.jackRuns; ++run) {
+            progress(QStringLiteral("JACK: run %1 of %2, bare RtMidi host in its own process")
+                         .arg(run)
+                         .arg(o.jackRuns));
+            peers.bare.push_back(peerRun(PeerKind::Bare, QString(), timeoutMs));
+            progress(QStringLiteral("JACK: run %1 of %2, the tool in its own process, offscreen")
+                         .arg(run)
+                         .arg(o.jackRuns));
+            peers.offscreen.push_back(
+                peerRun(PeerKind::Window, QStringLiteral("offscreen"), timeoutMs));
+            progress(QStringLiteral("JACK: run %1 of %2, the tool in its own process, on Xvfb")
+                         .arg(run)
+                         .arg(o.jackRuns));
+            peers.tool.push_back(peerRun(PeerKind::Window, QStringLiteral("xcb"), timeoutMs));
+            if (o.peersOnly)
+                continue;
             progress(QStringLiteral("JACK: run %1 of %2, the tool").arg(run).arg(o.jackRuns));
             c.tool.push_back(runTool(in, out, o.messages, timeoutMs));
             progress(QStringLiteral("JACK: run %1 of %2, bare RtMidi").arg(run).arg(o.jackRuns));
@@ -367,25 +497,27 @@ void runJack(Comparison& c, const std::vector<Bytes>& messages, const Options& o
     for (auto* runs : {&c.tool, &c.bare, &c.layer})
         for (RunFigures& r : *runs)
             r.cpu = -1;
+    // A window sends the identity request and BeginUpdate before its update
+    // begins, a bare client BeginUpdate alone.
+    noteUnitUpdates(parseUnitSummaries(peerUnit.stop()),
+                    {&peers.bare, &peers.offscreen, &peers.tool}, {1, 2, 2});
+    peers.lateCycles = jack.xruns();
+    if (peers.error.isEmpty())
+        peers.error = firstError(peers.tool, peers.bare);
+    if (peers.error.isEmpty())
+        peers.error = firstError(peers.offscreen, {});
+    if (o.peersOnly) {
+        c.skipped = QStringLiteral("left out (--peers-only)");
+        jack.stop();
+        return;
+    }
 
     // Each run began an update of its own: the tool, the bare RtMidi client
     // and the bare layer client in turn. The unit counts an update's messages
     // up to the BeginUpdate that abandons it: a shorter run's count takes in
     // what the next run sent before its own update began, the tool's
     // identity request and BeginUpdate or a bare client's BeginUpdate.
-    constexpr std::size_t kKinds = 3;
-    const std::vector<UnitUpdate> updates = parseUnitSummaries(unit.stop());
-    for (std::size_t i = 0; i < updates.size() && i / kKinds < c.tool.size(); ++i) {
-        const std::size_t kind = i % kKinds;
-        RunFigures& r = (kind == 0 ? c.tool : kind == 1 ? c.bare : c.layer)[i / kKinds];
-        const bool abandoned = updates[i].outcome.contains(QLatin1String("abandoned"));
-        r.unitReceived = updates[i].messages - (abandoned ? (kind == kKinds - 1 ? 2 : 1) : 0);
-        r.unitOutcome = updates[i].outcome.section(QLatin1Char(','), 0, 0);
-        if (r.ok && r.roundTrips == kMessagesPerUpdate + 1 && !updates[i].matched()) {
-            r.ok = false;
-            r.error = QStringLiteral("the unit's image: ") + updates[i].outcome;
-        }
-    }
+    noteUnitUpdates(parseUnitSummaries(unit.stop()), {&c.tool, &c.bare, &c.layer}, {2, 1, 1});
     c.lateCycles = jack.xruns();
     jack.stop();
     if (c.error.isEmpty())
@@ -396,6 +528,7 @@ void runJack(Comparison& c, const std::vector<Bytes>& messages, const Options& o
     Q_UNUSED(messages);
     Q_UNUSED(o);
     c.skipped = QStringLiteral("built without JACK");
+    peers.skipped = c.skipped;
 #endif
 }
 
@@ -405,7 +538,12 @@ int main(int argc, char* argv[])
 {
     // The window is real but never shown on a screen: figures must not
     // depend on a display server.
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    // A peer window gets its platform from the run that started it.
+    bool isPeer = false;
+    for (int i = 1; i < argc; ++i)
+        isPeer = isPeer || std::strcmp(argv[i], "--peer") == 0;
+    if (!isPeer)
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     setApplicationIdentity();
     installApplicationStyle();
     QApplication app(argc, argv);
@@ -423,10 +561,25 @@ int main(int argc, char* argv[])
         return 0;
     }
 
+    if (!options.peer.isEmpty()) {
+        std::vector<Bytes> messages;
+        QString why;
+        const bool bare = options.peer == QLatin1String("bare");
+        if (bare && !captureUpdateMessages(kSerial, messages, &why)) {
+            std::fprintf(stderr, "orvik16-bench: %s\n", qPrintable(why));
+            return 1;
+        }
+        const int timeoutMs = kJackTimeoutBaseMs + options.messages * kJackTimeoutPerMessageMs;
+        return peerMain(bare ? PeerKind::Bare : PeerKind::Window, options.unitOutput,
+                        options.unitInput, options.messages, timeoutMs, options.result, messages);
+    }
+
     BenchReport report;
     report.machine = machineText();
     report.command = QCoreApplication::arguments().join(QLatin1Char(' '));
     report.smoke = options.smoke;
+    report.realtimeJack = options.realtimeJack;
+    report.probeInUpdater = probeInUpdater(QStringLiteral(ORVIK_UPDATER));
     report.messages = options.messages;
     report.serial = kSerial;
 
@@ -444,11 +597,16 @@ int main(int argc, char* argv[])
 
     progress(QStringLiteral("image preparation"));
     report.image = measureImagePreparation(options.imageRuns);
-    runInProcess(report.inProcess, messages, options);
-    if (options.jack)
-        runJack(report.jack, messages, options);
+    if (!options.peersOnly)
+        runInProcess(report.inProcess, messages, options);
     else
+        report.inProcess.skipped = QStringLiteral("left out (--peers-only)");
+    if (options.jack) {
+        runJack(report.jack, report.peers, messages, options);
+    } else {
         report.jack.skipped = QStringLiteral("left out (--no-jack)");
+        report.peers.skipped = report.jack.skipped;
+    }
 
     printTable(stdout, report);
     const QByteArray json = QJsonDocument(toJson(report)).toJson(QJsonDocument::Indented);
@@ -463,7 +621,8 @@ int main(int argc, char* argv[])
     }
     std::fflush(stdout);
 
-    if (!report.inProcess.error.isEmpty() || !report.jack.error.isEmpty())
+    if (!report.inProcess.error.isEmpty() || !report.jack.error.isEmpty() ||
+        !report.peers.error.isEmpty())
         return 1;
     if (options.check) {
         for (const Target& t : evaluateTargets(report))

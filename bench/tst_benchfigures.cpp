@@ -12,7 +12,8 @@ Q_DECLARE_METATYPE(std::vector<double>)
 
 namespace {
 
-// "R0 A4 S5": a kind letter (Reply, Arrival, Send), then the time in ns.
+// "R0 A4 S5": a kind letter (Reply, Arrival, Send, Wire, Out), then the
+// time in ns.
 std::vector<Mark> marks(const QString& script)
 {
     std::vector<Mark> out;
@@ -20,6 +21,8 @@ std::vector<Mark> marks(const QString& script)
         const QChar k = item.at(0);
         const MarkKind kind = k == QLatin1Char('R')   ? MarkKind::Reply
                               : k == QLatin1Char('A') ? MarkKind::Arrival
+                              : k == QLatin1Char('W') ? MarkKind::Wire
+                              : k == QLatin1Char('O') ? MarkKind::Out
                                                       : MarkKind::Send;
         out.push_back({kind, item.mid(1).toLongLong()});
     }
@@ -49,6 +52,8 @@ private slots:
     void roundsFromSendToSend();
     void sendsNoReplyCaused_data();
     void sendsNoReplyCaused();
+    void messagesInServerCycles_data();
+    void messagesInServerCycles();
     void dinWireTimeOfAnUpdate();
     void unitSummaries_data();
     void unitSummaries();
@@ -161,6 +166,35 @@ void TestBenchFigures::roundsFromSendToSend()
     QFETCH(QString, script);
     QFETCH(std::vector<double>, expected);
     QCOMPARE(cycleTimes(marks(script)), expected);
+}
+
+void TestBenchFigures::messagesInServerCycles_data()
+{
+    // Cycles begin every 100 ns from 0 to 500.
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<int>("oneCycle");
+    QTest::addColumn<int>("more");
+    QTest::newRow("each reply in the next cycle") << "O50 W150 O160 W250" << 2 << 0;
+    QTest::newRow("a reply two cycles on") << "O50 W150 O160 W350" << 1 << 1;
+    QTest::newRow("the client's own marks without the layer's") << "S50 R150 S160 R350" << 1 << 1;
+    // The layer's marks are where the MIDI system saw the message.
+    QTest::newRow("the layer's marks over the client's") << "S90 O110 W210 R330" << 1 << 0;
+    QTest::newRow("a reply without a send") << "W150 O160 W250" << 1 << 0;
+    QTest::newRow("past the cycles recorded") << "O450 W650" << 0 << 0;
+}
+
+void TestBenchFigures::messagesInServerCycles()
+{
+    QFETCH(QString, script);
+    QFETCH(int, oneCycle);
+    QFETCH(int, more);
+    RunFigures run;
+    run.marks = marks(script);
+    run.cycleStarts = {0, 100, 200, 300, 400, 500};
+    const CyclePlacement p = cyclePlacement({run});
+    QCOMPARE_EQ(p.sameCycle, std::size_t(oneCycle));
+    QCOMPARE_EQ(p.laterCycle, std::size_t(more));
+    QCOMPARE_EQ(p.messages, std::size_t(oneCycle + more));
 }
 
 void TestBenchFigures::sendsNoReplyCaused_data()

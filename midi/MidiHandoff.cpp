@@ -15,6 +15,9 @@ MidiEvent::MidiEvent(MIDIHDR* header)
 
 MidiEvent::~MidiEvent()
 {
+    // Qt also deletes events that were never delivered (their receiver went
+    // away), without Receive() having run.
+    Receive(this);
     MidiPortPair::ReleaseInputBuffer(Header);
 }
 
@@ -53,5 +56,9 @@ void MidiPortPair::OnMidiInMessage(HMIDIIN handle, UINT message, MIDIHDR* header
         // until it goes deaf.
         header->dwBytesRecorded = 0;
     }
-    QCoreApplication::postEvent(Receiver, new MidiEvent(header), Qt::NormalEventPriority);
+    auto* event = new MidiEvent(header);
+    // Publishes the event with the header and the bytes it carries; nothing
+    // of them is touched on this thread after the post.
+    ORVIK_TSAN_RELEASE(event);
+    QCoreApplication::postEvent(Receiver, event, Qt::NormalEventPriority);
 }

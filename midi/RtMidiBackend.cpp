@@ -175,7 +175,9 @@ private:
 class RtOutput final : public OutputConnection
 {
 public:
-    explicit RtOutput(std::unique_ptr<RtMidiOut> midi) : midi_(std::move(midi)) {}
+    explicit RtOutput(std::unique_ptr<RtMidiOut> midi)
+        : midi_(std::move(midi)), jack_(midi_->getCurrentApi() == RtMidi::UNIX_JACK)
+    {}
 
     ~RtOutput() override
     {
@@ -203,8 +205,14 @@ public:
         }
     }
 
+    // Over JACK a send only writes into a ring buffer that the client's
+    // process callback empties every cycle (it waits only while the ring is
+    // full, which one message in flight never fills).
+    bool sendsAtOnce() const override { return jack_; }
+
 private:
     std::unique_ptr<RtMidiOut> midi_;
+    const bool jack_;
 };
 
 class RtDevice final : public Device

@@ -1,5 +1,6 @@
-// An open MIDI input: bytes fed by the backend on any thread are parsed on
-// the port's worker, which fills the caller's buffers and runs its callback.
+// An open MIDI input: bytes fed by the backend are parsed on the thread that
+// feeds them, which fills the caller's buffers and runs its callbacks there;
+// the port's worker carries out start, stop and reset and their callbacks.
 
 #include "WinmmPorts_p.h"
 
@@ -19,15 +20,42 @@ void InputPort::feed(const std::uint8_t* data, std::size_t size)
 {
     if (!data || size == 0)
         return;
+    ORVIK_WINMM_PROBE_AT(Fed, 0);
+    // A feed from inside this port's own callback cannot wait for the
+    // callbacks to be free: the worker takes it.
+    if (inCallback()) {
+        feedOnWorker(data, size);
+        return;
+    }
+    // The reply is parsed and handed over right here, on the thread that
+    // brought it: a hop to the worker would cost every message a wake-up.
+    std::lock_guard callbacks(deliverMutex_);
     std::unique_lock lock(mutex_);
     if (!started_ || closing_)
         return; // winmm records nothing before midiInStart
+    if (!incoming_.empty()) {
+        // Bytes the worker has yet to parse come first.
+        lock.unlock();
+        feedOnWorker(data, size);
+        return;
+    }
+    parser_.parse(data, size, elapsedMs(), fedEvents_);
+    lock.unlock();
+    deliverAll(fedEvents_);
+}
+
+bool InputPort::feedOnWorker(const std::uint8_t* data, std::size_t size)
+{
+    std::unique_lock lock(mutex_);
+    if (!started_ || closing_)
+        return false;
     const bool wasIdle = incoming_.empty();
     incoming_.insert(incoming_.end(), data, data + size);
     chunks_.push_back({incoming_.size(), elapsedMs()});
     lock.unlock();
     if (wasIdle)
         wake_.notify_one();
+    return true;
 }
 
 MMRESULT InputPort::addBuffer(MIDIHDR* header)
@@ -51,11 +79,27 @@ MMRESULT InputPort::beginClose()
 
 void InputPort::finishClose()
 {
+    if (inCallback()) {
+        // Closed from inside one of its callbacks, which hold the port: the
+        // backend cannot be shut down from here, as a feed may be waiting
+        // for that callback, or this may be the backend's own thread. The
+        // worker drops the connection on its way out; no callback comes any
+        // more, not even MIM_CLOSE.
+        closedInCallback_.store(true, std::memory_order_relaxed);
+        std::unique_lock lock(mutex_);
+        detached_ = true;
+        if (worker_.joinable())
+            worker_.detach();
+        lock.unlock();
+        wake_.notify_one();
+        return;
+    }
     std::unique_lock lock(mutex_);
     auto connection = std::move(connection_);
     lock.unlock();
     // The backend stops feeding before the worker goes, so nothing can
-    // arrive for a port that no longer listens.
+    // arrive for a port that no longer listens, and no feed is still
+    // running a callback once this has returned.
     connection.reset();
     wake_.notify_one();
     joinWorker();
@@ -69,21 +113,40 @@ DWORD InputPort::elapsedMs() const
 
 void InputPort::deliver(UINT message, DWORD_PTR param1, DWORD_PTR param2)
 {
-    probe(ProbePoint::InputCallback, message);
+    ORVIK_WINMM_PROBE_AT(InputCallback, message);
     if (proc_)
-        proc_(handle_, message, instance_, param1, param2);
+        call(proc_, handle_, instance_, message, param1, param2);
+}
+
+void InputPort::deliverAll(MidiInParser::Events& events)
+{
+    for (const InputEvent& event : events) {
+        // A callback that closed the handle was the last one.
+        if (closedInCallback_.load(std::memory_order_relaxed))
+            break;
+        deliver(event.message, event.param1, event.param2);
+    }
+    events.clear();
 }
 
 void InputPort::run()
 {
     waitUntilStarted();
-    deliver(MIM_OPEN, 0, 0);
+    {
+        std::lock_guard callbacks(deliverMutex_);
+        deliver(MIM_OPEN, 0, 0);
+    }
     MidiInParser::Events events;
     std::vector<std::uint8_t> bytes;
     std::vector<Chunk> chunks;
-    std::unique_lock lock(mutex_);
+    std::unique_lock lock(mutex_, std::defer_lock);
     for (;;) {
+        lock.lock();
         wake_.wait(lock, [&] { return closing_ || !requests_.empty() || !incoming_.empty(); });
+        lock.unlock();
+        // The callbacks' lock comes first, as in feed().
+        std::unique_lock callbacks(deliverMutex_);
+        lock.lock();
         // Swapping keeps both vectors' capacity: no allocation per message
         // once the port has warmed up.
         bytes.swap(incoming_);
@@ -105,17 +168,25 @@ void InputPort::run()
         }
 
         lock.unlock();
-        for (const InputEvent& event : events)
-            deliver(event.message, event.param1, event.param2);
-        events.clear();
+        deliverAll(events);
+        callbacks.unlock();
         lock.lock();
         markHandled(handled);
         if (closing_ && requests_.empty())
             break;
+        lock.unlock();
     }
+    const bool detached = detached_;
+    std::unique_ptr<InputConnection> connection = std::move(connection_);
     lock.unlock();
-    if (!detached_)
-        deliver(MIM_CLOSE, 0, 0);
+    if (detached) {
+        // Closed from inside a callback: the connection goes here, once no
+        // callback holds the port any more.
+        connection.reset();
+        return;
+    }
+    std::lock_guard callbacks(deliverMutex_);
+    deliver(MIM_CLOSE, 0, 0);
 }
 
 void InputPort::perform(Request::Kind kind, MidiInParser::Events& events)

@@ -27,10 +27,12 @@ MMRESULT Device::openOutput(std::unique_ptr<OutputConnection>&) const
     return MMSYSERR_BADDEVICEID;
 }
 
+#ifdef ORVIK_WINMM_PROBE
 void setProbeHook(ProbeHook hook)
 {
     probeHook.store(hook, std::memory_order_relaxed);
 }
+#endif
 
 namespace {
 
@@ -332,7 +334,7 @@ MMRESULT midiOutUnprepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh)
 
 MMRESULT midiOutLongMsg(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh)
 {
-    probe(ProbePoint::LongMessage, 0);
+    ORVIK_WINMM_PROBE_AT(LongMessage, 0);
     return onHeader<OutputPort>(hmo, pmh, cbmh, true,
                                 [](OutputPort& port, MIDIHDR* h) { return port.longMsg(h); });
 }

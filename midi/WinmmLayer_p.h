@@ -33,14 +33,19 @@ public:
     virtual ~InputConnection() = default;
 };
 
-// An open output on a backend. send() is called on the output handle's own
-// thread only, one complete message at a time, and may wait until the message
-// has left (a cable is slow).
+// An open output on a backend. send() is called one complete message at a
+// time, never two at once, and may wait until the message has left (a cable
+// is slow). It runs on the output handle's own thread, unless sendsAtOnce():
+// then it may also run on the caller's thread inside midiOutLongMsg.
 class OutputConnection
 {
 public:
     virtual ~OutputConnection() = default;
     virtual void send(const std::uint8_t* data, std::size_t size) = 0;
+    // send() never waits: it only hands the message over (to a queue that
+    // the MIDI system empties), so that the caller need not wake the
+    // handle's thread to have it sent.
+    virtual bool sendsAtOnce() const { return false; }
     // A reset is under way (any thread): a send that waits must stop waiting,
     // and none may wait again until resume().
     virtual void interrupt() {}
@@ -95,17 +100,22 @@ std::u16string capsName(std::string_view utf8);
 // keeping each within MAXPNAMELEN - 1 units.
 void makeNamesUnique(std::vector<std::u16string>& names);
 
-// A timing probe for the benchmark. When a hook is set, the layer calls it
-// just before it runs an input callback (with that callback's message) and
-// on entry to every midiOutLongMsg (message 0), on the calling thread. Unset,
-// it costs one relaxed atomic load per call. The hook must not call into the
-// layer.
+#ifdef ORVIK_WINMM_PROBE
+// A timing probe, only in the benchmark's build of the layer. When a hook is
+// set, the layer calls it on the calling thread: when a backend feeds an
+// input bytes (message 0), just before it runs an input callback (with that
+// callback's message), on entry to every midiOutLongMsg (message 0) and just
+// before it hands a message to the backend (message 0). The hook must not
+// call into the layer.
 enum class ProbePoint
 {
     InputCallback,
     LongMessage,
+    Fed,
+    BackendSend,
 };
 using ProbeHook = void (*)(ProbePoint point, UINT message);
 void setProbeHook(ProbeHook hook);
+#endif
 
 } // namespace orvik::winmm

@@ -1,5 +1,8 @@
 // An open MIDI output: the caller's messages queue here and the port's
-// worker sends them one at a time, then hands each back with MOM_DONE.
+// worker sends them one at a time, then hands each back with MOM_DONE. Where
+// the backend's send never waits and nothing is queued, the caller's thread
+// sends the message itself and only its MOM_DONE is left to the worker: a
+// message must not wait for a thread to wake before it leaves.
 
 #include "WinmmPorts_p.h"
 
@@ -20,6 +23,7 @@ MMRESULT OutputPort::open(const Device& device, std::shared_ptr<OutputPort> self
     if (const MMRESULT opened = device.openOutput(connection); opened != MMSYSERR_NOERROR)
         return opened;
     connection_ = std::move(connection);
+    sendsAtOnce_ = connection_->sendsAtOnce();
     startWorker([self = std::move(self)] { self->run(); });
     return MMSYSERR_NOERROR;
 }
@@ -36,6 +40,20 @@ MMRESULT OutputPort::longMsg(MIDIHDR* header)
     if (!header->lpData && header->dwBufferLength > 0)
         return MMSYSERR_INVALPARAM;
     header->dwFlags = (header->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
+    if (sendsAtOnce_ && pending_.empty() && !inFlight_ && requests_.empty()) {
+        inFlight_ = header;
+        lock.unlock();
+        ORVIK_WINMM_PROBE_AT(BackendSend, 0);
+        if (header->dwBufferLength > 0)
+            connection_->send(reinterpret_cast<const std::uint8_t*>(header->lpData),
+                              header->dwBufferLength);
+        lock.lock();
+        inFlight_ = nullptr;
+        sent_.push_back(header);
+        lock.unlock();
+        wake_.notify_one();
+        return MMSYSERR_NOERROR;
+    }
     const bool wasIdle = pending_.empty();
     pending_.push_back(header);
     lock.unlock();
@@ -60,7 +78,7 @@ MMRESULT OutputPort::beginClose()
     std::lock_guard lock(mutex_);
     if (closing_)
         return MMSYSERR_INVALHANDLE;
-    if (!pending_.empty() || inFlight_)
+    if (!pending_.empty() || !sent_.empty() || inFlight_)
         return MIDIERR_STILLPLAYING;
     closing_ = true;
     return MMSYSERR_NOERROR;
@@ -90,12 +108,22 @@ void OutputPort::run()
     std::vector<MIDIHDR*> returned;
     std::unique_lock lock(mutex_);
     for (;;) {
-        wake_.wait(lock, [&] { return closing_ || !requests_.empty() || !pending_.empty(); });
+        // A message the caller is sending holds back the next one: never
+        // two sends at once.
+        wake_.wait(lock, [&] {
+            return closing_ || !requests_.empty() || !sent_.empty() ||
+                   (!pending_.empty() && !inFlight_);
+        });
         if (!requests_.empty()) {
-            // Only resets come here: everything not yet sent goes back.
+            // Only resets come here: what the caller is sending finishes,
+            // and everything goes back, sent or not, before the reset
+            // returns.
+            wake_.wait(lock, [&] { return !inFlight_; });
             const std::uint64_t id = requests_.back().id;
             requests_.clear();
-            returned.assign(pending_.begin(), pending_.end());
+            returned.assign(sent_.begin(), sent_.end());
+            sent_.clear();
+            returned.insert(returned.end(), pending_.begin(), pending_.end());
             pending_.clear();
             for (MIDIHDR* header : returned)
                 complete(header);
@@ -109,11 +137,24 @@ void OutputPort::run()
             markHandled(id);
             continue;
         }
-        if (!pending_.empty()) {
+        if (!sent_.empty()) {
+            returned.assign(sent_.begin(), sent_.end());
+            sent_.clear();
+            for (MIDIHDR* header : returned)
+                complete(header);
+            lock.unlock();
+            for (MIDIHDR* header : returned)
+                deliver(MOM_DONE, reinterpret_cast<DWORD_PTR>(header), 0);
+            returned.clear();
+            lock.lock();
+            continue;
+        }
+        if (!pending_.empty() && !inFlight_) {
             MIDIHDR* header = pending_.front();
             pending_.pop_front();
             inFlight_ = header;
             lock.unlock();
+            ORVIK_WINMM_PROBE_AT(BackendSend, 0);
             if (connection_ && header->dwBufferLength > 0)
                 connection_->send(reinterpret_cast<const std::uint8_t*>(header->lpData),
                                   header->dwBufferLength);

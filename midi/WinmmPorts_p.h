@@ -1,12 +1,16 @@
 // The open handles of the winmm layer: one input or output port each, with
-// the worker thread that runs all of its callbacks.
+// the worker thread that carries out its requests.
 //
-// Every open handle owns one worker thread. All callbacks for the handle run
-// there, in order, and never inside one of the layer's calls: callers (the
-// GUI thread) may hold their own locks around these calls, and winmm
-// promises the same. A call that must hand buffers back before it returns
-// (reset, stop) asks the worker and waits for it; close joins the worker, so
-// nothing for a handle runs once its close has returned.
+// Every open handle owns one worker thread. An output's callbacks all run
+// there; an input's run there or, for what the MIDI system brings in, on the
+// thread that brings it, so that a reply reaches the caller without waking
+// another thread. Either way a handle's callbacks never overlap, keep their
+// order, and never run inside one of the caller's calls to the layer:
+// callers (the GUI thread) may hold their own locks around these calls, and
+// winmm promises the same. A call that must hand buffers back before it
+// returns (reset, stop) asks the worker and waits for it; close stops the
+// backend's feeding and joins the worker, so nothing for a handle runs once
+// its close has returned.
 #pragma once
 
 #include "MidiInParser.h"
@@ -25,6 +29,7 @@
 
 namespace orvik::winmm {
 
+#ifdef ORVIK_WINMM_PROBE
 // The benchmark's probe (setProbeHook). Inline, as it sits on every message's
 // path.
 inline std::atomic<ProbeHook> probeHook{nullptr};
@@ -34,6 +39,10 @@ inline void probe(ProbePoint point, UINT message)
     if (const ProbeHook hook = probeHook.load(std::memory_order_relaxed)) [[unlikely]]
         hook(point, message);
 }
+#define ORVIK_WINMM_PROBE_AT(point, message) probe(ProbePoint::point, message)
+#else
+#define ORVIK_WINMM_PROBE_AT(point, message) ((void)0)
+#endif
 
 struct Request
 {
@@ -87,7 +96,7 @@ protected:
         requests_.push_back({kind, id});
         queued();
         wake_.notify_one();
-        if (onWorker())
+        if (onWorker() || inCallback())
             return MMSYSERR_NOERROR;
         handledCv_.wait(lock, [&] { return handled_ >= id; });
         return MMSYSERR_NOERROR;
@@ -107,6 +116,18 @@ protected:
     }
 
     bool onWorker() const { return std::this_thread::get_id() == workerId_; }
+    // Inside one of this port's callbacks, on whichever thread runs it.
+    bool inCallback() const { return delivering_ == this; }
+
+    // Runs one callback, known as this port's while it runs.
+    template <class Proc, class Handle>
+    void call(Proc proc, Handle handle, DWORD_PTR instance, UINT message, DWORD_PTR param1,
+              DWORD_PTR param2)
+    {
+        const PortBase* outer = std::exchange(delivering_, this);
+        proc(handle, message, instance, param1, param2);
+        delivering_ = outer;
+    }
 
     // Ends the worker; on the worker itself (close from inside a callback)
     // the thread runs out on its own once that callback returns.
@@ -143,9 +164,12 @@ protected:
     bool closing_ = false;
     std::thread worker_;
     std::thread::id workerId_;
-    // Set by the worker itself when a callback closed its own handle; then
-    // nobody joins it and winmm's promise forbids any further callback.
+    // Set when a callback closed its own handle; then nobody joins the
+    // worker and winmm's promise forbids any further callback.
     bool detached_ = false;
+
+private:
+    static inline thread_local const PortBase* delivering_ = nullptr;
 };
 
 class InputPort final : public InputSink, public PortBase
@@ -183,6 +207,8 @@ private:
 
     DWORD elapsedMs() const;
     void deliver(UINT message, DWORD_PTR param1, DWORD_PTR param2);
+    void deliverAll(MidiInParser::Events& events);
+    bool feedOnWorker(const std::uint8_t* data, std::size_t size);
     void run();
     void perform(Request::Kind kind, MidiInParser::Events& events);
 
@@ -195,8 +221,16 @@ private:
     Clock::time_point startTime_ = Clock::now();
     std::vector<std::uint8_t> incoming_;
     std::vector<Chunk> chunks_;
-    // Touched by the worker and by addBuffer, under the lock.
+    // Touched under the lock.
     MidiInParser parser_;
+    // Held while callbacks run, on the worker or on the thread that feeds,
+    // so that they never overlap and keep their order. Taken before mutex_,
+    // never while holding it.
+    std::mutex deliverMutex_;
+    // The callbacks of one feed, under deliverMutex_.
+    MidiInParser::Events fedEvents_;
+    // Set (under deliverMutex_) by a callback that closed the handle.
+    std::atomic<bool> closedInCallback_{false};
 };
 
 class OutputPort final : public PortBase
@@ -226,7 +260,10 @@ private:
     const MIDIOUTPROC proc_;
     const DWORD_PTR instance_;
     std::unique_ptr<OutputConnection> connection_;
+    bool sendsAtOnce_ = false;
     std::deque<MIDIHDR*> pending_;
+    // Sent on the caller's thread; the worker completes them with MOM_DONE.
+    std::deque<MIDIHDR*> sent_;
     MIDIHDR* inFlight_ = nullptr;
 };
 

@@ -17,6 +17,10 @@ struct LinkOptions
     // MMSYSERR_ALLOCATED, as a port held by another program would.
     bool inputOpenFails = false;
     bool outputOpenFails = false;
+    // The output hands each message over without waiting for the far end,
+    // as a JACK client's ring buffer does; the layer may then send on the
+    // caller's thread.
+    bool sendsAtOnce = false;
 };
 
 // One virtual cable pair: an input device the tool reads from and an output

@@ -140,10 +140,14 @@ public:
             return;
         lock.unlock();
         state.outWake.notify_one();
+        if (state.options.sendsAtOnce)
+            return;
         lock.lock();
         state.outDone.wait(
             lock, [&] { return !state.alive || interrupted_ || state.delivered >= ticket; });
     }
+
+    bool sendsAtOnce() const override { return state_->options.sendsAtOnce; }
 
     void interrupt() override
     {

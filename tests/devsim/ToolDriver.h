@@ -31,6 +31,7 @@ public:
 
     bool event(QEvent* e) override
     {
+        MidiEvent::Receive(e);
         if (e->type() != QEvent::Type(kMidiEventType))
             return QObject::event(e);
         switch (session.HandleInput(static_cast<MidiEvent*>(e)->TakeHeader())) {

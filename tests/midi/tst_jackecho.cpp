@@ -54,6 +54,7 @@ public:
 
     bool event(QEvent* e) override
     {
+        MidiEvent::Receive(e);
         if (e->type() != kMidiEventType)
             return QObject::event(e);
         MIDIHDR* header = static_cast<MidiEvent*>(e)->TakeHeader();

@@ -45,6 +45,7 @@ public:
 
     bool event(QEvent* e) override
     {
+        MidiEvent::Receive(e);
         types.push_back(int(e->type()));
         if (e->type() != kMidiEventType)
             return QObject::event(e);

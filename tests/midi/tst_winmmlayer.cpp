@@ -229,6 +229,7 @@ class TestWinmmLayer : public QObject
     Q_OBJECT
 
 private slots:
+    void sendsArriveWholeInOrderAndComeBackOnce_data();
     void sendsArriveWholeInOrderAndComeBackOnce();
     void resetHandsBackPendingSendsBeforeReturning();
     void openAndCloseNoticesFrameTheCallbacks();
@@ -243,6 +244,7 @@ private slots:
     void closeRefusesWhileBuffersQueued();
     void callbacksNeverRunOnTheCaller();
     void callbackMayCallBackIntoTheLayer();
+    void inputCallbackMayCloseItsOwnHandle();
     void errorCodes();
     void headerStateErrors();
     void deviceListsAndNames();
@@ -251,10 +253,22 @@ private slots:
     void concurrentFeedsWhileClosing();
 };
 
+void TestWinmmLayer::sendsArriveWholeInOrderAndComeBackOnce_data()
+{
+    // Sent by the handle's thread, or by the caller's where the backend's
+    // send never waits; either way in order, each handed back once.
+    QTest::addColumn<bool>("sendsAtOnce");
+    QTest::newRow("the handle's thread sends") << false;
+    QTest::newRow("the caller sends") << true;
+}
+
 void TestWinmmLayer::sendsArriveWholeInOrderAndComeBackOnce()
 {
+    QFETCH(bool, sendsAtOnce);
     Far far;
-    orvik::loopback::Link link("layer test out", far.receiver());
+    orvik::loopback::LinkOptions options;
+    options.sendsAtOnce = sendsAtOnce;
+    orvik::loopback::Link link("layer test out", far.receiver(), options);
     Recorder recorder;
     HMIDIOUT out = nullptr;
     QCOMPARE_EQ(openRecorded(out, link.outputDeviceNumber(), recorder), MMSYSERR_NOERROR);
@@ -571,14 +585,26 @@ void TestWinmmLayer::closeRefusesWhileBuffersQueued()
 
 void TestWinmmLayer::callbacksNeverRunOnTheCaller()
 {
-    OpenInput input({1024, 1024});
-    // Fed from this very thread: the callback must still come from elsewhere.
-    input.feed(sysex(40, 1));
-    input.feed({0x80, 0x3C, 0x00});
+    OpenInput input({1024, 1024, 1024});
+    // What comes in is handed over on the thread that brought it, with no
+    // hop to another; what the caller's own calls cause never runs inside
+    // them.
+    std::thread::id feeder;
+    std::thread system([&] {
+        feeder = std::this_thread::get_id();
+        input.feed(sysex(40, 1));
+        input.feed({0x80, 0x3C, 0x00});
+    });
+    system.join();
     QVERIFY(input.recorder.waitForCount(MIM_DATA, 1));
     input.close();
-    for (const auto& call : input.recorder.all())
+    for (const auto& call : input.recorder.all()) {
         QVERIFY(call.thread != std::this_thread::get_id());
+        if (call.message == MIM_DATA)
+            QVERIFY(call.thread == feeder);
+    }
+    // One buffer came back with the SysEx, the two others with the reset.
+    QCOMPARE_EQ(input.recorder.count(MIM_LONGDATA), std::size_t(3));
     QCOMPARE_EQ(input.recorder.callsAfterClose.load(), 0);
 }
 
@@ -614,6 +640,29 @@ void TestWinmmLayer::callbackMayCallBackIntoTheLayer()
     QVERIFY(recorder.waitForCount(MOM_DONE, 2));
     QTRY_COMPARE_EQ_WITH_TIMEOUT(closeResult.load(), MMSYSERR_NOERROR, 10000);
     QCOMPARE_EQ(midiOutReset(out), MMSYSERR_INVALHANDLE);
+}
+
+void TestWinmmLayer::inputCallbackMayCloseItsOwnHandle()
+{
+    // On the thread that feeds, a callback may close its own handle: the
+    // backend goes once the callback has returned, and nothing more comes,
+    // not even the rest of what that feed brought.
+    OpenInput input({});
+    const HMIDIIN handle = input.handle;
+    std::atomic<MMRESULT> closeResult{MMSYSERR_ERROR};
+    input.recorder.onCall = [&](UINT message, MIDIHDR*) {
+        if (message == MIM_DATA && closeResult == MMSYSERR_ERROR) {
+            closeResult = midiInClose(handle);
+            input.recorder.closed = true;
+        }
+    };
+    input.feed({0x90, 0x3C, 0x40, 0x80, 0x3C, 0x00});
+    QTRY_COMPARE_EQ_WITH_TIMEOUT(closeResult.load(), MMSYSERR_NOERROR, 10000);
+    input.handle = nullptr;
+    input.feed({0x90, 0x3C, 0x40});
+    QCOMPARE_EQ(midiInStart(handle), MMSYSERR_INVALHANDLE);
+    QCOMPARE_EQ(input.recorder.count(MIM_DATA), std::size_t(1));
+    QCOMPARE_EQ(input.recorder.callsAfterClose.load(), 0);
 }
 
 void TestWinmmLayer::errorCodes()

@@ -89,8 +89,11 @@ bool PrivateJack::start(std::chrono::milliseconds deadline)
     ::fcntl(logFd, F_SETFD, FD_CLOEXEC);
     logPath_ = logTemplate;
 
-    std::vector<std::string> args = {jackd, "--no-realtime", "-n", name_,  "-d", "dummy",
-                                     "-p",  "128",           "-r", "48000"};
+    std::vector<std::string> args = {jackd, realtime ? "--realtime" : "--no-realtime",
+                                     "-n",  name_,
+                                     "-d",  "dummy",
+                                     "-p",  "128",
+                                     "-r",  "48000"};
     std::vector<char*> argv;
     for (std::string& arg : args)
         argv.push_back(arg.data());

@@ -25,6 +25,10 @@ public:
     // it changes the environment. On Linux the server also dies with the
     // thread that started it, should the test crash.
     bool start(std::chrono::milliseconds deadline = std::chrono::seconds(30));
+    // Set before start(): the server and its clients' process threads run at
+    // realtime priority, as JACK does by default, instead of --no-realtime.
+    // For measurements on a machine that is busy with other work.
+    bool realtime = false;
 
     // Ends the server (SIGTERM, then SIGKILL after a grace period) and waits
     // for it. Safe to call more than once.

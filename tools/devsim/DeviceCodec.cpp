@@ -18,10 +18,18 @@ constexpr std::uint32_t kStartPrevious = 0x55;
 
 std::vector<std::uint8_t> frameStart(std::uint8_t command)
 {
-    std::vector<std::uint8_t> m = {kSysExStart, kManufacturerId[0], kManufacturerId[1],
-                                   kManufacturerId[2], kModelId};
-    m.insert(m.end(), {0, 0, 0, 0, command});
-    return m;
+    // One list rather than an insert after the first five: GCC 12 warns
+    // falsely (-Warray-bounds) about that insert once it is inlined.
+    return {kSysExStart,
+            kManufacturerId[0],
+            kManufacturerId[1],
+            kManufacturerId[2],
+            kModelId,
+            0,
+            0,
+            0,
+            0,
+            command};
 }
 
 } // namespace
