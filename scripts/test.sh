@@ -25,7 +25,8 @@ run_preset() {
     local preset=$1
     local start=$SECONDS
     echo "=== $preset: build and test"
-    cmake --preset "$preset"
+    # Warnings are errors here: a new one stops the run.
+    cmake --preset "$preset" -DORVIK_WERROR=ON
     cmake --build --preset "$preset" -j "$jobs"
     ctest --preset "$preset" -j "$jobs"
     summary+=("$preset: $((SECONDS - start)) s")
