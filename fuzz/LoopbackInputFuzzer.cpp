@@ -14,6 +14,7 @@
 
 #include "FuzzCheck.h"
 #include "Loopback.h"
+#include "SysExBufferCheck.h"
 #include "winmm.h"
 
 #include <algorithm>
@@ -48,22 +49,6 @@ struct Run
         return nullptr;
     }
 };
-
-// A SysEx buffer holds data bytes only, save for the F0 that opens a message
-// and the F7 that ends one; real-time bytes inside a message never land in it.
-bool wellFormed(const MIDIHDR& header)
-{
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(header.lpData);
-    const DWORD n = header.dwBytesRecorded;
-    for (DWORD i = 0; i < n; ++i) {
-        if (bytes[i] < 0x80)
-            continue;
-        if ((bytes[i] == 0xF0 && i == 0) || (bytes[i] == 0xF7 && i + 1 == n))
-            continue;
-        return false;
-    }
-    return true;
-}
 
 void CALLBACK onInput(HMIDIIN handle, UINT message, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR)
 {

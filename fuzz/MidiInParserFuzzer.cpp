@@ -8,6 +8,7 @@
 
 #include "FuzzCheck.h"
 #include "MidiInParser.h"
+#include "SysExBufferCheck.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -27,22 +28,6 @@ struct Buffer
 };
 
 constexpr DWORD kBufferSizes[8] = {1, 2, 3, 11, 64, 256, 1023, 1024};
-
-// A SysEx buffer holds data bytes only, save for the F0 that opens a message
-// and the F7 that ends one; real-time bytes inside a message never land in it.
-bool wellFormed(const MIDIHDR& header)
-{
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(header.lpData);
-    const DWORD n = header.dwBytesRecorded;
-    for (DWORD i = 0; i < n; ++i) {
-        if (bytes[i] < 0x80)
-            continue;
-        if ((bytes[i] == 0xF0 && i == 0) || (bytes[i] == 0xF7 && i + 1 == n))
-            continue;
-        return false;
-    }
-    return true;
-}
 
 struct Run
 {
