@@ -60,17 +60,6 @@ inline void acknowledge(MainWindow& window)
     deliver(window, replyFrame(0x29));
 }
 
-// Ticks the watchdog until its countdown runs out and it acts, however long
-// the window chose to wait: as much silence as it takes, and no more.
-inline void expireWatchdog(MainWindow& window)
-{
-    if (window.WatchdogCountdown < 0)
-        return;
-    while (window.WatchdogCountdown > 0)
-        window.comtimeout();
-    window.comtimeout();
-}
-
 // Answers every QMessageBox that opens, records its title and text, and
 // closes it with OK, as a user would.
 class MessageBoxAnswerer : public QObject
