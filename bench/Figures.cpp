@@ -109,6 +109,48 @@ std::vector<double> silences(const std::vector<Mark>& marks, double floorNs)
     return out;
 }
 
+std::size_t lateCycles(const std::vector<std::int64_t>& cycleStarts)
+{
+    std::size_t count = 0;
+    for (std::size_t i = 1; i < cycleStarts.size(); ++i)
+        if (double(cycleStarts[i] - cycleStarts[i - 1]) > 1.5 * kJackCycleNs)
+            ++count;
+    return count;
+}
+
+std::size_t silencesAtLateCycles(const std::vector<Mark>& marks,
+                                 const std::vector<std::int64_t>& cycleStarts, double floorNs)
+{
+    // The message leaves in the cycle after its send at the latest and its
+    // reply comes a cycle or two later: a cycle due in that span that began
+    // late can have taken either.
+    auto lateNear = [&](std::int64_t sendNs) {
+        const auto from = std::int64_t(double(sendNs) - 2 * kJackCycleNs);
+        const auto to = std::int64_t(double(sendNs) + 4 * kJackCycleNs);
+        auto it = std::lower_bound(cycleStarts.begin(), cycleStarts.end(), from);
+        for (; it != cycleStarts.end() && it + 1 != cycleStarts.end() && *it <= to; ++it)
+            if (double(*(it + 1) - *it) > 1.5 * kJackCycleNs)
+                return true;
+        return false;
+    };
+    std::size_t count = 0;
+    bool sent = false;
+    bool replied = false;
+    std::int64_t lastSend = 0;
+    for (const Mark& mark : marks) {
+        if (mark.kind == MarkKind::Reply) {
+            replied = true;
+        } else if (mark.kind == MarkKind::Send) {
+            if (sent && !replied && double(mark.ns - lastSend) >= floorNs && lateNear(lastSend))
+                ++count;
+            sent = true;
+            replied = false;
+            lastSend = mark.ns;
+        }
+    }
+    return count;
+}
+
 double dinSeconds(std::uint64_t bytes)
 {
     return static_cast<double>(bytes) * kDinBitsPerByte / kDinBaud;

@@ -63,6 +63,19 @@ std::size_t unpromptedSends(const std::vector<Mark>& marks);
 inline constexpr double kSilenceFloorNs = 250e6;
 std::vector<double> silences(const std::vector<Mark>& marks, double floorNs = kSilenceFloorNs);
 
+// The private server's cycle: 128 frames at 48 kHz.
+inline constexpr double kJackCycleNs = 128.0 / 48000.0 * 1e9;
+
+// Server cycles that began more than half a cycle after they were due: the
+// driver woke late, and the dummy driver then drops events.
+std::size_t lateCycles(const std::vector<std::int64_t>& cycleStarts);
+
+// Of the silences, those whose lost message left within a few cycles of a
+// late one: losses the server's lateness explains, whichever side it hit.
+std::size_t silencesAtLateCycles(const std::vector<Mark>& marks,
+                                 const std::vector<std::int64_t>& cycleStarts,
+                                 double floorNs = kSilenceFloorNs);
+
 // A MIDI DIN cable: 31250 baud, each byte a start bit, eight data bits and a
 // stop bit. Every message and every reply crosses it whole before the other
 // side can answer, so the wire times of an update simply add up.

@@ -191,6 +191,27 @@ int CycleClock::process(std::uint32_t, void*)
 }
 #endif
 
+QString peerName(PeerKind kind)
+{
+    switch (kind) {
+    case PeerKind::BareInCallback:
+        return QStringLiteral("bare-in-callback");
+    case PeerKind::Window:
+        return QStringLiteral("window");
+    case PeerKind::Bare:
+        break;
+    }
+    return QStringLiteral("bare");
+}
+
+std::optional<PeerKind> peerKind(const QString& name)
+{
+    for (PeerKind kind : {PeerKind::Bare, PeerKind::BareInCallback, PeerKind::Window})
+        if (name == peerName(kind))
+            return kind;
+    return std::nullopt;
+}
+
 RunFigures runPeer(const PeerRequest& request)
 {
     RunFigures r;
@@ -207,12 +228,10 @@ RunFigures runPeer(const PeerRequest& request)
     peer.setProcessEnvironment(env);
     peer.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     peer.start(request.program,
-               {QStringLiteral("--peer"),
-                request.kind == PeerKind::Bare ? QStringLiteral("bare") : QStringLiteral("window"),
-                QStringLiteral("--unit-output"), QString::fromStdString(request.unitOutput),
-                QStringLiteral("--unit-input"), QString::fromStdString(request.unitInput),
-                QStringLiteral("--messages"), QString::number(request.messages),
-                QStringLiteral("--result"), result});
+               {QStringLiteral("--peer"), peerName(request.kind), QStringLiteral("--unit-output"),
+                QString::fromStdString(request.unitOutput), QStringLiteral("--unit-input"),
+                QString::fromStdString(request.unitInput), QStringLiteral("--messages"),
+                QString::number(request.messages), QStringLiteral("--result"), result});
     if (!peer.waitForFinished(request.timeoutMs + kPeerStartMs)) {
         peer.kill();
         peer.waitForFinished();
@@ -234,11 +253,12 @@ int peerMain(PeerKind kind, const std::string& unitOutput, const std::string& un
              const std::vector<Bytes>& updateMessages)
 {
     RunFigures r;
-    if (kind == PeerKind::Bare) {
+    if (kind != PeerKind::Window) {
         constexpr Recovery kWatchdogRule{MainWindow::kWatchdogIntervalMs,
                                          MainWindow::kWatchdogTicks};
         r = rtmidiPingPong(unitOutput, unitInput, updateMessages, messages, kWatchdogRule,
-                           timeoutMs);
+                           timeoutMs,
+                           kind == PeerKind::Bare ? Answer::OnMainThread : Answer::InCallback);
     } else {
         const int in = findDevice<MIDIINCAPSW>(unitOutput, &midiInGetDevCapsW);
         const int out = findDevice<MIDIOUTCAPSW>(unitInput, &midiOutGetDevCapsW);

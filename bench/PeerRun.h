@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,8 +42,9 @@ private:
 
 enum class PeerKind
 {
-    Bare,   // RtMidi ping-pong, the next message sent from the input callback
-    Window, // the tool's MainWindow
+    Bare,           // RtMidi ping-pong, each reply taken to the main thread to answer
+    BareInCallback, // the same, answering in JACK's callback
+    Window,         // the tool's MainWindow
 };
 
 struct PeerRequest
@@ -81,6 +83,11 @@ private:
 
 // Starts the peer, waits for it and reads its figures.
 RunFigures runPeer(const PeerRequest& request);
+
+// The name of a kind on the peer's command line, and back; Bare for an
+// unknown name.
+QString peerName(PeerKind kind);
+std::optional<PeerKind> peerKind(const QString& name);
 
 // The peer's side: runs one update against the unit's JACK ports and writes
 // its figures as JSON to `resultFile`. Returns the process's exit status.

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 
@@ -71,36 +72,20 @@ protected:
     void onReply(const std::uint8_t* data, std::size_t size)
     {
         std::lock_guard lock(mutex_);
-        if (finished_)
-            return; // a buffer handed back while closing
-        ++replies_;
-        const int command = size > kReplyCommandOffset ? data[kReplyCommandOffset] : -1;
-        if (command == kReplyRepeat) {
-            // As the tool does: nothing now, the block goes again after the
-            // silence that follows.
-            ++repeats_;
-            return;
+        replyLocked(data, size);
+    }
+
+    // On the MIDI thread: the reply waits for the thread in wait() to act on
+    // it, as a program's main thread would.
+    void handOver(const std::uint8_t* data, std::size_t size)
+    {
+        {
+            std::lock_guard lock(mutex_);
+            if (finished_)
+                return;
+            pending_.emplace_back(data, data + size);
         }
-        if (command == kReplyRestart) {
-            if (current_ != 0)
-                ++restarts_;
-            countdown_ = recovery_.idleTicks;
-            sendLocked(1);
-            return;
-        }
-        if (command != kReplyAckSlice && command != kReplyAckCommit) {
-            ++unexpected_;
-            return;
-        }
-        countdown_ = recovery_.idleTicks;
-        if (current_ + 1 < roundTrips_) {
-            sendLocked(current_ + 1);
-            return;
-        }
-        endWall_ = wallSeconds();
-        endCpu_ = processCpuSeconds();
-        finished_ = true;
-        done_.notify_all();
+        wake_.notify_one();
     }
 
     // Waits for the end, ticking as the tool's watchdog does (see Recovery).
@@ -114,7 +99,14 @@ protected:
         auto nextTick = recovery_.tickMs > 0 ? start + tick : deadline;
         std::unique_lock lock(mutex_);
         while (!finished_) {
-            if (done_.wait_until(lock, std::min(deadline, nextTick), [&] { return finished_; }))
+            wake_.wait_until(lock, std::min(deadline, nextTick),
+                             [&] { return finished_ || !pending_.empty(); });
+            while (!pending_.empty() && !finished_) {
+                const Bytes reply = std::move(pending_.front());
+                pending_.pop_front();
+                replyLocked(reply.data(), reply.size());
+            }
+            if (finished_)
                 break;
             const auto now = Clock::now();
             if (now >= deadline)
@@ -169,6 +161,41 @@ protected:
     const int roundTrips_;
 
 private:
+    // A reply from the unit, on whichever thread acts on it.
+    void replyLocked(const std::uint8_t* data, std::size_t size)
+    {
+        if (finished_)
+            return; // a buffer handed back while closing
+        ++replies_;
+        const int command = size > kReplyCommandOffset ? data[kReplyCommandOffset] : -1;
+        if (command == kReplyRepeat) {
+            // As the tool does: nothing now, the block goes again after the
+            // silence that follows.
+            ++repeats_;
+            return;
+        }
+        if (command == kReplyRestart) {
+            if (current_ != 0)
+                ++restarts_;
+            countdown_ = recovery_.idleTicks;
+            sendLocked(1);
+            return;
+        }
+        if (command != kReplyAckSlice && command != kReplyAckCommit) {
+            ++unexpected_;
+            return;
+        }
+        countdown_ = recovery_.idleTicks;
+        if (current_ + 1 < roundTrips_) {
+            sendLocked(current_ + 1);
+            return;
+        }
+        endWall_ = wallSeconds();
+        endCpu_ = processCpuSeconds();
+        finished_ = true;
+        wake_.notify_all();
+    }
+
     void sendLocked(int index)
     {
         current_ = index;
@@ -177,7 +204,8 @@ private:
     }
 
     std::mutex mutex_;
-    std::condition_variable done_;
+    std::condition_variable wake_;
+    std::deque<Bytes> pending_; // replies handed over, oldest first
     int current_ = 0;
     bool finished_ = false;
     Recovery recovery_ = kNoRecovery;
@@ -197,7 +225,9 @@ private:
 class WinmmClient final : public PingPong
 {
 public:
-    using PingPong::PingPong;
+    WinmmClient(const std::vector<Bytes>& messages, int roundTrips, Answer answer)
+        : PingPong(messages, roundTrips), answer_(answer)
+    {}
 
     RunFigures run(int inputDevice, int outputDevice, Recovery recovery, int timeoutMs)
     {
@@ -241,8 +271,11 @@ private:
             return;
         auto* client = reinterpret_cast<WinmmClient*>(instance);
         auto* header = reinterpret_cast<MIDIHDR*>(param1);
-        client->onReply(reinterpret_cast<const std::uint8_t*>(header->lpData),
-                        header->dwBytesRecorded);
+        const auto* data = reinterpret_cast<const std::uint8_t*>(header->lpData);
+        if (client->answer_ == Answer::InCallback)
+            client->onReply(data, header->dwBytesRecorded);
+        else
+            client->handOver(data, header->dwBytesRecorded);
         midiInAddBuffer(client->in_, header, sizeof(MIDIHDR));
     }
 
@@ -270,6 +303,7 @@ private:
         }
     }
 
+    const Answer answer_;
     HMIDIIN in_ = nullptr;
     HMIDIOUT out_ = nullptr;
     std::vector<MIDIHDR> outHeaders_;
@@ -294,7 +328,9 @@ bool findPort(RtMidi& midi, const std::string& name, unsigned& index)
 class RtMidiClient final : public PingPong
 {
 public:
-    using PingPong::PingPong;
+    RtMidiClient(const std::vector<Bytes>& messages, int roundTrips, Answer answer)
+        : PingPong(messages, roundTrips), answer_(answer)
+    {}
 
     ~RtMidiClient() override { close(); }
 
@@ -332,14 +368,18 @@ public:
     }
 
 private:
-    // On JACK's process thread: the next message leaves from right here. The
-    // marks stand where the winmm layer's probe stands for the tool.
+    // On JACK's process thread. The marks stand where the winmm layer's
+    // probe stands for the tool.
     static void input(double, std::vector<unsigned char>* message, void* self)
     {
         if (!message)
             return;
         Probe::instance().mark(MarkKind::Reply);
-        static_cast<RtMidiClient*>(self)->onReply(message->data(), message->size());
+        auto* client = static_cast<RtMidiClient*>(self);
+        if (client->answer_ == Answer::InCallback)
+            client->onReply(message->data(), message->size());
+        else
+            client->handOver(message->data(), message->size());
     }
 
     void transmit(int index) override
@@ -365,6 +405,7 @@ private:
         out_.reset();
     }
 
+    const Answer answer_;
     std::unique_ptr<RtMidiIn> in_;
     std::unique_ptr<RtMidiOut> out_;
 };
@@ -372,17 +413,17 @@ private:
 } // namespace
 
 RunFigures winmmPingPong(int inputDevice, int outputDevice, const std::vector<Bytes>& messages,
-                         int messagesTimed, Recovery recovery, int timeoutMs)
+                         int messagesTimed, Recovery recovery, int timeoutMs, Answer answer)
 {
-    WinmmClient client(messages, messagesTimed + 1);
+    WinmmClient client(messages, messagesTimed + 1, answer);
     return client.run(inputDevice, outputDevice, recovery, timeoutMs);
 }
 
 RunFigures rtmidiPingPong(const std::string& unitOutput, const std::string& unitInput,
                           const std::vector<Bytes>& messages, int messagesTimed, Recovery recovery,
-                          int timeoutMs)
+                          int timeoutMs, Answer answer)
 {
-    RtMidiClient client(messages, messagesTimed + 1);
+    RtMidiClient client(messages, messagesTimed + 1, answer);
     return client.run(unitOutput, unitInput, recovery, timeoutMs);
 }
 

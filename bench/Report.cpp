@@ -137,10 +137,15 @@ void printComparison(std::FILE* out, const Comparison& c, const QString& toolNam
 
 QString runLine(const RunFigures& run)
 {
-    return QStringLiteral("%1 (%2 silences, %3; median message %4)")
+    QString late;
+    if (!run.cycleStarts.empty())
+        late = QStringLiteral(", %1 at a late cycle of %2")
+                   .arg(silencesAtLateCycles(run.marks, run.cycleStarts))
+                   .arg(lateCycles(run.cycleStarts));
+    return QStringLiteral("%1 (%2 silences%3, %4; median message %5)")
         .arg(sec(run.wall, 2))
         .arg(silences(run.marks).size())
-        .arg(sec(silentSeconds(run), 1), us(summarize(wireCycleTimes(run.marks)).median));
+        .arg(late, sec(silentSeconds(run), 1), us(summarize(wireCycleTimes(run.marks)).median));
 }
 
 void printPeers(std::FILE* out, const Comparison& p, bool realtime)
@@ -181,6 +186,7 @@ void printPeers(std::FILE* out, const Comparison& p, bool realtime)
                       rpad(grouped(resent), 9));
     };
     row(QStringLiteral("bare RtMidi host"), p.bare);
+    row(QStringLiteral("  answering in JACK's thread"), p.bareInCallback);
     row(QStringLiteral("tool, offscreen"), p.offscreen);
     row(QStringLiteral("tool, window on Xvfb"), p.tool);
     line(out, QStringLiteral("   a message is send to next send as the MIDI system saw the sends; "
@@ -218,14 +224,18 @@ void printPeers(std::FILE* out, const Comparison& p, bool realtime)
     };
     line(out, QStringLiteral("   in the server's cycles (a cycle is 2667 us):"));
     placementRow(QStringLiteral("bare"), p.bare);
+    placementRow(QStringLiteral("bare in JACK's thread"), p.bareInCallback);
     placementRow(QStringLiteral("offscreen"), p.offscreen);
     placementRow(QStringLiteral("window"), p.tool);
+    auto runOf = [](const std::vector<RunFigures>& runs, std::size_t i) {
+        return i < runs.size() ? runLine(runs[i]) : QStringLiteral("-");
+    };
     for (std::size_t i = 0; i < p.bare.size(); ++i)
-        line(out, QStringLiteral("   run %1: bare %2; offscreen %3; window %4")
+        line(out, QStringLiteral("   run %1: bare %2; bare in JACK's thread %3; offscreen %4; "
+                                 "window %5")
                       .arg(i + 1)
-                      .arg(runLine(p.bare[i]),
-                           i < p.offscreen.size() ? runLine(p.offscreen[i]) : QStringLiteral("-"),
-                           i < p.tool.size() ? runLine(p.tool[i]) : QStringLiteral("-")));
+                      .arg(runLine(p.bare[i]), runOf(p.bareInCallback, i), runOf(p.offscreen, i),
+                           runOf(p.tool, i)));
     if (p.lateCycles >= 0)
         line(out, QStringLiteral("   late server cycles %1").arg(p.lateCycles));
 }
@@ -332,6 +342,13 @@ QJsonObject peersJson(const Comparison& p)
         for (const RunFigures& r : p.offscreen)
             offscreen.append(runJson(r));
         o.insert(QStringLiteral("offscreen_runs"), offscreen);
+    }
+    if (!p.bareInCallback.empty()) {
+        QJsonArray runs;
+        for (const RunFigures& r : p.bareInCallback)
+            runs.append(runJson(r));
+        o.insert(QStringLiteral("bare_in_callback_runs"), runs);
+        o.insert(QStringLiteral("bare_in_callback_wall_s"), medianRun(p.bareInCallback).wall);
     }
     if (p.ran()) {
         std::vector<RunFigures> both = p.tool;

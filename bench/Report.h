@@ -37,8 +37,12 @@ struct Comparison
     std::vector<RunFigures> layer;
     int lateCycles = -1; // JACK's "XRun" reports while it ran
     // Between separate processes: `tool` is the window on a real X display,
-    // `offscreen` the same window on Qt's offscreen platform.
+    // `offscreen` the same window on Qt's offscreen platform. `bare` takes
+    // each reply to its main thread to answer it, as any program with a
+    // window must; `bareInCallback` answers in JACK's callback, the floor of
+    // a program with no window at all.
     std::vector<RunFigures> offscreen;
+    std::vector<RunFigures> bareInCallback;
 
     bool ran() const { return skipped.isEmpty() && !tool.empty() && !bare.empty(); }
     // The run with the median wall time (the lower one of an even count).

@@ -59,16 +59,26 @@ struct Recovery
 };
 inline constexpr Recovery kNoRecovery{0, 0};
 
+// Where a bare client acts on a reply. A program with a window has to take
+// each reply to its main thread, as the tool does; only a program without
+// one can answer in the MIDI system's callback.
+enum class Answer
+{
+    InCallback,
+    OnMainThread,
+};
+
 // A raw client of the winmm layer: sends messages[0] (BeginUpdate) and then
-// messages[1..n] each on the reply to the one before, from the input
-// callback itself, with no window, no event loop and no thread hand-off.
+// messages[1..n] each on the reply to the one before, with no window and no
+// event loop; from the input callback itself unless told otherwise.
 RunFigures winmmPingPong(int inputDevice, int outputDevice, const std::vector<Bytes>& messages,
-                         int messagesTimed, Recovery recovery, int timeoutMs);
+                         int messagesTimed, Recovery recovery, int timeoutMs,
+                         Answer answer = Answer::InCallback);
 
 // The same through RtMidi's JACK client, ports named as JACK lists them
 // ("client:port"); a late server cycle may lose an event.
 RunFigures rtmidiPingPong(const std::string& unitOutput, const std::string& unitInput,
                           const std::vector<Bytes>& messages, int messagesTimed, Recovery recovery,
-                          int timeoutMs);
+                          int timeoutMs, Answer answer = Answer::InCallback);
 
 } // namespace orvik::bench

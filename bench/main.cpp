@@ -134,7 +134,7 @@ bool parseOptions(const QStringList& arguments, Options& o, QString& message, bo
     // The program runs itself as the bare client or the tool in a process of
     // its own; these are how it tells that process what to do.
     QCommandLineOption peer(QStringLiteral("peer"), QStringLiteral("Internal: run as a peer."),
-                            QStringLiteral("bare|window"));
+                            QStringLiteral("bare|bare-in-callback|window"));
     QCommandLineOption unitOutput(QStringLiteral("unit-output"),
                                   QStringLiteral("Internal: the unit's output port."),
                                   QStringLiteral("port"));
@@ -194,8 +194,9 @@ bool parseOptions(const QStringList& arguments, Options& o, QString& message, bo
     o.unitOutput = parser.value(unitOutput).toStdString();
     o.unitInput = parser.value(unitInput).toStdString();
     o.result = parser.value(result);
-    if (!o.peer.isEmpty() && o.peer != QLatin1String("bare") && o.peer != QLatin1String("window")) {
-        message = QStringLiteral("--peer '%1' is neither bare nor window").arg(o.peer);
+    if (!o.peer.isEmpty() && !peerKind(o.peer)) {
+        message =
+            QStringLiteral("--peer '%1' is none of bare, bare-in-callback and window").arg(o.peer);
         return false;
     }
     o.json = parser.value(json);
@@ -470,6 +471,11 @@ void runJack(Comparison& c, Comparison& peers, const std::vector<Bytes>& message
                          .arg(run)
                          .arg(o.jackRuns));
             peers.bare.push_back(peerRun(PeerKind::Bare, QString(), timeoutMs));
+            progress(QStringLiteral("JACK: run %1 of %2, bare RtMidi host answering in JACK's "
+                                    "callback, in its own process")
+                         .arg(run)
+                         .arg(o.jackRuns));
+            peers.bareInCallback.push_back(peerRun(PeerKind::BareInCallback, QString(), timeoutMs));
             progress(QStringLiteral("JACK: run %1 of %2, the tool in its own process, offscreen")
                          .arg(run)
                          .arg(o.jackRuns));
@@ -500,7 +506,8 @@ void runJack(Comparison& c, Comparison& peers, const std::vector<Bytes>& message
     // A window sends the identity request and BeginUpdate before its update
     // begins, a bare client BeginUpdate alone.
     noteUnitUpdates(parseUnitSummaries(peerUnit.stop()),
-                    {&peers.bare, &peers.offscreen, &peers.tool}, {1, 2, 2});
+                    {&peers.bare, &peers.bareInCallback, &peers.offscreen, &peers.tool},
+                    {1, 1, 2, 2});
     peers.lateCycles = jack.xruns();
     if (peers.error.isEmpty())
         peers.error = firstError(peers.tool, peers.bare);
@@ -564,14 +571,14 @@ int main(int argc, char* argv[])
     if (!options.peer.isEmpty()) {
         std::vector<Bytes> messages;
         QString why;
-        const bool bare = options.peer == QLatin1String("bare");
-        if (bare && !captureUpdateMessages(kSerial, messages, &why)) {
+        const PeerKind kind = *peerKind(options.peer);
+        if (kind != PeerKind::Window && !captureUpdateMessages(kSerial, messages, &why)) {
             std::fprintf(stderr, "orvik16-bench: %s\n", qPrintable(why));
             return 1;
         }
         const int timeoutMs = kJackTimeoutBaseMs + options.messages * kJackTimeoutPerMessageMs;
-        return peerMain(bare ? PeerKind::Bare : PeerKind::Window, options.unitOutput,
-                        options.unitInput, options.messages, timeoutMs, options.result, messages);
+        return peerMain(kind, options.unitOutput, options.unitInput, options.messages, timeoutMs,
+                        options.result, messages);
     }
 
     BenchReport report;

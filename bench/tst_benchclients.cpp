@@ -48,7 +48,7 @@ Bytes reply(std::uint8_t command)
     return {0xF0, 0x00, 0x11, 0x22, 0x0B, 0x00, 0x00, 0x00, 0x00, command, 0xF7};
 }
 
-enum Answer
+enum ScriptedAnswer
 {
     Acknowledge,
     Silence, // this once
@@ -134,6 +134,8 @@ using Script = QMap<int, int>;
 
 } // namespace
 
+Q_DECLARE_METATYPE(orvik::bench::Answer)
+
 class TestBenchClients : public QObject
 {
     Q_OBJECT
@@ -146,37 +148,45 @@ private slots:
 
 void TestBenchClients::pingPongFollowsTheUnit_data()
 {
+    QTest::addColumn<Answer>("answer");
     QTest::addColumn<Script>("script");
     QTest::addColumn<QList<int>>("order");
     QTest::addColumn<int>("resent");
     QTest::addColumn<QString>("error");
 
-    // Twenty messages after BeginUpdate: blocks of six slices and a commit
-    // are messages 1-7, 8-14 and 15-20.
-    QTest::newRow("clean") << Script{} << range(0, 20) << 0 << QString();
-    QTest::newRow("a slice's reply lost")
-        << Script{{10, Silence}} << range(0, 10) + range(8, 20) << 1 << QString();
-    // The commit went through but nobody heard: its block goes again.
-    QTest::newRow("a commit's reply lost")
-        << Script{{7, Silence}} << range(0, 7) + range(1, 20) << 1 << QString();
-    QTest::newRow("the first slice of a block lost")
-        << Script{{8, Silence}} << range(0, 8) + range(8, 20) << 1 << QString();
-    QTest::newRow("BeginUpdate's reply lost")
-        << Script{{0, Silence}} << range(0, 0) + range(0, 20) << 1 << QString();
-    // A unit that asks for anything again has found fault with what came:
-    // the run goes on as the tool's would, but its figures do not count.
-    QTest::newRow("a repeat request")
-        << Script{{5, Repeat}} << range(0, 5) + range(1, 20) << 1 << QStringLiteral("1 repeats");
-    QTest::newRow("a restart request") << Script{{12, Restart}} << range(0, 12) + range(1, 20) << 0
-                                       << QStringLiteral("1 restarts");
-    QTest::newRow("a reply of another kind")
-        << Script{{3, Garbage}} << range(0, 3) + range(1, 20) << 1 << QStringLiteral("neither");
-    QTest::newRow("a unit that falls silent")
-        << Script{{4, Mute}} << QList<int>{} << -1 << QStringLiteral("timed out");
+    for (const Answer answer : {Answer::InCallback, Answer::OnMainThread}) {
+        const char* where = answer == Answer::InCallback ? "in callback" : "on main thread";
+        auto row = [&](const char* name) -> QTestData& {
+            return QTest::addRow("%s, %s", where, name) << answer;
+        };
+        // Twenty messages after BeginUpdate: blocks of six slices and a commit
+        // are messages 1-7, 8-14 and 15-20.
+        row("clean") << Script{} << range(0, 20) << 0 << QString();
+        row("a slice's reply lost")
+            << Script{{10, Silence}} << range(0, 10) + range(8, 20) << 1 << QString();
+        // The commit went through but nobody heard: its block goes again.
+        row("a commit's reply lost")
+            << Script{{7, Silence}} << range(0, 7) + range(1, 20) << 1 << QString();
+        row("the first slice of a block lost")
+            << Script{{8, Silence}} << range(0, 8) + range(8, 20) << 1 << QString();
+        row("BeginUpdate's reply lost")
+            << Script{{0, Silence}} << range(0, 0) + range(0, 20) << 1 << QString();
+        // A unit that asks for anything again has found fault with what came:
+        // the run goes on as the tool's would, but its figures do not count.
+        row("a repeat request") << Script{{5, Repeat}} << range(0, 5) + range(1, 20) << 1
+                                << QStringLiteral("1 repeats");
+        row("a restart request") << Script{{12, Restart}} << range(0, 12) + range(1, 20) << 0
+                                 << QStringLiteral("1 restarts");
+        row("a reply of another kind")
+            << Script{{3, Garbage}} << range(0, 3) + range(1, 20) << 1 << QStringLiteral("neither");
+        row("a unit that falls silent")
+            << Script{{4, Mute}} << QList<int>{} << -1 << QStringLiteral("timed out");
+    }
 }
 
 void TestBenchClients::pingPongFollowsTheUnit()
 {
+    QFETCH(Answer, answer);
     QFETCH(Script, script);
     QFETCH(QList<int>, order);
     QFETCH(int, resent);
@@ -192,8 +202,8 @@ void TestBenchClients::pingPongFollowsTheUnit()
     const bool quiet = !script.isEmpty() && script.first() != Restart;
     const Recovery recovery = quiet ? kRecovery : kNoRecovery;
     const int timeoutMs = error == QLatin1String("timed out") ? 3 * kSilenceMs : 60000;
-    const RunFigures r =
-        winmmPingPong(unit.input(), unit.output(), messages, kMessages, recovery, timeoutMs);
+    const RunFigures r = winmmPingPong(unit.input(), unit.output(), messages, kMessages, recovery,
+                                       timeoutMs, answer);
 
     QCOMPARE(r.error.isEmpty(), error.isEmpty());
     QVERIFY2(r.error.contains(error), qPrintable(r.error));

@@ -54,6 +54,8 @@ private slots:
     void sendsNoReplyCaused();
     void messagesInServerCycles_data();
     void messagesInServerCycles();
+    void lossesAtLateCycles_data();
+    void lossesAtLateCycles();
     void dinWireTimeOfAnUpdate();
     void unitSummaries_data();
     void unitSummaries();
@@ -195,6 +197,42 @@ void TestBenchFigures::messagesInServerCycles()
     QCOMPARE_EQ(p.sameCycle, std::size_t(oneCycle));
     QCOMPARE_EQ(p.laterCycle, std::size_t(more));
     QCOMPARE_EQ(p.messages, std::size_t(oneCycle + more));
+}
+
+void TestBenchFigures::lossesAtLateCycles_data()
+{
+    // Cycles of 2.67 ms from 0; the one after cycle `late` begins a cycle
+    // late. A silence is 6 s from the lost send to the re-send.
+    QTest::addColumn<int>("late");
+    QTest::addColumn<double>("lostSendCycles"); // when the lost message was sent, in cycles
+    QTest::addColumn<int>("explained");
+
+    QTest::newRow("the message's next cycle late") << 10 << 10.5 << 1;
+    QTest::newRow("its reply's cycle late") << 13 << 10.5 << 1;
+    QTest::newRow("a late cycle just before the send") << 9 << 10.5 << 1;
+    QTest::newRow("a late cycle long before") << 3 << 10.5 << 0;
+    QTest::newRow("a late cycle long after") << 40 << 10.5 << 0;
+}
+
+void TestBenchFigures::lossesAtLateCycles()
+{
+    QFETCH(int, late);
+    QFETCH(double, lostSendCycles);
+    QFETCH(int, explained);
+    std::vector<std::int64_t> starts;
+    double t = 0;
+    for (int i = 0; i < 3000; ++i) {
+        starts.push_back(std::int64_t(t));
+        t += (i == late ? 2 : 1) * kJackCycleNs;
+    }
+    const auto lost = std::int64_t(lostSendCycles * kJackCycleNs);
+    const QString script = QStringLiteral("S0 R1000 S%1 S%2 R%3 S%4")
+                               .arg(lost)
+                               .arg(lost + 6'000'000'000)
+                               .arg(lost + 6'005'000'000)
+                               .arg(lost + 6'006'000'000);
+    QCOMPARE_EQ(lateCycles(starts), std::size_t(1));
+    QCOMPARE_EQ(silencesAtLateCycles(marks(script), starts), std::size_t(explained));
 }
 
 void TestBenchFigures::sendsNoReplyCaused_data()
