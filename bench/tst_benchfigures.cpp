@@ -411,6 +411,18 @@ void TestBenchFigures::targetsJudgeTheirOwnFigures()
     QCOMPARE(withJack.size(), std::size_t(5));
     QVERIFY(qAbs(withJack[4].value - 3.15 / 3.0) < 1e-9);
     QVERIFY(withJack[4].met());
+
+    // Between separate processes the tool's loss counts against it unless a
+    // server cycle that began late explains it.
+    RunFigures lost = run(9.0, "S0 R1000 S10000000 S6010000000 R6010001000 S6010002000");
+    lost.resent = 1;
+    for (int i = 0; i < 3000; ++i)
+        lost.cycleStarts.push_back(std::int64_t((i + (i > 4 ? 1 : 0)) * kJackCycleNs));
+    report.peers.bare = {run(3.0)};
+    report.peers.tool = {lost};
+    QCOMPARE(evaluateTargets(report).back().value, 0.0);
+    report.peers.tool[0].cycleStarts.clear();
+    QCOMPARE(evaluateTargets(report).back().value, 1.0);
 }
 
 QTEST_GUILESS_MAIN(TestBenchFigures)
