@@ -296,9 +296,13 @@ void TestDevsimInProcess::injectionIsSurvived()
         QVERIFY(foreign >= 5);
     else
         QCOMPARE(foreign, int(oversized));
-    const int acks = count(sent, kReplyAckSlice) + count(sent, kReplyAckCommit);
+    // One message ahead, the window takes the answer to the message before
+    // the last commit for the commit's own: its box may come before the
+    // unit's last answer.
     if (injection == Injection::Duplicate)
-        QVERIFY(acks > 6160);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            count(replies.all(), kReplyAckSlice) + count(replies.all(), kReplyAckCommit) > 6160,
+            10000);
 }
 
 void TestDevsimInProcess::repeatAtLastCommitLeavesUpdateOpen()
