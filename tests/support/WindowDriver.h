@@ -82,11 +82,13 @@ public:
 
     // Picks the ports, presses Connect and waits for the unit's identity.
     bool connect(int inputDevice, int outputDevice, int timeoutMs = 10000);
+    // The same, to the unit's own ports.
     bool connect(int timeoutMs = 10000);
     void disconnect();
 
     // Presses Update, then finishes.
     bool update(int timeoutMs = 120000);
+    // Forgets the boxes of earlier updates and presses Update.
     void pressUpdate();
     // Runs the event loop until a box has been answered, ticking the
     // watchdog whenever the unit has fallen silent; false on timeout.
