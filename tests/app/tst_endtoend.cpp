@@ -3,9 +3,9 @@
 // and the unit checks the image it rebuilt byte for byte. The watchdog is
 // ticked by hand whenever the unit has chosen to stay silent.
 
-#include "EndToEndSupport.h"
 #include "Loopback.h"
 #include "PrivateBus.h"
+#include "WindowDriver.h"
 
 #include <QtTest>
 
@@ -151,8 +151,8 @@ void TestEndToEnd::portsThatFailToOpenStayDisconnected()
     MainWindow window;
     window.show();
     window.initController();
-    window.MidiInList->setCurrentRow(unit.device->inputDeviceNumber());
-    window.MidiOutList->setCurrentRow(unit.device->outputDeviceNumber());
+    window.MidiInList->setCurrentRow(unit.inputDeviceNumber());
+    window.MidiOutList->setCurrentRow(unit.outputDeviceNumber());
     MessageBoxAnswerer answerer;
     window.Connect();
     QCOMPARE(answerer.texts.size(), 1);
@@ -323,25 +323,17 @@ void TestEndToEnd::wholeUpdate()
     QFETCH(QString, boxText);
 
     DeviceSettings settings;
-    for (const QString& fault : faults.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
-        if (fault.startsWith(QLatin1String("erase-ms=")))
-            settings.eraseTime = std::chrono::milliseconds(fault.section('=', 1).toInt());
-        else if (fault.startsWith(QLatin1String("finish-ms=")))
-            settings.finishTime = std::chrono::milliseconds(fault.section('=', 1).toInt());
-        else {
-            std::string error;
-            QVERIFY2(settings.faults.addFromText(fault.toStdString(), &error), error.c_str());
-        }
-    }
+    std::string error;
+    QVERIFY2(addFaults(settings, faults, &error), error.c_str());
     Unit unit(settings);
-    auto window = connectedWindow(unit);
-    QVERIFY(window);
-    MessageBoxAnswerer answerer;
+    WindowDriver tool(&unit);
+    QVERIFY(tool.connect());
+    auto& window = tool.window;
+    auto& answerer = tool.answerer;
 
-    window->Transfer();
+    tool.pressUpdate();
     QVERIFY(window->progressBar->isVisible());
-    const bool finished = finishUpdate(*window, unit, answerer);
-    QVERIFY2(finished, unitState(unit).c_str());
+    QVERIFY2(tool.finish(), unit.state().c_str());
 
     QCOMPARE(answerer.texts, QStringList{boxText});
     QCOMPARE(answerer.texts.size(), 1);
@@ -359,7 +351,7 @@ void TestEndToEnd::wholeUpdate()
     // Late answers and duplicates may still be on their way: nothing may
     // follow the unit's last answer.
     for (int t = 0; t < 30; ++t)
-        tick(*window, host, answerer);
+        tool.tick();
     QCOMPARE(answerer.texts.size(), 1);
     QCOMPARE(orvik::devsim::describe(host.stats().faults), std::string("none"));
     QCOMPARE(host.stats().updatesMatched, 1);
@@ -371,13 +363,13 @@ void TestEndToEnd::unconfirmedEndThenSecondUpdate()
     DeviceSettings settings;
     settings.answersLastCommit = false;
     Unit unit(settings);
-    auto window = connectedWindow(unit);
-    QVERIFY(window);
-    MessageBoxAnswerer answerer;
+    WindowDriver tool(&unit);
+    QVERIFY(tool.connect());
+    auto& window = tool.window;
+    auto& answerer = tool.answerer;
     auto& host = unit.host();
 
-    window->Transfer();
-    QVERIFY2(finishUpdate(*window, unit, answerer), unitState(unit).c_str());
+    QVERIFY2(tool.update(), unit.state().c_str());
     QCOMPARE(answerer.texts.size(), 1);
     QVERIFY2(answerer.texts.first().contains(QLatin1String("not confirm")),
              qPrintable(answerer.texts.first()));
@@ -391,18 +383,16 @@ void TestEndToEnd::unconfirmedEndThenSecondUpdate()
     // The last block went out again at most twice, one slice each, and
     // nothing after the box, however long the window waits.
     for (int t = 0; t < 30; ++t)
-        tick(*window, host, answerer);
+        tool.tick();
     QCOMPARE(answerer.texts.size(), 1);
     const auto afterEnd = host.stats().faults[int(orvik::devsim::Fault::AfterEnd)];
-    QVERIFY2(afterEnd <= 2, unitState(unit).c_str());
+    QVERIFY2(afterEnd <= 2, unit.state().c_str());
     QCOMPARE(orvik::devsim::total(host.stats().faults), afterEnd);
     QCOMPARE(host.stats().updatesMatched, 1);
 
     // The same unit, answering this time: the window is ready for it.
     host.configure([](DeviceSettings& s) { s.answersLastCommit = true; });
-    answerer.texts.clear();
-    window->Transfer();
-    QVERIFY2(finishUpdate(*window, unit, answerer), unitState(unit).c_str());
+    QVERIFY2(tool.update(), unit.state().c_str());
     QCOMPARE(answerer.texts, QStringList{QStringLiteral("transfer successful")});
     QVERIFY(host.waitUntil([](const auto& sim) { return sim.stats().updatesMatched == 2; },
                            std::chrono::seconds(10)));
@@ -416,19 +406,17 @@ void TestEndToEnd::restartRequestBeforeUpdate()
     DeviceSettings settings;
     settings.restartAfterIdentity = true;
     Unit unit(settings);
-    auto window = connectedWindow(unit);
-    QVERIFY(window);
-    MessageBoxAnswerer answerer;
+    WindowDriver tool(&unit);
+    QVERIFY(tool.connect());
     auto& host = unit.host();
     QVERIFY(host.waitUntil([](const auto& sim) { return sim.stats().unpromptedRestarts == 1; },
                            std::chrono::seconds(10)));
     for (int t = 0; t < 30; ++t)
-        tick(*window, host, answerer);
+        tool.tick();
     QCOMPARE(host.stats().messagesReceived, std::uint64_t(1));
 
-    window->Transfer();
-    QVERIFY2(finishUpdate(*window, unit, answerer), unitState(unit).c_str());
-    QCOMPARE(answerer.texts, QStringList{QStringLiteral("transfer successful")});
+    QVERIFY2(tool.update(), unit.state().c_str());
+    QCOMPARE(tool.answerer.texts, QStringList{QStringLiteral("transfer successful")});
     QVERIFY(host.waitUntil([](const auto& sim) { return sim.stats().updatesMatched == 1; },
                            std::chrono::seconds(10)));
     QCOMPARE(orvik::devsim::describe(host.stats().faults), std::string("none"));
@@ -437,17 +425,14 @@ void TestEndToEnd::restartRequestBeforeUpdate()
 void TestEndToEnd::secondUpdateOverTheSameConnection()
 {
     Unit unit(DeviceSettings{});
-    auto window = connectedWindow(unit);
-    QVERIFY(window);
-    MessageBoxAnswerer answerer;
+    WindowDriver tool(&unit);
+    QVERIFY(tool.connect());
 
-    window->Transfer();
-    QVERIFY(finishUpdate(*window, unit, answerer));
-    window->Transfer();
-    QCOMPARE(window->progressBar->value(), 0);
-    answerer.texts.clear();
-    QVERIFY(finishUpdate(*window, unit, answerer));
-    QCOMPARE(answerer.texts, QStringList{QStringLiteral("transfer successful")});
+    QVERIFY(tool.update());
+    tool.pressUpdate();
+    QCOMPARE(tool.window->progressBar->value(), 0);
+    QVERIFY(tool.finish());
+    QCOMPARE(tool.answerer.texts, QStringList{QStringLiteral("transfer successful")});
     QVERIFY(unit.host().waitUntil([](const auto& sim) { return sim.stats().updatesMatched == 2; },
                                   std::chrono::seconds(10)));
 }
@@ -530,9 +515,10 @@ void TestEndToEnd::closingDuringTransferAsksFirst()
     ChildProcess portal;
     QVERIFY(orvik::testsupport::startSleepStandIn(portal, {"--portal"}));
     Unit unit(DeviceSettings{});
-    auto window = connectedWindow(unit);
-    QVERIFY(window);
-    window->Transfer();
+    WindowDriver tool(&unit);
+    QVERIFY(tool.connect());
+    auto& window = tool.window;
+    tool.pressUpdate();
     QVERIFY(nextStandInLine(portal).startsWith(QStringLiteral("portal inhibit flags=12 ")));
     auto& host = unit.host();
     QTRY_VERIFY_WITH_TIMEOUT(host.stats().blocksCommitted >= 20, 30000);
@@ -575,10 +561,9 @@ void TestEndToEnd::closingDuringTransferAsksFirst()
 
     // The transfer goes on meanwhile; when it ends, an open question goes
     // and the usual box follows.
-    MessageBoxAnswerer answerer;
-    QVERIFY(finishUpdate(*window, unit, answerer));
+    QVERIFY(tool.finish());
     QTRY_VERIFY(!question);
-    QCOMPARE(answerer.texts, QStringList{QStringLiteral("transfer successful")});
+    QCOMPARE(tool.answerer.texts, QStringList{QStringLiteral("transfer successful")});
     QVERIFY(window->isVisible());
     QVERIFY(host.stats().lastImageMatched);
     QCOMPARE(nextStandInLine(portal), QStringLiteral("portal release"));

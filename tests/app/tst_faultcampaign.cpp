@@ -5,7 +5,7 @@
 // repeat requests since the last restart, and nothing wrong in what the unit
 // received.
 
-#include "EndToEndSupport.h"
+#include "WindowDriver.h"
 
 #include <QtTest>
 
@@ -22,8 +22,8 @@ using orvik::devsim::UpdateReport;
 
 namespace {
 
-constexpr Injection kAllKinds[] = {Injection::Silent,    Injection::Repeat,    Injection::Restart,
-                                   Injection::Duplicate, Injection::Late,      Injection::Unrelated,
+constexpr Injection kAllKinds[] = {Injection::Silent,    Injection::Repeat, Injection::Restart,
+                                   Injection::Duplicate, Injection::Late,   Injection::Unrelated,
                                    Injection::Oversized};
 
 // Message numbers count from the begin-update (0): 1 is the first slice, 7
@@ -99,21 +99,17 @@ void TestFaultCampaign::update()
     QFETCH(QString, schedule);
 
     DeviceSettings settings;
-    for (const QString& fault : schedule.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
-        std::string error;
-        QVERIFY2(settings.faults.addFromText(fault.toStdString(), &error), error.c_str());
-    }
+    std::string error;
+    QVERIFY2(addFaults(settings, schedule, &error), error.c_str());
     const auto planned = settings.faults.size();
 
     Unit unit(settings);
-    auto window = connectedWindow(unit);
-    QVERIFY(window);
-    MessageBoxAnswerer answerer;
-
-    window->Transfer();
-    QVERIFY2(finishUpdate(*window, unit, answerer), qPrintable(schedule));
-    QVERIFY(unit.host().waitUntil(
-        [](const auto& sim) { return sim.stats().updatesCompleted >= 1; }, std::chrono::seconds(10)));
+    WindowDriver tool(&unit);
+    QVERIFY(tool.connect());
+    const auto& answerer = tool.answerer;
+    QVERIFY2(tool.update(), qPrintable(schedule));
+    QVERIFY(unit.host().waitUntil([](const auto& sim) { return sim.stats().updatesCompleted >= 1; },
+                                  std::chrono::seconds(10)));
 
     // Late acknowledgements and duplicates may still be on their way: let
     // them arrive, then make sure they opened no second box.
@@ -121,8 +117,9 @@ void TestFaultCampaign::update()
     QCOMPARE(answerer.texts.size(), 1);
 
     const int retries = unit.repeatsSinceRestart.load();
-    const QString expected = retries ? QStringLiteral("transfer successful, %1 retries").arg(retries)
-                                     : QStringLiteral("transfer successful");
+    const QString expected = retries
+                                 ? QStringLiteral("transfer successful, %1 retries").arg(retries)
+                                 : QStringLiteral("transfer successful");
     QCOMPARE(answerer.texts.first(), expected);
 
     const auto stats = unit.host().stats();

@@ -1,9 +1,10 @@
-// The simulated unit fed bytes directly: it must catch every kind of fault,
-// recover the way a unit does, and put on each misbehaviour it is asked for.
+// The simulated unit fed bytes directly, message by message, on a clock the
+// test sets: how it judges and answers each one. Whole updates through the
+// real window are in tst_devsiminprocess.cpp.
 
 #include "DeviceCodec.h"
+#include "DeviceMessages.h"
 #include "DeviceSimulator.h"
-#include "ToolModel.h"
 
 #include <QRandomGenerator>
 #include <QTest>
@@ -11,9 +12,6 @@
 using namespace orvik::devsim;
 using namespace testsupport;
 
-Q_DECLARE_METATYPE(orvik::devsim::Fault)
-Q_DECLARE_METATYPE(orvik::devsim::Injection)
-Q_DECLARE_METATYPE(testsupport::ToolModel::Tamper)
 Q_DECLARE_METATYPE(testsupport::Bytes)
 
 namespace {
@@ -50,15 +48,9 @@ class TestDeviceSimulator : public QObject
 private slots:
     void identityReply_data();
     void identityReply();
-    void cleanUpdateMatches();
-    void faultIsCountedAndRecovered_data();
-    void faultIsCountedAndRecovered();
     void foreignFramesAreNotAnswered();
     void refusedBeginUpdate_data();
     void refusedBeginUpdate();
-    void injectionIsSurvived_data();
-    void injectionIsSurvived();
-    void repeatAtLastCommitLeavesUpdateOpen();
     void staleMessagesAfterRepeat_data();
     void staleMessagesAfterRepeat();
     void lastBlockAfterTheEnd_data();
@@ -120,116 +112,6 @@ void TestDeviceSimulator::identityReply()
     QCOMPARE(total(sim.stats().faults), 0u);
 }
 
-void TestDeviceSimulator::cleanUpdateMatches()
-{
-    ToolModel tool(settings());
-    tool.run();
-    const Stats& st = tool.sim().stats();
-    QCOMPARE(describe(st.faults), std::string("none"));
-    QCOMPARE(st.updatesCompleted, 1);
-    QCOMPARE(st.updatesMatched, 1);
-    QCOMPARE(st.messagesReceived, 6161u);
-    QCOMPARE(st.blocksCommitted, 880u);
-    QCOMPARE(tool.watchdogFires, 0);
-    QCOMPARE(count(tool.replies, kReplyRestart), 1);
-    QCOMPARE(count(tool.replies, kReplyAckSlice), 880 * 6);
-    QCOMPARE(count(tool.replies, kReplyAckCommit), 880);
-    QCOMPARE(tool.sim().report().outcome, UpdateReport::Outcome::Matched);
-    QCOMPARE(tool.sim().report().restartsAsked, 0);
-}
-
-void TestDeviceSimulator::faultIsCountedAndRecovered_data()
-{
-    QTest::addColumn<ToolModel::Tamper>("tamper");
-    QTest::addColumn<Fault>("fault");
-
-    // Each tampers once, early in the image; the tool then recovers on its own.
-    auto once = [](std::uint64_t at, std::function<bool(Bytes&)> f) {
-        auto done = std::make_shared<bool>(false);
-        return ToolModel::Tamper([=](std::uint64_t n, Bytes& m) {
-            if (n != at || *done)
-                return true;
-            *done = true;
-            return f(m);
-        });
-    };
-    const std::uint64_t slice2 = sliceMessage(1, 2);
-    const std::uint64_t commit1 = sliceMessage(1, 6);
-
-    QTest::newRow("checksum") << once(slice2, [](Bytes& m) { return m[10] ^= 1, true; })
-                              << Fault::Checksum;
-    QTest::newRow("payload byte changed")
-        << once(slice2, [](Bytes& m) { return m[40] ^= 0x10, true; }) << Fault::Checksum;
-    QTest::newRow("commit tag") << once(commit1, [](Bytes& m) { return m[10] = 5, true; })
-                                << Fault::CommitTag;
-    // A tool that skips a message: what arrives is the one after it.
-    const Bytes image = scrambledFor(plainImage(), kSerial);
-    QTest::newRow("missing slice")
-        << once(slice2, [image](Bytes& m) { return m = slice(image, 1, 3), true; })
-        << Fault::SliceOrder;
-    QTest::newRow("missing last slice")
-        << once(sliceMessage(1, 5), [](Bytes& m) { return m = commit(2), true; })
-        << Fault::SliceOrder;
-    QTest::newRow("missing F7") << once(slice2, [](Bytes& m) { return m.pop_back(), true; })
-                                << Fault::MissingEnd;
-    QTest::newRow("high byte") << once(slice2, [](Bytes& m) { return m[50] |= 0x80, true; })
-                               << Fault::HighByte;
-    QTest::newRow("bytes 5-8 set")
-        << once(slice2, [](Bytes& m) { return m[7] = 1, true; }) << Fault::FrameHeader;
-    QTest::newRow("unknown command")
-        << once(slice2, [](Bytes& m) { return m[9] = 0x0B, true; }) << Fault::Command;
-    QTest::newRow("short commit") << once(commit1, [](Bytes& m) {
-        m.erase(m.begin() + 10);
-        return true;
-    }) << Fault::Length;
-    QTest::newRow("slice 5 at slice 4's offset") << once(sliceMessage(1, 5), [](Bytes& m) {
-        m[10] = (m[10] - m[11] - m[12] + 0x40 + 0x03) & 0x7F;
-        m[11] = 0x40;
-        m[12] = 0x03;
-        return true;
-    }) << Fault::Length;
-    QTest::newRow("offset off a slice start") << once(slice2, [](Bytes& m) {
-        m[11] += 1;
-        m[10] = (m[10] + 1) & 0x7F;
-        return true;
-    }) << Fault::SliceOrder;
-    auto readdress = [](int units) {
-        return [units](Bytes& m) {
-            m[10] = (m[10] - m[13] - m[14] + (units & 0x7F) + (units >> 7)) & 0x7F;
-            m[13] = units & 0x7F;
-            m[14] = units >> 7;
-            return true;
-        };
-    };
-    QTest::newRow("block address ahead")
-        << once(sliceMessage(1, 0), readdress(4)) << Fault::BlockAddress;
-    QTest::newRow("block address odd")
-        << once(sliceMessage(1, 0), readdress(3)) << Fault::BlockAddress;
-    QTest::newRow("top-bits byte unused bits") << once(sliceMessage(1, 0), [](Bytes& m) {
-        // Payload byte 7 is the top-bits byte of group 0.
-        m[13 + 7] |= 0x10;
-        m[10] = (m[10] + 0x10) & 0x7F;
-        return true;
-    }) << Fault::Encoding;
-}
-
-void TestDeviceSimulator::faultIsCountedAndRecovered()
-{
-    QFETCH(ToolModel::Tamper, tamper);
-    QFETCH(Fault, fault);
-
-    ToolModel tool(settings(), tamper);
-    tool.run();
-    const Stats& st = tool.sim().stats();
-    FaultCounts expected{};
-    expected[int(fault)] = 1;
-    QCOMPARE(describe(st.faults), describe(expected));
-    QCOMPARE(tool.sim().report().faults[int(fault)], 1u);
-    // The unit asked for the block again, and the tool's re-send healed it.
-    QCOMPARE(st.repeatsAsked, 1u);
-    QCOMPARE(st.updatesMatched, 1);
-}
-
 void TestDeviceSimulator::foreignFramesAreNotAnswered()
 {
     std::vector<Reply> replies;
@@ -286,77 +168,6 @@ void TestDeviceSimulator::refusedBeginUpdate()
     for (int f : faults)
         expected[f] = 1;
     QCOMPARE(describe(sim.stats().faults), describe(expected));
-}
-
-void TestDeviceSimulator::injectionIsSurvived_data()
-{
-    QTest::addColumn<Injection>("injection");
-    QTest::addColumn<quint64>("message");
-
-    QTest::newRow("silent on a slice") << Injection::Silent << quint64(sliceMessage(3, 2));
-    QTest::newRow("silent on a commit") << Injection::Silent << quint64(sliceMessage(3, 6));
-    QTest::newRow("repeat on a slice") << Injection::Repeat << quint64(sliceMessage(3, 2));
-    QTest::newRow("repeat on a commit") << Injection::Repeat << quint64(sliceMessage(3, 6));
-    QTest::newRow("restart mid-image") << Injection::Restart << quint64(sliceMessage(100, 6));
-    QTest::newRow("restart on a slice") << Injection::Restart << quint64(sliceMessage(9, 3));
-    QTest::newRow("late") << Injection::Late << quint64(sliceMessage(5, 0));
-    QTest::newRow("duplicate") << Injection::Duplicate << quint64(sliceMessage(5, 4));
-    QTest::newRow("unrelated") << Injection::Unrelated << quint64(sliceMessage(5, 6));
-    QTest::newRow("oversized") << Injection::Oversized << quint64(sliceMessage(5, 1));
-    QTest::newRow("restart at the last commit")
-        << Injection::Restart << quint64(sliceMessage(879, 6));
-}
-
-void TestDeviceSimulator::injectionIsSurvived()
-{
-    QFETCH(Injection, injection);
-    QFETCH(quint64, message);
-
-    DeviceSettings s = settings();
-    s.faults.add(message, injection);
-    s.lateDelay = std::chrono::milliseconds(1234);
-    ToolModel tool(s);
-    tool.run();
-
-    const Stats& st = tool.sim().stats();
-    QCOMPARE(describe(st.faults), std::string("none"));
-    QCOMPARE(st.updatesMatched, 1);
-    QCOMPARE(st.injected[int(injection)], 1u);
-    QCOMPARE(st.repeatsAsked, injection == Injection::Repeat ? 1u : 0u);
-    QCOMPARE(st.restartsAsked, injection == Injection::Restart ? 1u : 0u);
-    QCOMPARE(tool.watchdogFires,
-             int(injection == Injection::Silent || injection == Injection::Repeat));
-
-    int delayed = 0;
-    bool oversized = false;
-    int foreign = 0;
-    for (const auto& r : tool.replies) {
-        delayed += r.delay == s.lateDelay;
-        oversized |= r.bytes.size() > 1024;
-        foreign += r.bytes.size() < 10 || r.bytes[4] != kModelId || r.bytes[3] != 0x22 ||
-                   (r.bytes[9] != kReplyAckSlice && r.bytes[9] != kReplyAckCommit &&
-                    r.bytes[9] != kReplyRestart && r.bytes[9] != kReplyRepeat);
-    }
-    QCOMPARE(delayed, injection == Injection::Late ? 1 : 0);
-    QCOMPARE(oversized, injection == Injection::Oversized);
-    if (injection == Injection::Unrelated)
-        QVERIFY(foreign >= 5);
-    else
-        QCOMPARE(foreign, int(oversized));
-    const int acks = count(tool.replies, kReplyAckSlice) + count(tool.replies, kReplyAckCommit);
-    if (injection == Injection::Duplicate)
-        QVERIFY(acks > 6160);
-}
-
-void TestDeviceSimulator::repeatAtLastCommitLeavesUpdateOpen()
-{
-    DeviceSettings s = settings();
-    s.faults.add(sliceMessage(879, 6), Injection::Repeat);
-    ToolModel tool(s);
-    tool.run();
-    QCOMPARE(tool.sim().stats().updatesCompleted, 0);
-    QVERIFY(tool.sim().updateRunning());
-    QCOMPARE(tool.sim().report().blocksPresent, 879);
 }
 
 namespace {

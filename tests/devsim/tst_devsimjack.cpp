@@ -1,10 +1,9 @@
 // orvik16-devsim as a separate program on a private JACK server, updated by
-// the tool's real session through the winmm layer's JACK devices.
+// the tool's real window through the winmm layer's JACK devices.
 
 #include "BusyCore.h"
-#include "ImagePreparation.h"
 #include "PrivateJack.h"
-#include "ToolDriver.h"
+#include "WindowDriver.h"
 #include "WinmmDevices.h"
 
 #include <QElapsedTimer>
@@ -78,33 +77,23 @@ void TestDevsimJack::updateArrivesWhole()
     QVERIFY2(in >= 0 && out >= 0, "the unit's ports are not in the device lists");
 
     orvik::testsupport::BusyCore busy;
-    // The tool's own watchdog waits 5 to 6 seconds; a quicker one only makes
-    // lost messages cheaper here.
-    ToolDriver tool(2000);
-    QVERIFY(tool.session.OpenPorts(in, out));
-    // A late server cycle may lose the request or the answer; a user would
-    // press Connect again.
-    for (int attempt = 0; attempt < 10 && !tool.identified; ++attempt) {
-        QVERIFY(tool.session.SendIdentityRequest());
-        waitFor(
-            tool, [&] { return tool.identified; }, 3000);
-    }
-    QVERIFY(tool.identified);
-    QCOMPARE(tool.session.SerialNumber, std::int32_t(kSerial));
+    // The unit runs on the wall clock, and so does the window's watchdog.
+    WindowDriver tool;
+    // A late server cycle may lose the request or the answer; the window
+    // asks again every two seconds.
+    QVERIFY(tool.connect(in, out, 60000));
+    QCOMPARE(tool.window->DeviceSerial, kSerial);
 
-    QVERIFY(prepareImage(tool.session.ImageData(), std::uint32_t(tool.session.SerialNumber)));
-    QVERIFY(tool.session.SendBeginUpdate(kImageVersionMajor, kImageVersionMinor, kImageSize));
-    const bool finished = waitFor(
-        tool, [&] { return tool.restarts > 0 && !tool.transferring; }, kUpdateTimeoutMs);
+    const bool finished = tool.update(kUpdateTimeoutMs);
     busy.stop();
-    tool.session.PortPair.Close();
+    tool.disconnect();
     QVERIFY(finished);
 
     // Having seen the last block, the unit checks the image and exits.
     QVERIFY(unit.waitForFinished(30000));
     const QByteArray log = unit.readAll();
-    qInfo("%d watchdog re-sends, %d late server cycles; the unit said:\n%s", tool.watchdogFires,
-          jack_.xruns(), log.constData());
+    qInfo("box \"%s\", %d watchdog re-sends, %d late server cycles; the unit said:\n%s",
+          qPrintable(tool.boxText()), tool.watchdogResends, jack_.xruns(), log.constData());
     QVERIFY2(unit.exitStatus() == QProcess::NormalExit && unit.exitCode() == 0, log.constData());
     QVERIFY2(log.contains("progress: blocks 440/880"), log.constData());
     QVERIFY2(log.contains("summary: update 1: image matched"), log.constData());
@@ -143,5 +132,5 @@ void TestDevsimJack::cleanupTestCase()
     jack_.stop();
 }
 
-QTEST_GUILESS_MAIN(TestDevsimJack)
+QTEST_MAIN(TestDevsimJack)
 #include "tst_devsimjack.moc"

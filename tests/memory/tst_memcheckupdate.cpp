@@ -4,7 +4,7 @@
 // close) must be released exactly once, and nothing may be read before it
 // was written.
 
-#include "UpdateRig.h"
+#include "WindowDriver.h"
 
 #include <QtTest>
 
@@ -30,23 +30,29 @@ void TestMemcheckUpdate::updateWithFaults()
     // Everything runs tens of times slower under valgrind; a pause that
     // natively means a lost reply may then be just a slow thread.
     const bool slow = ORVIK_UNDER_VALGRIND;
-    const auto quiet = slow ? 3000ms : 500ms;
-    const auto timeout = slow ? 600s : 120s;
+    const int timeoutMs = slow ? 600000 : 120000;
 
-    memorytest::UpdateRig rig(QStringLiteral("repeat@100 silent@500 duplicate@900 unrelated@1200 "
-                                             "oversized@1500 restart@2000"),
-                              quiet);
-    QVERIFY(rig.faultsParsed());
-    QVERIFY(rig.connect(timeout));
-    QVERIFY(rig.update(timeout));
+    orvik::devsim::DeviceSettings settings;
+    QVERIFY(testsupport::addFaults(settings, QStringLiteral("repeat@100 silent@500 duplicate@900 "
+                                                            "unrelated@1200 oversized@1500 "
+                                                            "restart@2000")));
+    testsupport::Unit unit(settings);
+    testsupport::WindowDriver tool(&unit);
+    tool.quietMs = slow ? 3000 : 500;
+    // A tick waits for the other side at most a tenth of the quiet spell.
+    tool.settleMs = tool.quietMs / 10;
+    QVERIFY(tool.connect(timeoutMs));
+    QVERIFY(tool.update(timeoutMs));
+    QVERIFY(unit.host().waitForCompletedUpdates(1, std::chrono::milliseconds(timeoutMs)));
+    QCOMPARE(unit.host().stats().updatesMatched, 1);
     // The restart clears the retry that the earlier repeat request counted.
-    QCOMPARE(rig.answerer.texts, QStringList{QStringLiteral("transfer successful")});
+    QCOMPARE(tool.answerer.texts, QStringList{QStringLiteral("transfer successful")});
     // Every misbehaviour on the schedule happened, so every path it drives ran.
-    QCOMPARE(rig.host().report().injected, 6);
-    QCOMPARE(rig.host().stats().restartsAsked, std::uint64_t(1));
-    rig.disconnect();
-    QVERIFY(!rig.window->Session.PortPair.MidiIn.load());
-    QVERIFY(!rig.window->Session.PortPair.MidiOut);
+    QCOMPARE(unit.host().report().injected, 6);
+    QCOMPARE(unit.host().stats().restartsAsked, std::uint64_t(1));
+    tool.disconnect();
+    QVERIFY(!tool.window->Session.PortPair.MidiIn.load());
+    QVERIFY(!tool.window->Session.PortPair.MidiOut);
 }
 
 QTEST_MAIN(TestMemcheckUpdate)

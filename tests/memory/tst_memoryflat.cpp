@@ -6,7 +6,7 @@
 // paint, and which of its notes get painted depends on timing, so those
 // caches fill over several updates before they level off.
 
-#include "UpdateRig.h"
+#include "WindowDriver.h"
 
 #include <QtTest>
 
@@ -60,16 +60,22 @@ void TestMemoryFlat::heapStaysFlatOverManyUpdates()
     if (kSanitized || heapInUse() == 0)
         QSKIP("glibc's malloc is not the one in use here: nothing to measure");
 
-    memorytest::UpdateRig rig(QStringLiteral("repeat@100 silent@500 duplicate@900 "
-                                             "unrelated@1200 oversized@1500 restart@2000"),
-                              400ms);
-    QVERIFY(rig.faultsParsed());
+    orvik::devsim::DeviceSettings settings;
+    QVERIFY(testsupport::addFaults(settings, QStringLiteral("repeat@100 silent@500 duplicate@900 "
+                                                            "unrelated@1200 oversized@1500 "
+                                                            "restart@2000")));
+    testsupport::Unit unit(settings);
+    testsupport::WindowDriver tool(&unit);
+    tool.quietMs = 400;
+    tool.settleMs = 40;
 
     long long afterWarmUp = 0;
     for (int n = 1; n <= kUpdates; ++n) {
-        QVERIFY2(rig.connect(30s), qPrintable(QStringLiteral("connect %1").arg(n)));
-        QVERIFY2(rig.update(120s), qPrintable(QStringLiteral("update %1").arg(n)));
-        rig.disconnect();
+        QVERIFY2(tool.connect(30000), qPrintable(QStringLiteral("connect %1").arg(n)));
+        QVERIFY2(tool.update(), qPrintable(QStringLiteral("update %1").arg(n)));
+        // The box may come before the unit has compared the image.
+        QVERIFY(unit.host().waitForCompletedUpdates(n, 120s));
+        tool.disconnect();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         if (n == kWarmUpdates)
             afterWarmUp = heapInUse();
@@ -80,7 +86,7 @@ void TestMemoryFlat::heapStaysFlatOverManyUpdates()
           kWarmUpdates, afterWarmUp, kUpdates, afterLast, afterLast - afterWarmUp);
     QVERIFY2(std::llabs(afterLast - afterWarmUp) <= kTolerance,
              qPrintable(QStringLiteral("heap moved by %1 bytes").arg(afterLast - afterWarmUp)));
-    QCOMPARE(rig.host().stats().updatesMatched, kUpdates);
+    QCOMPARE(unit.host().stats().updatesMatched, kUpdates);
 }
 
 int main(int argc, char** argv)
