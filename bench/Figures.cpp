@@ -50,8 +50,9 @@ std::vector<double> intervals(const std::vector<Mark>& marks, MarkKind from, Mar
 
 namespace {
 
-// Calls `gap(nanoseconds, replied)` for every send but the first, with the
-// time since the send before it and whether a reply came in between.
+// Calls `gap(nanoseconds, replied, since)` for every send but the first, with
+// the time since the send before it, whether a reply came in between, and
+// when that send was.
 template <class Gap>
 void eachSendGap(const std::vector<Mark>& marks, Gap gap)
 {
@@ -63,7 +64,7 @@ void eachSendGap(const std::vector<Mark>& marks, Gap gap)
             replied = true;
         } else if (mark.kind == MarkKind::Send) {
             if (sent)
-                gap(static_cast<double>(mark.ns - lastSend), replied);
+                gap(static_cast<double>(mark.ns - lastSend), replied, lastSend);
             sent = true;
             replied = false;
             lastSend = mark.ns;
@@ -76,7 +77,7 @@ void eachSendGap(const std::vector<Mark>& marks, Gap gap)
 std::vector<double> cycleTimes(const std::vector<Mark>& marks)
 {
     std::vector<double> out;
-    eachSendGap(marks, [&](double ns, bool replied) {
+    eachSendGap(marks, [&](double ns, bool replied, std::int64_t) {
         if (replied)
             out.push_back(ns);
     });
@@ -102,7 +103,7 @@ std::size_t unpromptedSends(const std::vector<Mark>& marks)
 std::vector<double> silences(const std::vector<Mark>& marks, double floorNs)
 {
     std::vector<double> out;
-    eachSendGap(marks, [&](double ns, bool replied) {
+    eachSendGap(marks, [&](double ns, bool replied, std::int64_t) {
         if (!replied && ns >= floorNs)
             out.push_back(ns);
     });
@@ -134,20 +135,10 @@ std::size_t silencesAtLateCycles(const std::vector<Mark>& marks,
         return false;
     };
     std::size_t count = 0;
-    bool sent = false;
-    bool replied = false;
-    std::int64_t lastSend = 0;
-    for (const Mark& mark : marks) {
-        if (mark.kind == MarkKind::Reply) {
-            replied = true;
-        } else if (mark.kind == MarkKind::Send) {
-            if (sent && !replied && double(mark.ns - lastSend) >= floorNs && lateNear(lastSend))
-                ++count;
-            sent = true;
-            replied = false;
-            lastSend = mark.ns;
-        }
-    }
+    eachSendGap(marks, [&](double ns, bool replied, std::int64_t since) {
+        if (!replied && ns >= floorNs && lateNear(since))
+            ++count;
+    });
     return count;
 }
 
