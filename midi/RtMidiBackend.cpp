@@ -15,8 +15,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <mutex>
 #include <string>
+#include <type_traits>
 #include <unistd.h>
 #include <vector>
 
@@ -46,9 +48,9 @@ bool alsaSequencerPresent()
     return ::access("/dev/snd/seq", R_OK | W_OK) == 0;
 }
 
-bool jackServerRunning()
-{
 #ifdef ORVIK_HAVE_JACK
+void quietJack()
+{
     static std::once_flag quiet;
     std::call_once(quiet, [] {
         // libjack talks on stderr whenever no server answers; with none it is
@@ -56,19 +58,11 @@ bool jackServerRunning()
         jack_set_error_function([](const char*) {});
         jack_set_info_function([](const char*) {});
     });
-    jack_status_t status{};
-    jack_client_t* client =
-        jack_client_open("Orvik16 Update probe", JackOptions(JackNoStartServer), &status);
-    if (!client)
-        return false;
-    jack_client_close(client);
-    return true;
-#else
-    return true; // RtMidi opens its JACK clients without starting a server
-#endif
 }
+#endif
 
-// The systems to ask, in the order their ports are numbered.
+// The systems to ask, in the order their ports are numbered. Whether a JACK
+// server runs is learnt by listing it (see JackLister).
 std::vector<RtMidi::Api> systemApis()
 {
     std::vector<RtMidi::Api> compiled;
@@ -79,7 +73,7 @@ std::vector<RtMidi::Api> systemApis()
     std::vector<RtMidi::Api> apis;
     if (has(RtMidi::LINUX_ALSA) && alsaSequencerPresent())
         apis.push_back(RtMidi::LINUX_ALSA);
-    if (has(RtMidi::UNIX_JACK) && jackServerRunning())
+    if (has(RtMidi::UNIX_JACK))
         apis.push_back(RtMidi::UNIX_JACK);
     if (has(RtMidi::MACOSX_CORE))
         apis.push_back(RtMidi::MACOSX_CORE);
@@ -232,7 +226,7 @@ public:
             return MMSYSERR_NODRIVER;
         unsigned index = 0;
         if (!findPort(*midi, portName_, index))
-            return MMSYSERR_NODRIVER;
+            return MIDIERR_NODEVICE; // unplugged since the list was read
         auto input = std::make_unique<RtInput>(std::move(sink), std::move(midi));
         if (!input->open(index))
             return MMSYSERR_ALLOCATED;
@@ -247,7 +241,7 @@ public:
             return MMSYSERR_NODRIVER;
         unsigned index = 0;
         if (!findPort(*midi, portName_, index))
-            return MMSYSERR_NODRIVER;
+            return MIDIERR_NODEVICE; // unplugged since the list was read
         auto output = std::make_unique<RtOutput>(std::move(midi));
         if (!output->open(index))
             return MMSYSERR_ALLOCATED;
@@ -261,21 +255,109 @@ private:
     const std::string shown_;
 };
 
+// The port lists are asked for again every second while the window waits
+// for an interface, so asking must not cost a client each time: a new JACK
+// client joins the server's graph, and a new sequencer client is announced
+// to every other one. One client per system and direction stays for the
+// rest of the process, and only ever lists.
+#ifdef ORVIK_HAVE_JACK
+// Never activated, so it has no process callback and takes no part in the
+// server's graph: listing through it cannot disturb any open port. It is
+// opened again whenever the server it knew has gone.
+class JackLister
+{
+public:
+    // False when no server answers.
+    bool listPorts(bool inputs, std::vector<std::string>& names)
+    {
+        if (client_ && gone_.load(std::memory_order_acquire)) {
+            jack_client_close(client_);
+            client_ = nullptr;
+        }
+        if (!client_) {
+            quietJack();
+            jack_status_t status{};
+            client_ =
+                jack_client_open("Orvik16 Update lister", JackOptions(JackNoStartServer), &status);
+            if (!client_)
+                return false;
+            gone_.store(false, std::memory_order_release);
+            jack_on_shutdown(client_, &JackLister::shutDown, this);
+        }
+        // The same query as RtMidi's, so that the names and their order are
+        // those an RtMidi client opens by.
+        const char** ports = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE,
+                                            inputs ? JackPortIsOutput : JackPortIsInput);
+        if (!ports)
+            return true;
+        for (const char** p = ports; *p; ++p)
+            names.emplace_back(*p);
+        jack_free(ports);
+        return true;
+    }
+
+private:
+    static void shutDown(void* self)
+    {
+        static_cast<JackLister*>(self)->gone_.store(true, std::memory_order_release);
+    }
+
+    jack_client_t* client_ = nullptr;
+    std::atomic<bool> gone_{false};
+};
+#endif
+
+template <class Midi>
+class RtLister
+{
+public:
+    void listPorts(RtMidi::Api api, std::vector<std::string>& names)
+    {
+        std::unique_ptr<Midi>& midi = clients_[api];
+        if (!midi)
+            midi = makeClient<Midi>(api);
+        if (!midi)
+            return;
+        try {
+            const unsigned count = midi->getPortCount();
+            for (unsigned i = 0; i < count; ++i)
+                names.push_back(midi->getPortName(i));
+        } catch (...) {
+        }
+    }
+
+private:
+    std::map<RtMidi::Api, std::unique_ptr<Midi>> clients_;
+};
+
+// The listers are leaked on purpose, like the layer's registry: a client
+// closed from a static destructor could outlive the MIDI system's own state.
 template <class Midi>
 void appendPorts(DeviceList& list)
 {
+    static std::mutex mutex;
+    static auto* listers = new RtLister<Midi>;
+#ifdef ORVIK_HAVE_JACK
+    static auto* jack = new JackLister;
+#endif
+    std::lock_guard lock(mutex);
     for (RtMidi::Api api : systemApis()) {
-        auto midi = makeClient<Midi>(api);
-        if (!midi)
-            continue;
-        try {
-            const unsigned count = midi->getPortCount();
-            for (unsigned i = 0; i < count; ++i) {
-                std::string name = midi->getPortName(i);
-                if (!name.empty() && !isOwnPort(name))
-                    list.push_back(std::make_shared<RtDevice>(api, std::move(name)));
-            }
-        } catch (...) {
+        std::vector<std::string> names;
+        if (api != RtMidi::UNIX_JACK) {
+            listers->listPorts(api, names);
+        } else {
+#ifdef ORVIK_HAVE_JACK
+            if (!jack->listPorts(std::is_same_v<Midi, RtMidiIn>, names))
+                continue;
+#else
+            // RtMidi's own JACK client cannot tell that its server has come
+            // back: without libjack of ours, a fresh one each time.
+            RtLister<Midi>().listPorts(api, names);
+#endif
+        }
+        for (std::string& name : names) {
+            if (!name.empty() && !isOwnPort(name))
+                list.push_back(std::make_shared<RtDevice>(api, std::move(name)));
         }
     }
 }
