@@ -11,11 +11,14 @@ set(ORVIK_FIRMWARE_IMAGE "" CACHE FILEPATH "Firmware image to embed (exactly 450
 set(ORVIK_UPDATE_PICTURE "" CACHE FILEPATH "Update picture to embed (320 x 87 PNG with alpha)")
 set(ORVIK_ACCESS_CODE "" CACHE STRING "Begin-update access code: four hex bytes below 80, e.g. '05 2A 61 0F'")
 set(ORVIK_SCRAMBLE_TABLE "" CACHE FILEPATH "Scramble table (exactly 8192 bytes)")
+set(ORVIK_FIRMWARE_VERSION "" CACHE STRING "Version of the firmware image as the unit reports it after the update, MAJOR.MINOR, e.g. '2.06'")
 
 set(ORVIK_IMAGE_SIZE 450560)
 set(ORVIK_TABLE_SIZE 8192)
 # Development access code; a maker's build replaces it with ORVIK_ACCESS_CODE.
 set(ORVIK_DEV_ACCESS_CODE "11 4C 27 5A")
+# The development image's version, as its file name says.
+set(ORVIK_DEV_FIRMWARE_VERSION "2.06")
 
 function(_orvik_fail var message)
     message(FATAL_ERROR "${var}: ${message}")
@@ -80,6 +83,22 @@ function(_orvik_parse_access_code text out_initialiser)
     set(${out_initialiser} "${joined}" PARENT_SCOPE)
 endfunction()
 
+# The unit reports its version in 14 bits: the major number in the low byte,
+# the minor one in the six bits above, shown with two digits.
+function(_orvik_parse_firmware_version text out_value)
+    string(STRIP "${text}" version)
+    if(NOT version MATCHES "^([0-9]+)\\.([0-9][0-9])$")
+        _orvik_fail(ORVIK_FIRMWARE_VERSION "'${text}' is not MAJOR.MINOR with two digits after the point; expected e.g. '2.06'.")
+    endif()
+    math(EXPR major "${CMAKE_MATCH_1}")
+    math(EXPR minor "${CMAKE_MATCH_2}")
+    if(major GREATER 255 OR minor GREATER 63)
+        _orvik_fail(ORVIK_FIRMWARE_VERSION "'${text}' cannot be reported by a unit; the major number goes up to 255, the minor one up to 63.")
+    endif()
+    math(EXPR value "${major} + ${minor} * 256" OUTPUT_FORMAT HEXADECIMAL)
+    set(${out_value} "${value}" PARENT_SCOPE)
+endfunction()
+
 # Checks what the maker supplied; runs before anything else is configured.
 function(orvik_validate_build_data)
     if(ORVIK_FIRMWARE_IMAGE)
@@ -94,6 +113,9 @@ function(orvik_validate_build_data)
     if(ORVIK_ACCESS_CODE)
         _orvik_parse_access_code("${ORVIK_ACCESS_CODE}" unused)
     endif()
+    if(ORVIK_FIRMWARE_VERSION)
+        _orvik_parse_firmware_version("${ORVIK_FIRMWARE_VERSION}" unused)
+    endif()
 endfunction()
 
 # Decides where each piece of data comes from and sets, in the caller's scope:
@@ -101,7 +123,7 @@ endfunction()
 #   ORVIK_PICTURE_FILE  the picture that goes into the resources
 #   ORVIK_TABLE_FILE    the scramble table's binary
 #   ORVIK_DATA_DIR      where generated files live
-# and writes the generated access-code header. Needs the orvik-devdata tool.
+# and writes the generated access-code and firmware-version headers. Needs the orvik-devdata tool.
 macro(orvik_setup_build_data)
     set(ORVIK_DATA_DIR "${CMAKE_BINARY_DIR}/generated")
     file(MAKE_DIRECTORY "${ORVIK_DATA_DIR}")
@@ -147,6 +169,14 @@ macro(orvik_setup_build_data)
         _orvik_parse_access_code("${ORVIK_DEV_ACCESS_CODE}" ORVIK_ACCESS_CODE_INITIALISER)
     endif()
     configure_file("${CMAKE_SOURCE_DIR}/cmake/AccessCode.h.in" "${ORVIK_DATA_DIR}/AccessCode.h" @ONLY)
+
+    if(ORVIK_FIRMWARE_VERSION)
+        string(STRIP "${ORVIK_FIRMWARE_VERSION}" ORVIK_FIRMWARE_VERSION_TEXT)
+    else()
+        set(ORVIK_FIRMWARE_VERSION_TEXT "${ORVIK_DEV_FIRMWARE_VERSION}")
+    endif()
+    _orvik_parse_firmware_version("${ORVIK_FIRMWARE_VERSION_TEXT}" ORVIK_FIRMWARE_VERSION_VALUE)
+    configure_file("${CMAKE_SOURCE_DIR}/cmake/FirmwareVersion.h.in" "${ORVIK_DATA_DIR}/FirmwareVersion.h" @ONLY)
 
     add_custom_target(orvik_build_data DEPENDS "${ORVIK_IMAGE_FILE}" "${ORVIK_TABLE_FILE}" "${ORVIK_TABLE_SOURCE}")
 endmacro()

@@ -49,6 +49,9 @@ expect_rejected(table_size
 expect_rejected(access_code_high
     "ORVIK_ACCESS_CODE: byte 80 in '05 2A 80 0F' is 0x80 or more"
     "-DORVIK_ACCESS_CODE=05 2A 80 0F")
+expect_rejected(firmware_version_digits
+    "ORVIK_FIRMWARE_VERSION: '2.6' is not MAJOR.MINOR with two digits after the point"
+    -DORVIK_FIRMWARE_VERSION=2.6)
 expect_rejected(access_code_count
     "ORVIK_ACCESS_CODE: '05 2A 61' is not four two-digit hexadecimal bytes"
     "-DORVIK_ACCESS_CODE=05 2A 61")

@@ -1,5 +1,6 @@
 #include "CommandLine.h"
 
+#include "FirmwareVersion.h"
 #include "ImagePreparation.h"
 
 #include <QCommandLineParser>
@@ -167,6 +168,20 @@ ParseStatus parseCommandLine(const QStringList& arguments, Options& options, QSt
     parser.addOptions({serial, firmware, name, port, api, serve, fault, randomFaults, seed, lateMs,
                        onBad, image, quiet, readyFile, eraseMs, finishMs, noFinalAnswer,
                        restartAfterIdentity, lenient, lingerMs, loseIdentity});
+    // A unit restarting into its new firmware after the update.
+    const QCommandLineOption rebootMs(
+        QStringLiteral("reboot-ms"),
+        QStringLiteral("After an update whose image arrived whole, restart: hear nothing for this "
+                       "long after the last answer, then answer identity requests with "
+                       "--new-version (the old version if the image did not match)."),
+        QStringLiteral("ms"));
+    const QCommandLineOption newVersion(
+        QStringLiteral("new-version"),
+        QStringLiteral("Version reported after the restart, as --firmware takes it; implies a "
+                       "restart. Default: the version of the built-in image."),
+        QStringLiteral("version"));
+    parser.addOption(rebootMs);
+    parser.addOption(newVersion);
 
     if (!parser.parse(arguments)) {
         message = parser.errorText();
@@ -266,6 +281,17 @@ ParseStatus parseCommandLine(const QStringList& arguments, Options& options, QSt
         if (!parseUnsigned(parser.value(loseIdentity), ~std::uint64_t{0}, s.identityRepliesLost))
             return error(QStringLiteral("--lose-identity '%1' is not a number")
                              .arg(parser.value(loseIdentity)));
+    }
+    if (parser.isSet(rebootMs) || parser.isSet(newVersion)) {
+        s.restartsAfterUpdate = true;
+        s.newFirmwareVersion = static_cast<std::uint16_t>(kFirmwareVersion);
+        if (!milliseconds(rebootMs, s.rebootTime))
+            return ParseStatus::Error;
+        if (parser.isSet(newVersion) &&
+            !parseFirmware(parser.value(newVersion), s.newFirmwareVersion))
+            return error(QStringLiteral("--new-version '%1' is neither MAJOR.MINOR (major up to "
+                                        "255, minor up to 63) nor a number up to 16383")
+                             .arg(parser.value(newVersion)));
     }
     if (parser.isSet(onBad)) {
         const QString text = parser.value(onBad).toLower();

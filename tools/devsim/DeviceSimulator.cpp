@@ -152,6 +152,15 @@ void DeviceSimulator::receive(const std::uint8_t* data, std::size_t size)
         spokeAt_ = answersDue_.front();
         answersDue_.pop_front();
     }
+    if (booting_ && received_ < bootedAt_) {
+        lostWhileRestarting(data, size);
+        return;
+    }
+    if (booting_) {
+        booting_ = false;
+        restarted_ = true;
+        settings_.firmwareVersion = bootVersion_;
+    }
     std::string why;
     if (busy(received_, why)) {
         fault(Fault::Busy, std::move(why));
@@ -266,6 +275,21 @@ void DeviceSimulator::receive(const std::uint8_t* data, std::size_t size)
     }
     if (finishing)
         finishImage();
+    if (finishing && settings_.restartsAfterUpdate) {
+        // From its last answer on; from the end of its writing when it gives
+        // none.
+        const DeviceTime lastWord = reply ? answersDue_.back() : received_ + plan.busyFor;
+        booting_ = true;
+        bootedAt_ = lastWord + settings_.rebootTime;
+        bootVersion_ =
+            stats_.lastImageMatched ? settings_.newFirmwareVersion : settings_.firmwareVersion;
+        ++stats_.restarts;
+        stats_.identityAfterRestart = 0;
+        notify(Event::Kind::Restarting,
+               "silent for " + std::to_string(settings_.rebootTime.count()) +
+                   " ms, then firmware " + std::to_string(bootVersion_ & 0xFF) + "." +
+                   (bootVersion_ >> 8 < 10 ? "0" : "") + std::to_string(bootVersion_ >> 8));
+    }
     if (plan.has(Injection::Restart) && running_)
         rewind();
 }
@@ -292,11 +316,33 @@ bool DeviceSimulator::busy(DeviceTime now, std::string& why)
 
 bool DeviceSimulator::mayReopen() const
 {
-    return settings_.answersLastCommit && (!settings_.strict || lastAnswerLost_);
+    return !restarted_ && settings_.answersLastCommit && (!settings_.strict || lastAnswerLost_);
+}
+
+// A unit that restarts hears nothing until it is up. A tool cannot know when
+// that is: an identity request, or the last block again after an answer that
+// never reached it, is no fault of its own. Anything else is lost as on a
+// busy unit.
+void DeviceSimulator::lostWhileRestarting(const std::uint8_t* m, std::size_t size)
+{
+    ++stats_.lostWhileRestarting;
+    const std::uint8_t command = m && size > 10 && m[0] == kSysExStart ? m[9] : 0;
+    if (command == IdentityRequest)
+        return;
+    if ((command == DataSlice || command == CommitBlock) && !lastAnswerHeard())
+        return;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(bootedAt_ - received_);
+    fault(Fault::Busy, "while restarting, " + std::to_string(left.count()) + " ms to go");
 }
 
 void DeviceSimulator::outsideUpdate(Plan& plan, std::string detail)
 {
+    if (restarted_) {
+        // The new firmware knows nothing of the update; it answers none of it.
+        if (lastAnswerHeard() && settings_.strict)
+            fault(Fault::AfterEnd, detail + ", after the unit restarted");
+        return;
+    }
     if (!ended_) {
         refuse(plan, Fault::OutsideUpdate, std::move(detail));
         return;
@@ -368,6 +414,8 @@ void DeviceSimulator::handleIdentity(Plan& plan)
         notify(Event::Kind::IdentityRequest, "lost");
         return;
     }
+    if (restarted_)
+        ++stats_.identityAfterRestart;
     notify(Event::Kind::IdentityRequest);
     plan.reply = identityReply();
     plan.restartAfterReply = settings_.restartAfterIdentity;
@@ -577,6 +625,7 @@ void DeviceSimulator::startUpdate()
     reopened_ = false;
     ended_ = false;
     lastAnswerLost_ = false;
+    restarted_ = false;
     awaitingBlockStart_ = false;
     awaitingAfterRestart_ = false;
     report_ = UpdateReport{};
@@ -674,6 +723,7 @@ void DeviceSimulator::notify(Event::Kind kind, std::string detail)
     e.kind = kind;
     e.message = messageNumber_;
     e.detail = std::move(detail);
+    e.firmware = settings_.firmwareVersion;
     if (kind == Event::Kind::Progress)
         e.report = &report_;
     events_(e);

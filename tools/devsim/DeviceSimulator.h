@@ -99,6 +99,12 @@ struct DeviceSettings
     // The answers to this many identity requests, the first ones, are lost
     // on the way: a tool must ask again to connect at all.
     std::uint64_t identityRepliesLost = 0;
+    // After an update whose image arrived whole, the unit restarts: from its
+    // last answer it is deaf for rebootTime, then it reports
+    // newFirmwareVersion, or its old version if the image did not match.
+    bool restartsAfterUpdate = false;
+    std::chrono::milliseconds rebootTime{0};
+    std::uint16_t newFirmwareVersion = 0x0602;
 };
 
 struct Reply
@@ -145,6 +151,9 @@ struct Stats
     int updatesMatched = 0;
     bool lastImageMatched = false;
     std::uint64_t unpromptedRestarts = 0; // after identity replies
+    int restarts = 0;                     // after updates, with restartsAfterUpdate
+    std::uint64_t lostWhileRestarting = 0;
+    std::uint64_t identityAfterRestart = 0; // requests answered since the last restart
 };
 
 struct Event
@@ -158,6 +167,7 @@ struct Event
         FaultFound,
         Injected,
         UpdateEnded, // report.outcome says how
+        Restarting,  // after the update; detail says for how long, and into what
     };
     Kind kind = Kind::IdentityRequest;
     std::uint64_t message = 0; // number within the update; 0 is its BeginUpdate
@@ -165,6 +175,7 @@ struct Event
     Injection injection = Injection::Silent;
     std::string detail;
     const UpdateReport* report = nullptr;
+    std::uint16_t firmware = 0; // what an identity request was answered with
 };
 
 class DeviceSimulator
@@ -217,6 +228,8 @@ private:
     void send(std::vector<std::uint8_t> bytes, std::chrono::milliseconds delay);
     bool busy(DeviceTime now, std::string& why);
     bool mayReopen() const;
+    void lostWhileRestarting(const std::uint8_t* m, std::size_t size);
+    bool lastAnswerHeard() const { return settings_.answersLastCommit && !lastAnswerLost_; }
     void outsideUpdate(Plan& plan, std::string detail);
 
     DeviceSettings settings_;
@@ -257,6 +270,12 @@ private:
     // give none); only a lost one excuses the last block coming again.
     bool ended_ = false;
     bool lastAnswerLost_ = false;
+    // Restarting until bootedAt_, then running bootVersion_; restarted_ from
+    // then until the next update.
+    bool booting_ = false;
+    bool restarted_ = false;
+    DeviceTime bootedAt_{};
+    std::uint16_t bootVersion_ = 0;
 };
 
 } // namespace orvik::devsim

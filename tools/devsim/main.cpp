@@ -81,8 +81,8 @@ public:
                 break;
             }
             std::printf("identity request: answered serial %u, firmware %s, name \"%s\"%s\n",
-                        settings_.serialNumber & 0x0FFFFFFFu,
-                        firmwareText(settings_.firmwareVersion).c_str(), settings_.name.c_str(),
+                        settings_.serialNumber & 0x0FFFFFFFu, firmwareText(e.firmware).c_str(),
+                        settings_.name.c_str(),
                         settings_.restartAfterIdentity ? ", then asked for a restart" : "");
             break;
         case Kind::BeginUpdate:
@@ -107,6 +107,9 @@ public:
         case Kind::Injected:
             std::printf("message %llu: injected %s\n", static_cast<unsigned long long>(e.message),
                         injectionName(e.injection));
+            break;
+        case Kind::Restarting:
+            std::printf("restarting: %s\n", e.detail.c_str());
             break;
         case Kind::UpdateEnded:
             break;
@@ -214,6 +217,17 @@ int main(int argc, char* argv[])
             return interrupted || (!serve && s.stats().updatesCompleted > 0);
         },
         std::chrono::hours(1))) {
+    }
+
+    if (!interrupted && settings.restartsAfterUpdate) {
+        // Up again, the unit stays until the tool has asked it who it is now.
+        host.waitUntil(
+            [&](const DeviceSimulator& s) {
+                return interrupted || s.stats().identityAfterRestart > 0;
+            },
+            settings.rebootTime + std::chrono::seconds(90));
+        std::printf("after the restart: %llu identity requests answered\n",
+                    static_cast<unsigned long long>(host.stats().identityAfterRestart));
     }
 
     if (!interrupted && options.linger.count() > 0) {
