@@ -1,13 +1,17 @@
 // The controller half of MainWindow: connecting to a unit and running an
 // update. Everything here runs on the GUI thread.
 
+#include "FirmwareVersion.h"
 #include "ImagePreparation.h"
 #include "MainWindow.h"
 
 #include <QIcon>
 #include <QLabel>
 #include <QMessageBox>
+#include <QSignalBlocker>
 #include <QTimer>
+
+#include <algorithm>
 
 namespace {
 constexpr int kMaxPortsPerDirection = 100;
@@ -29,8 +33,8 @@ QString openFailureReason(MMRESULT result)
                               "and try again.");
     case MMSYSERR_BADDEVICEID:
     case MIDIERR_NODEVICE:
-        return MainWindow::tr("it is no longer there. Was the interface unplugged? Connect "
-                              "it, then start this tool again.");
+        return MainWindow::tr("it is no longer there. Was the interface unplugged? Plug it in "
+                              "again; its ports come back in the lists.");
     case MMSYSERR_NODRIVER:
         return MainWindow::tr("the MIDI system cannot reach it; its driver or server is "
                               "not running.");
@@ -41,24 +45,58 @@ QString openFailureReason(MMRESULT result)
     }
 }
 
-// Fills `list` with the ports `name` gives; says what to do when there are
-// none. Returns the number of ports.
+// The names `name` gives for 0, 1, 2, ... up to the first it has none for.
 template <typename PortName>
-int fillPortList(QListWidget* list, PortName name, const QString& whenEmpty)
+QStringList portNames(PortName name)
 {
-    int n = 0;
-    for (; n < kMaxPortsPerDirection; ++n) {
+    QStringList names;
+    for (int n = 0; n < kMaxPortsPerDirection; ++n) {
         const WCHAR* text = name(n);
         if (!text)
             break;
-        list->insertItem(n, QString::fromUtf16(reinterpret_cast<const char16_t*>(text)));
+        names << QString::fromUtf16(reinterpret_cast<const char16_t*>(text));
     }
-    if (n == 0) {
+    return names;
+}
+
+// The ports a list shows now; its line about having none is not one.
+QStringList shownPorts(const QListWidget* list)
+{
+    QStringList names;
+    for (int row = 0; row < list->count(); ++row) {
+        if (list->item(row)->flags() != Qt::NoItemFlags)
+            names << list->item(row)->text();
+    }
+    return names;
+}
+
+// Shows `names` in `list`, which says what to do when there are none. The
+// row picked is `picked` while that port is there, else the one current
+// before, else the first. Returns whether there is a port. A list that
+// already shows these names is left alone, so that a tick never moves it
+// under the user's hand.
+bool showPorts(QListWidget* list, const QStringList& names, const QString& picked,
+               const QString& whenEmpty)
+{
+    if (list->count() > 0 && shownPorts(list) == names)
+        return !names.isEmpty();
+    const QSignalBlocker quiet(list);
+    const QListWidgetItem* current = list->currentItem();
+    const QString before =
+        current && current->flags() != Qt::NoItemFlags ? current->text() : QString();
+    list->clear();
+    list->addItems(names);
+    if (names.isEmpty()) {
         // Not a port: it cannot be chosen.
         auto* item = new QListWidgetItem(whenEmpty, list);
         item->setFlags(Qt::NoItemFlags);
+        return false;
     }
-    return n;
+    int row = names.indexOf(picked);
+    if (row < 0)
+        row = names.indexOf(before);
+    list->setCurrentRow(std::max(row, 0));
+    return true;
 }
 } // namespace
 
@@ -80,20 +118,13 @@ void MainWindow::initController()
     TryConText->hide();
     TransferButton->setEnabled(false);
 
-    // The lists are read once: a port that appears later needs a new start.
-    const int inputPorts = fillPortList(
-        MidiInList, [this](int n) { return Session.PortPair.InputPortName(n); },
-        tr("No MIDI input port found.\nConnect the MIDI interface,\nthen start this tool again."));
-    const int outputPorts = fillPortList(
-        MidiOutList, [this](int n) { return Session.PortPair.OutputPortName(n); },
-        tr("No MIDI output port found.\nConnect the MIDI interface,\nthen start this tool "
-           "again."));
-    if (inputPorts > 0)
-        MidiInList->setCurrentRow(InputRow);
-    if (outputPorts > 0)
-        MidiOutList->setCurrentRow(OutputRow);
-    NoInputPorts = inputPorts == 0;
-    NoOutputPorts = outputPorts == 0;
+    // What the user picks is remembered by name; the lists' own changes
+    // of the current row (see showPorts()) are not picks.
+    connect(MidiInList, &QListWidget::currentTextChanged, this,
+            [this](const QString& name) { PickedInput = name; });
+    connect(MidiOutList, &QListWidget::currentTextChanged, this,
+            [this](const QString& name) { PickedOutput = name; });
+    followPorts();
 
     IdentityRetryTimer = new QTimer(this);
     IdentityRetryTimer->setInterval(kIdentityRetryMs);
@@ -105,6 +136,11 @@ void MainWindow::initController()
     NoAnswerText->setText(tr("The unit does not answer. Check both MIDI cables and the chosen "
                              "ports. Still asking..."));
     NoAnswerText->hide();
+    UpdateResultText = new QLabel(centralwidget);
+    UpdateResultText->setObjectName(QStringLiteral("UpdateResultText"));
+    UpdateResultText->setGeometry(kNoAnswerTextGeometry);
+    UpdateResultText->setWordWrap(true);
+    UpdateResultText->hide();
 
     TransferButton->setText(tr("Update"));
 
@@ -116,8 +152,25 @@ void MainWindow::initController()
     WatchdogTimer->start(kWatchdogIntervalMs);
 }
 
+void MainWindow::followPorts()
+{
+    // Once a pair is open the rows are what it was opened from.
+    if (ConnState != Disconnected)
+        return;
+    NoInputPorts = !showPorts(
+        MidiInList, portNames([this](int n) { return Session.PortPair.InputPortName(n); }),
+        PickedInput,
+        tr("No MIDI input port found.\nConnect the MIDI interface;\nits ports appear here."));
+    NoOutputPorts = !showPorts(
+        MidiOutList, portNames([this](int n) { return Session.PortPair.OutputPortName(n); }),
+        PickedOutput,
+        tr("No MIDI output port found.\nConnect the MIDI interface;\nits ports appear here."));
+}
+
 void MainWindow::Connect()
 {
+    VersionCheckTicks = -1;
+    UpdateResultText->hide();
     if (ConnState == Disconnected) {
         InputRow = MidiInList->currentRow();
         OutputRow = MidiOutList->currentRow();
@@ -131,6 +184,8 @@ void MainWindow::Connect()
             Session.PortPair.Close();
             refreshControls();
             reportPortsNotOpened();
+            // A port that would not open may have gone away meanwhile.
+            followPorts();
             return;
         }
     } else if (ConnState == Connecting || ConnState == Connected) {
@@ -146,8 +201,8 @@ void MainWindow::reportPortsNotOpened()
     const QListWidgetItem* input = InputRow >= 0 ? MidiInList->item(InputRow) : nullptr;
     const QListWidgetItem* output = OutputRow >= 0 ? MidiOutList->item(OutputRow) : nullptr;
     if (NoInputPorts || NoOutputPorts)
-        lines << tr("There is no MIDI port to connect to. Connect the MIDI interface, then "
-                    "start this tool again.");
+        lines << tr("There is no MIDI port to connect to. Connect the MIDI interface; its "
+                    "ports appear in the lists within a second.");
     else if (!input || !output)
         lines << tr("Choose the unit's ports in both lists, then press Connect.");
     if (input && Session.PortPair.InputOpenResult != MMSYSERR_NOERROR)
@@ -222,6 +277,8 @@ bool MainWindow::prepareImage(std::uint32_t seed)
 
 void MainWindow::Transfer()
 {
+    VersionCheckTicks = -1;
+    UpdateResultText->hide();
     progressBar->setMinimum(0);
     progressBar->setMaximum(kBlockCount);
     progressBar->setValue(0);
@@ -275,7 +332,7 @@ void MainWindow::handleAcknowledge()
         const QString text = Session.RetryCount != 0
                                  ? tr("transfer successful, %1 retries").arg(Session.RetryCount)
                                  : tr("transfer successful");
-        finishTransfer(text);
+        finishTransfer(text, true);
         return;
     }
 
@@ -334,6 +391,9 @@ void MainWindow::handleRestart()
 
 void MainWindow::comtimeout()
 {
+    followPorts();
+    if (VersionCheckTicks >= 0)
+        versionCheckTick();
     if (WatchdogCountdown < 0)
         return;
     if (WatchdogCountdown > 0) {
@@ -373,9 +433,10 @@ void MainWindow::comtimeout()
         if (EndResends >= kMaxEndResends) {
             finishTransfer(
                 tr("The unit received all %1 blocks but did not confirm the last one.\n\n"
-                   "If the unit starts with the new firmware, the update is complete. "
-                   "Otherwise connect again and repeat the update.")
-                    .arg(kBlockCount));
+                   "The window now asks the unit which firmware it runs and shows its "
+                   "answer below the buttons.")
+                    .arg(kBlockCount),
+                true);
             return;
         }
         ++EndResends;
@@ -414,11 +475,64 @@ void MainWindow::endTransfer()
     dismissCloseQuestion();
 }
 
-void MainWindow::finishTransfer(const QString& text)
+void MainWindow::finishTransfer(const QString& text, bool unitRestarts)
 {
     endTransfer();
     QMessageBox::warning(this, QStringLiteral("Orvik16(KX/LX) Update"), text, QMessageBox::Ok,
                          QMessageBox::NoButton);
     refreshControls();
     progressBar->hide();
+    if (unitRestarts && ConnState == Connected)
+        startVersionCheck();
+}
+
+void MainWindow::startVersionCheck()
+{
+    VersionCheckTicks = 0;
+    // What it showed was the old firmware's.
+    VersionEdit->clear();
+    UpdateResultText->setText(tr("Asking the unit which firmware it runs now; it may take a "
+                                 "few seconds to restart..."));
+    UpdateResultText->show();
+    Session.SendIdentityRequest();
+}
+
+void MainWindow::versionCheckTick()
+{
+    if (ConnState != Connected) {
+        VersionCheckTicks = -1;
+        return;
+    }
+    if (++VersionCheckTicks >= kVersionWaitTicks) {
+        VersionCheckTicks = -1;
+        UpdateResultText->setText(
+            tr("The unit has not answered for a minute since the update, so the firmware it "
+               "runs is not known. Check that it is on and both MIDI cables are in, then press "
+               "Disconnect and Connect."));
+        return;
+    }
+    // A unit that restarts ignores what reaches it meanwhile: asking
+    // again is the only way to hear from it once it is up.
+    if (VersionCheckTicks % kVersionAskTicks == 0)
+        Session.SendIdentityRequest();
+}
+
+void MainWindow::versionReported()
+{
+    VersionCheckTicks = -1;
+    const QString reported = VersionEdit->text();
+    const QString expected = QString::fromLatin1(kFirmwareVersionText);
+    if (DeviceVersion == kFirmwareVersion) {
+        UpdateResultText->setText(
+            tr("The unit now runs firmware %1, the version of this update.").arg(reported));
+        return;
+    }
+    UpdateResultText->setText(tr("The unit reports firmware %1, not %2.").arg(reported, expected));
+    QMessageBox::warning(
+        this, kBoxTitle,
+        tr("After the update the unit reports firmware version %1, but this update installs "
+           "version %2.\n\nThe new firmware is not running. Press Update to repeat the "
+           "update; if the unit still reports %1 afterwards, contact the maker's support.")
+            .arg(reported, expected),
+        QMessageBox::Ok, QMessageBox::NoButton);
 }

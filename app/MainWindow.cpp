@@ -57,6 +57,8 @@ bool MainWindow::event(QEvent* e)
             refreshControls();
         }
         showIdentity();
+        if (VersionCheckTicks >= 0 && ConnState == Connected)
+            versionReported();
         break;
     default:
         // A repeat request was already counted by the decoder; the watchdog

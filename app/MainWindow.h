@@ -60,6 +60,9 @@ protected:
 
 public:
     void refreshControls();
+    // While Disconnected, on every tick: the lists follow the ports the MIDI
+    // system has now, the picked rows kept by name.
+    void followPorts();
     void showIdentity();
     // A tick of IdentityRetryTimer: the identity request goes out again.
     void askIdentityAgain();
@@ -84,7 +87,15 @@ public:
     void endTransfer();
     // Ends the transfer, shows `text` in the update's one box, and gives the
     // window back to the user.
-    void finishTransfer(const QString& text);
+    // `unitRestarts`: the unit may have taken the whole image and be
+    // restarting into it; its version is then asked for again.
+    void finishTransfer(const QString& text, bool unitRestarts = false);
+
+    // After an update, the unit is asked who it is until it answers with
+    // the firmware it now runs, or for a minute.
+    void startVersionCheck();
+    void versionCheckTick();
+    void versionReported();
 
     UpdateSession Session;
 
@@ -112,6 +123,15 @@ public:
     // A list without a single port: nothing to connect to.
     bool NoInputPorts = false;
     bool NoOutputPorts = false;
+    // The port last picked in each list, by the user or by a test; kept
+    // while its port is gone, so that it is picked again when it returns.
+    QString PickedInput;
+    QString PickedOutput;
+    // Ticks since the update's box closed while the version is asked for;
+    // negative when it is not.
+    int VersionCheckTicks = -1;
+    // Where the progress bar was: what the unit said after the update.
+    QLabel* UpdateResultText = nullptr;
 
     // Transfer controller.
     std::int32_t BlockCounter = 0;
@@ -147,4 +167,7 @@ public:
     static constexpr int kIdentityRetryMs = 2000;
     // Ten seconds of silence: the unit is not listening.
     static constexpr int kRetriesBeforeNoAnswer = 5;
+    // A restarting unit is asked every other tick, for a minute.
+    static constexpr int kVersionAskTicks = 2;
+    static constexpr int kVersionWaitTicks = 60;
 };

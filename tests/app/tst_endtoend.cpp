@@ -3,6 +3,7 @@
 // and the unit checks the image it rebuilt byte for byte. The watchdog is
 // ticked by hand whenever the unit has chosen to stay silent.
 
+#include "FirmwareVersion.h"
 #include "Loopback.h"
 #include "PrivateBus.h"
 #include "WindowDriver.h"
@@ -27,6 +28,7 @@ private slots:
     void initTestCase() { QVERIFY(bus_.start()); }
     void portListsShowTheUnit();
     void emptyPortListsSaySo();
+    void portListsFollowThePlugs();
     void connectShowsIdentity_data();
     void connectShowsIdentity();
     void portsThatFailToOpenStayDisconnected_data();
@@ -40,6 +42,9 @@ private slots:
     void secondUpdateOverTheSameConnection();
     void unconfirmedEndThenSecondUpdate();
     void restartRequestBeforeUpdate();
+    void versionAfterTheUpdate_data();
+    void versionAfterTheUpdate();
+    void unitThatNeverComesBack();
     void unansweredAnnouncementIsSentAgain();
     void closingDuringTransferAsksFirst_data();
     void closingDuringTransferAsksFirst();
@@ -70,7 +75,7 @@ void TestEndToEnd::emptyPortListsSaySo()
     for (QListWidget* list : {window.MidiInList, window.MidiOutList}) {
         if (list->count() != 1 || list->item(0)->flags() != Qt::NoItemFlags)
             QSKIP("this machine has MIDI ports of its own");
-        QVERIFY2(list->item(0)->text().contains(QStringLiteral("start this tool again")),
+        QVERIFY2(list->item(0)->text().contains(QStringLiteral("appear here")),
                  qPrintable(list->item(0)->text()));
         QCOMPARE(list->currentRow(), -1);
     }
@@ -81,6 +86,82 @@ void TestEndToEnd::emptyPortListsSaySo()
     QVERIFY2(answerer.texts[0].startsWith(QStringLiteral("There is no MIDI port")),
              qPrintable(answerer.texts[0]));
     QCOMPARE(window.ConnState, int(Disconnected));
+}
+
+namespace {
+QStringList portsIn(const QListWidget* list)
+{
+    QStringList names;
+    for (int row = 0; row < list->count(); ++row) {
+        if (list->item(row)->flags() != Qt::NoItemFlags)
+            names << list->item(row)->text();
+    }
+    return names;
+}
+
+QString currentIn(const QListWidget* list)
+{
+    return list->currentItem() ? list->currentItem()->text() : QString();
+}
+} // namespace
+
+void TestEndToEnd::portListsFollowThePlugs()
+{
+    const QString unitPort = QStringLiteral("Orvik16 KX");
+    const QString otherPort = QStringLiteral("Other synth");
+    auto other = std::make_unique<orvik::loopback::Link>(otherPort.toStdString(), nullptr);
+    MainWindow window;
+    window.show();
+    window.initController();
+    QVERIFY(!portsIn(window.MidiInList).contains(unitPort));
+    QCOMPARE(currentIn(window.MidiInList), otherPort);
+
+    // Plugged in after the start: offered on the next tick, the row picked
+    // by then left where it was.
+    auto unit = std::make_unique<Unit>(DeviceSettings{});
+    window.comtimeout();
+    for (QListWidget* list : {window.MidiInList, window.MidiOutList}) {
+        QVERIFY(portsIn(list).contains(unitPort));
+        QCOMPARE(currentIn(list), otherPort);
+    }
+    window.MidiInList->setCurrentRow(int(portsIn(window.MidiInList).indexOf(unitPort)));
+    window.MidiOutList->setCurrentRow(int(portsIn(window.MidiOutList).indexOf(unitPort)));
+
+    // The rows shift as another port goes; the pick follows its name.
+    other.reset();
+    window.comtimeout();
+    QVERIFY(!portsIn(window.MidiInList).contains(otherPort));
+    QCOMPARE(currentIn(window.MidiInList), unitPort);
+    QCOMPARE(currentIn(window.MidiOutList), unitPort);
+
+    // Pulled out: gone from the lists, and nothing asks for a new start.
+    unit.reset();
+    window.comtimeout();
+    for (QListWidget* list : {window.MidiInList, window.MidiOutList}) {
+        QVERIFY(!portsIn(list).contains(unitPort));
+        for (int row = 0; row < list->count(); ++row)
+            QVERIFY2(!list->item(row)->text().contains(QStringLiteral("again")),
+                     qPrintable(list->item(row)->text()));
+    }
+
+    // Back, now behind another port: picked again, and Connect reaches it.
+    other = std::make_unique<orvik::loopback::Link>(otherPort.toStdString(), nullptr);
+    unit = std::make_unique<Unit>(DeviceSettings{});
+    window.comtimeout();
+    QCOMPARE(currentIn(window.MidiInList), unitPort);
+    QCOMPARE(currentIn(window.MidiOutList), unitPort);
+    QVERIFY(!window.NoInputPorts && !window.NoOutputPorts);
+    window.Connect();
+    QTRY_COMPARE_WITH_TIMEOUT(window.ConnState, int(Connected), 10000);
+    QCOMPARE(unit->identityRequests.load(), 1);
+
+    // Connected, the lists stay as they were opened from.
+    const QStringList opened = portsIn(window.MidiInList);
+    other.reset();
+    window.comtimeout();
+    QCOMPARE(portsIn(window.MidiInList), opened);
+    QCOMPARE(currentIn(window.MidiInList), unitPort);
+    window.Connect();
 }
 
 void TestEndToEnd::connectShowsIdentity_data()
@@ -397,6 +478,117 @@ void TestEndToEnd::unconfirmedEndThenSecondUpdate()
     QVERIFY(host.waitUntil([](const auto& sim) { return sim.stats().updatesMatched == 2; },
                            std::chrono::seconds(10)));
     QCOMPARE(orvik::devsim::total(host.stats().faults), afterEnd);
+}
+
+namespace {
+// A unit on 2.05 that restarts into `version` six seconds after its last
+// answer, as a real one was measured to.
+DeviceSettings restartingUnit(std::uint16_t version, std::chrono::milliseconds reboot)
+{
+    DeviceSettings settings;
+    settings.firmwareVersion = 0x0502;
+    settings.restartsAfterUpdate = true;
+    settings.rebootTime = reboot;
+    settings.newFirmwareVersion = version;
+    return settings;
+}
+
+// Ticks until the window has stopped asking the unit for its version.
+bool tickUntilVersionKnown(WindowDriver& tool)
+{
+    for (int t = 0; t < 70 && tool.window->VersionCheckTicks >= 0; ++t) {
+        tool.tick();
+        tool.waitFor([&] { return tool.window->VersionCheckTicks < 0; }, 50);
+    }
+    return tool.window->VersionCheckTicks < 0;
+}
+} // namespace
+
+void TestEndToEnd::versionAfterTheUpdate_data()
+{
+    QTest::addColumn<int>("newVersion");
+    QTest::addColumn<bool>("answersLastCommit");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<bool>("warned");
+    const QString expected = QString::fromLatin1(kFirmwareVersionText);
+    QTest::newRow("the image's version") << int(kFirmwareVersion) << true << expected << false;
+    QTest::newRow("another version") << 0x0B07 << true << "7.11" << true;
+    QTest::newRow("unconfirmed end, then the image's version")
+        << int(kFirmwareVersion) << false << expected << false;
+}
+
+void TestEndToEnd::versionAfterTheUpdate()
+{
+    QFETCH(int, newVersion);
+    QFETCH(bool, answersLastCommit);
+    QFETCH(QString, shown);
+    QFETCH(bool, warned);
+
+    DeviceSettings settings =
+        restartingUnit(std::uint16_t(newVersion), std::chrono::milliseconds(6000));
+    settings.answersLastCommit = answersLastCommit;
+    Unit unit(settings);
+    WindowDriver tool(&unit);
+    QVERIFY(tool.connect());
+    auto& window = tool.window;
+    QCOMPARE(window->VersionEdit->text(), QStringLiteral("2.05"));
+
+    QVERIFY2(tool.update(), unit.state().c_str());
+    QCOMPARE(tool.answerer.texts.size(), 1);
+    // The old version is no longer true while the unit restarts.
+    QVERIFY(window->VersionEdit->text().isEmpty());
+    QVERIFY(window->UpdateResultText->isVisible());
+
+    QVERIFY(tickUntilVersionKnown(tool));
+    QCOMPARE(window->VersionEdit->text(), shown);
+    QCOMPARE(window->ConnState, int(Connected));
+    QVERIFY(window->TransferButton->isEnabled());
+    const QString line = window->UpdateResultText->text();
+    QVERIFY2(window->UpdateResultText->isVisible() && line.contains(shown), qPrintable(line));
+    if (warned) {
+        QCOMPARE(tool.answerer.texts.size(), 2);
+        const QString box = tool.answerer.texts[1];
+        QVERIFY2(box.contains(shown) && box.contains(QString::fromLatin1(kFirmwareVersionText)) &&
+                     box.contains(QStringLiteral("Update")),
+                 qPrintable(box));
+    } else {
+        QCOMPARE(tool.answerer.texts.size(), 1);
+    }
+
+    // After a confirmed end it asked while the unit could not hear, and kept
+    // asking until it could; the unconfirmed end came long after the restart.
+    const auto stats = unit.host().stats();
+    QVERIFY2(answersLastCommit ? stats.lostWhileRestarting >= 2 : stats.lostWhileRestarting == 0,
+             unit.state().c_str());
+    QCOMPARE(stats.identityAfterRestart, std::uint64_t(1));
+    QCOMPARE(orvik::devsim::describe(stats.faults), std::string("none"));
+    for (int t = 0; t < 10; ++t)
+        tool.tick();
+    QCOMPARE(unit.host().stats().identityAfterRestart, std::uint64_t(1));
+}
+
+void TestEndToEnd::unitThatNeverComesBack()
+{
+    Unit unit(restartingUnit(kFirmwareVersion, std::chrono::minutes(10)));
+    WindowDriver tool(&unit);
+    QVERIFY(tool.connect());
+    QVERIFY2(tool.update(), unit.state().c_str());
+
+    QVERIFY(tickUntilVersionKnown(tool));
+    auto& window = tool.window;
+    QCOMPARE(unit.host().stats().lostWhileRestarting, std::uint64_t(30));
+    QVERIFY(window->VersionEdit->text().isEmpty());
+    QVERIFY2(window->UpdateResultText->text().contains(QStringLiteral("not answered")),
+             qPrintable(window->UpdateResultText->text()));
+    QCOMPARE(tool.answerer.texts.size(), 1);
+    QCOMPARE(window->ConnState, int(Connected));
+    QVERIFY(window->TransferButton->isEnabled());
+
+    // Said once: no more questions, no box.
+    for (int t = 0; t < 10; ++t)
+        tool.tick();
+    QCOMPARE(unit.host().stats().lostWhileRestarting, std::uint64_t(30));
+    QCOMPARE(tool.answerer.texts.size(), 1);
 }
 
 void TestEndToEnd::restartRequestBeforeUpdate()
