@@ -8,7 +8,7 @@
 #   drive-update.sh --updater BIN --devsim BIN --xhelper BIN --listports BIN
 #                   --out DIR [--midi auto|private-jack] [--kill devsim|jack]
 #                   [--busy MS | --unconfirmed] [--sleep-standin BIN] [--close-midway]
-#                   [-- DEVSIM-OPTIONS...]
+#                   [--restart-into VERSION] [-- DEVSIM-OPTIONS...]
 #
 # Exits 0 when the controls carry their names on the bus, the serial number and
 # version read there are the unit's, the unit reports a complete image that
@@ -30,6 +30,11 @@
 # commit: the box that follows, read off the screen, must say that the last
 # block was not confirmed.
 #
+# With --restart-into, the unit starts on firmware 1.00 and, 6 s after its
+# last answer, restarts into VERSION, the built-in image's: once the success
+# box is closed, the window must show VERSION in its version field and say
+# below its buttons that the unit runs it.
+#
 # With --sleep-standin, the updater runs on a private message bus where that
 # program stands in for the desktop portal: the machine must be kept awake
 # from Update until the success box (or, with --kill, until the window
@@ -50,6 +55,7 @@ busy_ms=
 ending=complete
 sleep_standin=
 close_midway=
+restart_into=
 devsim_options=()
 while [ $# -gt 0 ]; do
     case $1 in
@@ -64,6 +70,7 @@ while [ $# -gt 0 ]; do
     --unconfirmed) ending=unconfirmed; shift ;;
     --sleep-standin) sleep_standin=$2; shift 2 ;;
     --close-midway) close_midway=1; shift ;;
+    --restart-into) restart_into=$2; shift 2 ;;
     --) shift; devsim_options=("$@"); break ;;
     *) echo "drive-update.sh: unknown option $1" >&2; exit 2 ;;
     esac
@@ -89,6 +96,7 @@ fi
 # tool out of step would send again.
 [ -n "$busy_ms" ] && devsim_options=(--erase-ms "$busy_ms" --finish-ms "$busy_ms" --linger-ms 7000 "${devsim_options[@]}")
 [ $ending = unconfirmed ] && devsim_options=(--no-final-answer --linger-ms 600000 "${devsim_options[@]}")
+[ -n "$restart_into" ] && devsim_options=(--firmware 1.00 --reboot-ms 6000 --new-version "$restart_into" "${devsim_options[@]}")
 
 . "$(dirname "$0")/lib/session.sh"
 . "$(dirname "$0")/lib/ending.sh"
@@ -140,6 +148,7 @@ log_has() { grep -q "$1" "$ORVIK_OUT/devsim.log"; }
 # The unit started with serial 123456789 and its default firmware.
 expected_serial=586-638-764
 expected_version=2.06
+[ -n "$restart_into" ] && expected_version=1.00
 
 orvik_wait_for "the window on the accessibility bus" 30 atspi wait 1
 atspi check-names || orvik_fail "the window's controls are not named for what they are"
@@ -308,6 +317,16 @@ else
     orvik_expect_clean_verdict
     # The unit listened on after its last answer; no second box came meanwhile.
     [ -z "$(success_box)" ] || orvik_fail "a second box opened after the success box"
+    if [ -n "$restart_into" ]; then
+        grep -q "^after the restart: [1-9]" "$ORVIK_OUT/devsim.log" ||
+            orvik_fail "the window never asked the restarted unit who it is"
+        orvik_within 10 field_is "Firmware version" "$restart_into" ||
+            orvik_fail "after the restart the bus reads firmware version '$(atspi text "Firmware version")', not $restart_into"
+        line=$(atspi label-with "now runs firmware") ||
+            orvik_fail "the window does not say that the unit now runs the image's firmware"
+        "$xhelper" shot "$ORVIK_OUT/restarted.png"
+        echo "after the restart the bus reads version $restart_into and: $line"
+    fi
 fi
 
 if [ -n "$sleep_standin" ]; then

@@ -7,6 +7,7 @@
     atspi-window.py focused NAME          whether the keyboard focus is on NAME
     atspi-window.py selected NAME ROW     whether row ROW of the list NAME is selected
     atspi-window.py text NAME             prints the text of the field NAME
+    atspi-window.py label-with TEXT       prints the first label whose text holds TEXT
     atspi-window.py box-text              prints the message box's text
     atspi-window.py box-press NAME        presses the message box's button NAME
 
@@ -163,6 +164,14 @@ def main(argv):
         if field is None:
             return 1
         print(text_of(field))
+        return 0
+    if command == "label-with" and len(args) == 1:
+        labels = pyatspi.findAllDescendants(
+            window, lambda a: a.getRole() == pyatspi.ROLE_LABEL and args[0] in text_of(a)
+        )
+        if not labels:
+            return 1
+        print(text_of(labels[0]))
         return 0
     print(__doc__, file=sys.stderr)
     return 2
