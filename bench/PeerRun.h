@@ -42,9 +42,8 @@ private:
 
 enum class PeerKind
 {
-    Bare,           // RtMidi ping-pong, each reply taken to the main thread to answer
-    BareInCallback, // the same, answering in JACK's callback
-    Window,         // the tool's MainWindow
+    Bare,   // RtMidi ping-pong, each reply taken to the main thread to answer
+    Window, // the tool's MainWindow
 };
 
 struct PeerRequest
