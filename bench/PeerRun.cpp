@@ -194,8 +194,6 @@ int CycleClock::process(std::uint32_t, void*)
 QString peerName(PeerKind kind)
 {
     switch (kind) {
-    case PeerKind::BareInCallback:
-        return QStringLiteral("bare-in-callback");
     case PeerKind::Window:
         return QStringLiteral("window");
     case PeerKind::Bare:
@@ -206,7 +204,7 @@ QString peerName(PeerKind kind)
 
 std::optional<PeerKind> peerKind(const QString& name)
 {
-    for (PeerKind kind : {PeerKind::Bare, PeerKind::BareInCallback, PeerKind::Window})
+    for (PeerKind kind : {PeerKind::Bare, PeerKind::Window})
         if (name == peerName(kind))
             return kind;
     return std::nullopt;
@@ -257,8 +255,7 @@ int peerMain(PeerKind kind, const std::string& unitOutput, const std::string& un
         constexpr Recovery kWatchdogRule{MainWindow::kWatchdogIntervalMs,
                                          MainWindow::kWatchdogTicks};
         r = rtmidiPingPong(unitOutput, unitInput, updateMessages, messages, kWatchdogRule,
-                           timeoutMs,
-                           kind == PeerKind::Bare ? Answer::OnMainThread : Answer::InCallback);
+                           timeoutMs, Answer::OnMainThread);
     } else {
         const int in = findDevice<MIDIINCAPSW>(unitOutput, &midiInGetDevCapsW);
         const int out = findDevice<MIDIOUTCAPSW>(unitInput, &midiOutGetDevCapsW);

@@ -1,7 +1,7 @@
 // Runs in processes of their own, as a user meets the tool: the unit, the
 // bare client and the tool's window are each a separate program on one JACK
 // server. In-process runs share one scheduler with the unit and hide what a
-// separate peer sees (see the README's Performance section).
+// separate peer sees (see docs/testing.md, "How the benchmark works").
 #pragma once
 
 #include "Runs.h"
@@ -42,9 +42,8 @@ private:
 
 enum class PeerKind
 {
-    Bare,           // RtMidi ping-pong, each reply taken to the main thread to answer
-    BareInCallback, // the same, answering in JACK's callback
-    Window,         // the tool's MainWindow
+    Bare,   // RtMidi ping-pong, each reply taken to the main thread to answer
+    Window, // the tool's MainWindow
 };
 
 struct PeerRequest

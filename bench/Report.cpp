@@ -2,7 +2,6 @@
 
 #include "Protocol.h"
 
-#include <QJsonArray>
 #include <QLocale>
 
 #include <algorithm>
@@ -23,14 +22,6 @@ const RunFigures& medianRun(const std::vector<RunFigures>& runs)
 }
 
 // The median of one figure over runs (the lower one of an even count).
-double medianOf(const std::vector<RunFigures>& runs, double (*figure)(const RunFigures&))
-{
-    std::vector<double> values;
-    for (const RunFigures& r : runs)
-        values.push_back(figure(r));
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[(values.size() - 1) / 2];
-}
 
 template <class Measure>
 Summary pooled(const std::vector<RunFigures>& runs, Measure measure)
@@ -186,17 +177,12 @@ void printPeers(std::FILE* out, const Comparison& p, bool realtime)
                       rpad(grouped(resent), 9));
     };
     row(QStringLiteral("bare RtMidi host"), p.bare);
-    row(QStringLiteral("  answering in JACK's thread"), p.bareInCallback);
-    row(QStringLiteral("tool, offscreen"), p.offscreen);
     row(QStringLiteral("tool, window on Xvfb"), p.tool);
     line(out, QStringLiteral("   a message is send to next send as the MIDI system saw the sends; "
                              "re-sent: blocks sent again after a silence, all runs"));
-    std::vector<RunFigures> both = p.tool;
-    both.insert(both.end(), p.offscreen.begin(), p.offscreen.end());
-    const StageFigures s = stageFigures(both);
+    const StageFigures s = stageFigures(p.tool);
     if (s.totalNs.count > 0) {
-        line(out, QStringLiteral("   inside the tool, both platforms, %1 messages")
-                      .arg(grouped(s.totalNs.count)));
+        line(out, QStringLiteral("   inside the tool, %1 messages").arg(grouped(s.totalNs.count)));
         line(out, QStringLiteral("   ") + pad(QString(), 48) + rpad(QStringLiteral("median"), 10) +
                       rpad(QStringLiteral("p99"), 10) + rpad(QStringLiteral("max"), 11));
         auto stage = [&](const QString& name, const Summary& v) {
@@ -224,147 +210,26 @@ void printPeers(std::FILE* out, const Comparison& p, bool realtime)
     };
     line(out, QStringLiteral("   in the server's cycles (a cycle is 2667 us):"));
     placementRow(QStringLiteral("bare"), p.bare);
-    placementRow(QStringLiteral("bare in JACK's thread"), p.bareInCallback);
-    placementRow(QStringLiteral("offscreen"), p.offscreen);
     placementRow(QStringLiteral("window"), p.tool);
-    auto runOf = [](const std::vector<RunFigures>& runs, std::size_t i) {
-        return i < runs.size() ? runLine(runs[i]) : QStringLiteral("-");
-    };
     for (std::size_t i = 0; i < p.bare.size(); ++i)
-        line(out, QStringLiteral("   run %1: bare %2; bare in JACK's thread %3; offscreen %4; "
-                                 "window %5")
+        line(out, QStringLiteral("   run %1: bare %2; window %3")
                       .arg(i + 1)
-                      .arg(runLine(p.bare[i]), runOf(p.bareInCallback, i), runOf(p.offscreen, i),
-                           runOf(p.tool, i)));
+                      .arg(runLine(p.bare[i]),
+                           i < p.tool.size() ? runLine(p.tool[i]) : QStringLiteral("-")));
     if (p.lateCycles >= 0)
         line(out, QStringLiteral("   late server cycles %1").arg(p.lateCycles));
 }
 
-QJsonObject summaryJson(const Summary& s, double scale)
-{
-    return QJsonObject{
-        {QStringLiteral("count"), double(s.count)},   {QStringLiteral("min"), s.min * scale},
-        {QStringLiteral("median"), s.median * scale}, {QStringLiteral("p99"), s.p99 * scale},
-        {QStringLiteral("max"), s.max * scale},       {QStringLiteral("mean"), s.mean * scale}};
-}
-
-QJsonArray seconds(const std::vector<double>& ns)
-{
-    QJsonArray out;
-    for (double v : ns)
-        out.append(v / 1e9);
-    return out;
-}
-
-QJsonObject runJson(const RunFigures& r)
-{
-    QJsonObject o{{QStringLiteral("ok"), r.ok},
-                  {QStringLiteral("round_trips"), r.roundTrips},
-                  {QStringLiteral("wall_s"), r.wall},
-                  {QStringLiteral("sent"), double(r.sent)},
-                  {QStringLiteral("replies"), double(r.replies)},
-                  {QStringLiteral("resent"), double(r.resent)},
-                  {QStringLiteral("silences"), double(silences(r.marks).size())},
-                  {QStringLiteral("silent_s"), silentSeconds(r)},
-                  {QStringLiteral("each_silence_s"), seconds(silences(r.marks))},
-                  {QStringLiteral("message_us"), summaryJson(summarize(cycleTimes(r.marks)), 1e-3)},
-                  {QStringLiteral("unit_received"), double(r.unitReceived)},
-                  {QStringLiteral("unit_outcome"), r.unitOutcome}};
-    if (r.cpu >= 0)
-        o.insert(QStringLiteral("cpu_process_s"), r.cpu);
-    if (r.guiCpu > 0)
-        o.insert(QStringLiteral("cpu_gui_thread_s"), r.guiCpu);
-    if (!r.boxText.isEmpty())
-        o.insert(QStringLiteral("success_box"), r.boxText);
-    if (r.memoryPeak.hwmKb >= 0) {
-        o.insert(QStringLiteral("rss_before_kb"), double(r.memoryBefore.rssKb));
-        o.insert(QStringLiteral("peak_rss_kb"), double(r.memoryPeak.hwmKb));
-        o.insert(QStringLiteral("rss_anon_kb"), double(r.memoryPeak.anonKb));
-        o.insert(QStringLiteral("rss_file_kb"), double(r.memoryPeak.fileKb));
-        o.insert(QStringLiteral("rss_shmem_kb"), double(r.memoryPeak.shmemKb));
-    }
-    if (!r.error.isEmpty())
-        o.insert(QStringLiteral("error"), r.error);
-    return o;
-}
-
-QJsonObject comparisonJson(const Comparison& c)
-{
-    QJsonObject o{{QStringLiteral("messages"), c.messages}};
-    if (!c.skipped.isEmpty()) {
-        o.insert(QStringLiteral("skipped"), c.skipped);
-        return o;
-    }
-    if (!c.error.isEmpty())
-        o.insert(QStringLiteral("error"), c.error);
-    QJsonArray tool;
-    for (const RunFigures& r : c.tool)
-        tool.append(runJson(r));
-    QJsonArray bare;
-    for (const RunFigures& r : c.bare)
-        bare.append(runJson(r));
-    o.insert(QStringLiteral("tool_runs"), tool);
-    o.insert(QStringLiteral("bare_runs"), bare);
-    if (!c.layer.empty()) {
-        QJsonArray layer;
-        for (const RunFigures& r : c.layer)
-            layer.append(runJson(r));
-        o.insert(QStringLiteral("bare_layer_runs"), layer);
-        o.insert(QStringLiteral("bare_layer_wall_s"), medianRun(c.layer).wall);
-        o.insert(QStringLiteral("bare_layer_active_s"), medianOf(c.layer, activeSeconds));
-    }
-    if (c.ran()) {
-        o.insert(QStringLiteral("tool_wall_s"), c.medianTool().wall);
-        o.insert(QStringLiteral("bare_wall_s"), c.medianBare().wall);
-        o.insert(QStringLiteral("ratio"), c.ratio());
-        o.insert(QStringLiteral("tool_active_s"), medianOf(c.tool, activeSeconds));
-        o.insert(QStringLiteral("bare_active_s"), medianOf(c.bare, activeSeconds));
-        o.insert(QStringLiteral("ratio_without_silences"), c.activeRatio());
-        const LatencyFigures l = latencyFigures(c);
-        o.insert(QStringLiteral("tool_latency_us"), summaryJson(l.toolNs, 1e-3));
-        o.insert(QStringLiteral("handoff_us"), summaryJson(l.handoffNs, 1e-3));
-        o.insert(QStringLiteral("gui_work_us"), summaryJson(l.workNs, 1e-3));
-        if (l.bareNs.count > 0)
-            o.insert(QStringLiteral("bare_latency_us"), summaryJson(l.bareNs, 1e-3));
-        o.insert(QStringLiteral("tool_message_us"), summaryJson(l.toolCycleNs, 1e-3));
-        o.insert(QStringLiteral("bare_message_us"), summaryJson(l.bareCycleNs, 1e-3));
-    }
-    if (c.lateCycles >= 0)
-        o.insert(QStringLiteral("late_server_cycles"), c.lateCycles);
-    return o;
-}
-
-QJsonObject peersJson(const Comparison& p)
-{
-    QJsonObject o = comparisonJson(p);
-    if (!p.offscreen.empty()) {
-        QJsonArray offscreen;
-        for (const RunFigures& r : p.offscreen)
-            offscreen.append(runJson(r));
-        o.insert(QStringLiteral("offscreen_runs"), offscreen);
-    }
-    if (!p.bareInCallback.empty()) {
-        QJsonArray runs;
-        for (const RunFigures& r : p.bareInCallback)
-            runs.append(runJson(r));
-        o.insert(QStringLiteral("bare_in_callback_runs"), runs);
-        o.insert(QStringLiteral("bare_in_callback_wall_s"), medianRun(p.bareInCallback).wall);
-    }
-    if (p.ran()) {
-        std::vector<RunFigures> both = p.tool;
-        both.insert(both.end(), p.offscreen.begin(), p.offscreen.end());
-        const StageFigures s = stageFigures(both);
-        o.insert(QStringLiteral("stages_us"),
-                 QJsonObject{{QStringLiteral("total"), summaryJson(s.totalNs, 1e-3)},
-                             {QStringLiteral("input"), summaryJson(s.inputNs, 1e-3)},
-                             {QStringLiteral("handoff"), summaryJson(s.handoffNs, 1e-3)},
-                             {QStringLiteral("work"), summaryJson(s.workNs, 1e-3)},
-                             {QStringLiteral("output"), summaryJson(s.outputNs, 1e-3)}});
-    }
-    return o;
-}
-
 } // namespace
+
+double medianOf(const std::vector<RunFigures>& runs, double (*figure)(const RunFigures&))
+{
+    std::vector<double> values;
+    for (const RunFigures& r : runs)
+        values.push_back(figure(r));
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[(values.size() - 1) / 2];
+}
 
 const RunFigures& Comparison::medianTool() const
 {
@@ -537,7 +402,7 @@ std::vector<Target> evaluateTargets(const BenchReport& report)
             }
             return lost;
         };
-        const std::uint64_t toolLost = ownLosses(p.tool) + ownLosses(p.offscreen);
+        const std::uint64_t toolLost = ownLosses(p.tool);
         const std::uint64_t bareLost = ownLosses(p.bare);
         targets.push_back(
             {QStringLiteral("separate processes, messages the tool lost more, late cycles aside"),
@@ -569,9 +434,6 @@ void printTable(std::FILE* out, const BenchReport& r)
     line(out, QStringLiteral("   ") + pad(QStringLiteral("  per byte"), 34) +
                   rpad(QString::number(im.total.min * 1e9 / kImageSize, 'f', 2) + " ns", 12) +
                   rpad(QString::number(im.total.median * 1e9 / kImageSize, 'f', 2) + " ns", 12));
-    imageRow(QStringLiteral("  reading the resource"), im.read);
-    imageRow(QStringLiteral("  building the keystream"), im.keystream);
-    imageRow(QStringLiteral("  scrambling in place"), im.scramble);
     line(out, QString());
 
     line(out, QStringLiteral("2. Tool latency per message, in-process, loopback, instant unit"));
@@ -628,21 +490,6 @@ void printTable(std::FILE* out, const BenchReport& r)
             line(out, QStringLiteral("   run %1: tool %2, bare %3")
                           .arg(i + 1)
                           .arg(runText(j.tool[i]), runText(j.bare[i])));
-        if (!j.layer.empty()) {
-            const RunFigures& m = medianRun(j.layer);
-            line(out,
-                 QStringLiteral("   bare client of the winmm layer's JACK ports (median of %1): "
-                                "%2, without silences %3; tool / it %4, without silences %5")
-                     .arg(j.layer.size())
-                     .arg(sec(m.wall), sec(medianOf(j.layer, activeSeconds), 2))
-                     .arg(m.wall > 0 ? j.medianTool().wall / m.wall : 0, 0, 'f', 3)
-                     .arg(medianOf(j.tool, activeSeconds) / medianOf(j.layer, activeSeconds), 0,
-                          'f', 3));
-            for (std::size_t i = 0; i < j.layer.size(); ++i)
-                line(out, QStringLiteral("   run %1: bare through the layer %2")
-                              .arg(i + 1)
-                              .arg(runText(j.layer[i])));
-        }
         const LatencyFigures l = latencyFigures(j);
         line(out, QStringLiteral("   tool latency per message here: median %1, p99 %2, max %3")
                       .arg(us(l.toolNs.median), us(l.toolNs.p99), us(l.toolNs.max)));
@@ -676,26 +523,6 @@ void printTable(std::FILE* out, const BenchReport& r)
     }
     line(out, QString());
 
-    line(out, QStringLiteral("7. Peak resident memory (VmHWM) during an update"));
-    auto memoryRow = [&](const QString& name, const Comparison& c) {
-        if (!c.ran() || c.medianTool().memoryPeak.hwmKb < 0)
-            return;
-        const Memory& m = c.medianTool().memoryPeak;
-        line(out, QStringLiteral("   ") + pad(name, 52) +
-                      rpad(grouped(std::uint64_t(m.hwmKb)) + QStringLiteral(" kB"), 11));
-        line(out, QStringLiteral("   ") + pad(QString(), 4) +
-                      QStringLiteral("at the end: %1 kB private, %2 kB mapped files, %3 kB shared; "
-                                     "%4 kB resident before the update")
-                          .arg(grouped(std::uint64_t(std::max<std::int64_t>(m.anonKb, 0))),
-                               grouped(std::uint64_t(std::max<std::int64_t>(m.fileKb, 0))),
-                               grouped(std::uint64_t(std::max<std::int64_t>(m.shmemKb, 0))),
-                               grouped(std::uint64_t(
-                                   std::max<std::int64_t>(c.medianTool().memoryBefore.rssKb, 0)))));
-    };
-    memoryRow(QStringLiteral("in-process (tool and simulated unit, one process)"), r.inProcess);
-    memoryRow(QStringLiteral("over JACK (tool alone, the unit in its own process)"), r.jack);
-    line(out, QString());
-
     line(out, QStringLiteral("Targets"));
     for (const Target& t : evaluateTargets(r))
         line(out, QStringLiteral("   ") + pad(t.what, 46) +
@@ -703,44 +530,6 @@ void printTable(std::FILE* out, const BenchReport& r)
                                (t.unit.isEmpty() ? QString() : QLatin1Char(' ') + t.unit),
                            12) +
                       QStringLiteral("  limit %1  %2").arg(t.limit).arg(verdict(t)));
-}
-
-QJsonObject toJson(const BenchReport& r)
-{
-    QJsonObject image{
-        {QStringLiteral("bytes"), double(kImageSize)},
-        {QStringLiteral("runs"), r.image.runs},
-        {QStringLiteral("total_ms"), summaryJson(r.image.total, 1e3)},
-        {QStringLiteral("read_ms"), summaryJson(r.image.read, 1e3)},
-        {QStringLiteral("keystream_ms"), summaryJson(r.image.keystream, 1e3)},
-        {QStringLiteral("scramble_ms"), summaryJson(r.image.scramble, 1e3)},
-        {QStringLiteral("ns_per_byte_median"), r.image.total.median * 1e9 / kImageSize}};
-    QJsonObject din{{QStringLiteral("baud"), kDinBaud},
-                    {QStringLiteral("bits_per_byte"), kDinBitsPerByte},
-                    {QStringLiteral("messages"), double(r.din.messages)},
-                    {QStringLiteral("bytes_to_unit"), double(r.din.bytesToUnit)},
-                    {QStringLiteral("bytes_from_unit"), double(r.din.bytesFromUnit)},
-                    {QStringLiteral("seconds"), r.din.seconds}};
-    QJsonArray targets;
-    for (const Target& t : evaluateTargets(r))
-        targets.append(QJsonObject{{QStringLiteral("what"), t.what},
-                                   {QStringLiteral("value"), t.value},
-                                   {QStringLiteral("limit"), t.limit},
-                                   {QStringLiteral("unit"), t.unit},
-                                   {QStringLiteral("met"), t.met()}});
-    return QJsonObject{{QStringLiteral("machine"), r.machine},
-                       {QStringLiteral("command"), r.command},
-                       {QStringLiteral("smoke"), r.smoke},
-                       {QStringLiteral("realtime_jack"), r.realtimeJack},
-                       {QStringLiteral("probe_in_updater"), r.probeInUpdater},
-                       {QStringLiteral("messages_timed"), r.messages},
-                       {QStringLiteral("serial"), double(r.serial)},
-                       {QStringLiteral("image_preparation"), image},
-                       {QStringLiteral("in_process"), comparisonJson(r.inProcess)},
-                       {QStringLiteral("jack"), comparisonJson(r.jack)},
-                       {QStringLiteral("separate_processes"), peersJson(r.peers)},
-                       {QStringLiteral("din_wire_model"), din},
-                       {QStringLiteral("targets"), targets}};
 }
 
 } // namespace orvik::bench

@@ -18,9 +18,6 @@ struct ImagePreparationFigures
     int runs = 0;
     // Seconds.
     Summary total;
-    Summary read;
-    Summary keystream;
-    Summary scramble;
 };
 
 // The tool against a bare client, over one transport, in the same run.
@@ -31,18 +28,10 @@ struct Comparison
     int messages = 0;
     std::vector<RunFigures> tool;
     std::vector<RunFigures> bare;
-    // Over JACK also a bare client of the winmm layer's own JACK ports: the
-    // tool's transport up to the window, which shows which share of the
-    // difference is the window's and which the layer's.
-    std::vector<RunFigures> layer;
     int lateCycles = -1; // JACK's "XRun" reports while it ran
-    // Between separate processes: `tool` is the window on a real X display,
-    // `offscreen` the same window on Qt's offscreen platform. `bare` takes
-    // each reply to its main thread to answer it, as any program with a
-    // window must; `bareInCallback` answers in JACK's callback, the floor of
-    // a program with no window at all.
-    std::vector<RunFigures> offscreen;
-    std::vector<RunFigures> bareInCallback;
+    // Between separate processes `tool` is the window on a real X display
+    // and `bare` takes each reply to its main thread to answer it, as any
+    // program with a window must.
 
     bool ran() const { return skipped.isEmpty() && !tool.empty() && !bare.empty(); }
     // The run with the median wall time (the lower one of an even count).
@@ -55,6 +44,9 @@ struct Comparison
     // decide the comparison by how many each side happened to lose.
     double activeRatio() const;
 };
+
+// The median over runs of one figure of each.
+double medianOf(const std::vector<RunFigures>& runs, double (*figure)(const RunFigures&));
 
 // Seconds of a run's silences, and its wall time without them.
 double silentSeconds(const RunFigures& r);

@@ -29,8 +29,6 @@ struct RunFigures
     std::int64_t unitReceived = -1; // as the unit counted them, when it tells
     QString unitOutcome;
     QString boxText; // the success box, when the whole update ran
-    Memory memoryBefore;
-    Memory memoryPeak;
     std::vector<Mark> marks;
     // When the JACK server's cycles began during the run (steady clock, ns),
     // where they were recorded.

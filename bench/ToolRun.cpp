@@ -135,8 +135,6 @@ RunFigures runTool(int inputDevice, int outputDevice, int messages, int timeoutM
     window.installEventFilter(&watch);
     QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
 
-    r.memoryBefore = readMemory();
-    resetPeakMemory();
     Probe::instance().start(std::size_t(r.roundTrips) * kMarksPerRoundTrip + 64);
     startWall = wallSeconds();
     startCpu = processCpuSeconds();
@@ -144,7 +142,6 @@ RunFigures runTool(int inputDevice, int outputDevice, int messages, int timeoutM
     window.TransferButton->click();
     loop.exec();
     Probe::instance().stop();
-    r.memoryPeak = readMemory();
     window.removeEventFilter(&watch);
 
     r.sent = Probe::instance().count(MarkKind::Send);

@@ -63,8 +63,8 @@ struct Options
     // other work make single runs differ by half: the median of five.
     int runs = 5;
     // JACK runs differ by the events the server happens to lose and by how
-    // each client's answers meet its cycles: the median of three.
-    int jackRuns = 3;
+    // each client's answers meet its cycles: the median of five.
+    int jackRuns = 5;
     int imageRuns = 50;
     bool jack = true;
     // Only the runs between separate processes, for a quick look.
@@ -91,7 +91,7 @@ bool parseOptions(const QStringList& arguments, Options& o, QString& message, bo
     parser.setApplicationDescription(QStringLiteral(
         "Measures the updater's own share of an update: image preparation, its latency per\n"
         "message, whole updates in-process and over a private JACK server against bare\n"
-        "ping-pong clients, the DIN wire time and peak memory. Prints a table; --json adds\n"
+        "ping-pong clients and the DIN wire time. Prints a table; --json adds\n"
         "the same figures as JSON. Exits 1 when a part fails; with --check also 3 when a\n"
         "target is missed."));
     const auto helpOption = parser.addHelpOption();
@@ -108,7 +108,7 @@ bool parseOptions(const QStringList& arguments, Options& o, QString& message, bo
                                   QStringLiteral("In-process runs of each kind (default 5)."),
                                   QStringLiteral("n"));
     const QCommandLineOption jackRuns(QStringLiteral("jack-runs"),
-                                      QStringLiteral("JACK runs of each kind (default 3)."),
+                                      QStringLiteral("JACK runs of each kind (default 5)."),
                                       QStringLiteral("n"));
     const QCommandLineOption imageRuns(QStringLiteral("image-runs"),
                                        QStringLiteral("Image preparations (default 50)."),
@@ -134,7 +134,7 @@ bool parseOptions(const QStringList& arguments, Options& o, QString& message, bo
     // The program runs itself as the bare client or the tool in a process of
     // its own; these are how it tells that process what to do.
     QCommandLineOption peer(QStringLiteral("peer"), QStringLiteral("Internal: run as a peer."),
-                            QStringLiteral("bare|bare-in-callback|window"));
+                            QStringLiteral("bare|window"));
     QCommandLineOption unitOutput(QStringLiteral("unit-output"),
                                   QStringLiteral("Internal: the unit's output port."),
                                   QStringLiteral("port"));
@@ -195,8 +195,7 @@ bool parseOptions(const QStringList& arguments, Options& o, QString& message, bo
     o.unitInput = parser.value(unitInput).toStdString();
     o.result = parser.value(result);
     if (!o.peer.isEmpty() && !peerKind(o.peer)) {
-        message =
-            QStringLiteral("--peer '%1' is none of bare, bare-in-callback and window").arg(o.peer);
+        message = QStringLiteral("--peer '%1' is neither bare nor window").arg(o.peer);
         return false;
     }
     o.json = parser.value(json);
@@ -241,30 +240,15 @@ QString machineText()
 ImagePreparationFigures measureImagePreparation(int runs)
 {
     std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kImageBufferSize]());
-    std::uint8_t keystream[kKeystreamSize];
-    std::vector<double> total, read, key, scramble;
-    auto timed = [](std::vector<double>& into, auto&& step) {
-        const double start = wallSeconds();
-        step();
-        into.push_back(wallSeconds() - start);
-    };
+    std::vector<double> total;
     for (int i = 0; i < runs; ++i) {
-        timed(total, [&] { prepareImage(buffer.get(), kSerial); });
-        // The same three steps on their own, to show where the time goes.
-        timed(read, [&] {
-            QFile file(QString::fromLatin1(kImageResourcePath));
-            if (file.open(QIODevice::ReadOnly))
-                file.read(reinterpret_cast<char*>(buffer.get()), kImageSize);
-        });
-        timed(key, [&] { buildKeystream(kSerial, keystream); });
-        timed(scramble, [&] { scrambleImage(buffer.get(), kImageSize, keystream); });
+        const double start = wallSeconds();
+        prepareImage(buffer.get(), kSerial);
+        total.push_back(wallSeconds() - start);
     }
     ImagePreparationFigures f;
     f.runs = runs;
     f.total = summarize(total);
-    f.read = summarize(read);
-    f.keystream = summarize(key);
-    f.scramble = summarize(scramble);
     return f;
 }
 
@@ -353,26 +337,6 @@ void runInProcess(Comparison& c, const std::vector<Bytes>& messages, const Optio
 }
 
 #ifdef ORVIK_BENCH_HAVE_JACK
-QString deviceNames()
-{
-    QStringList names;
-    for (UINT id = 0;; ++id) {
-        MIDIINCAPSW in{};
-        MIDIOUTCAPSW out{};
-        const bool hasIn = midiInGetDevCapsW(id, &in, sizeof in) == MMSYSERR_NOERROR;
-        const bool hasOut = midiOutGetDevCapsW(id, &out, sizeof out) == MMSYSERR_NOERROR;
-        if (!hasIn && !hasOut)
-            break;
-        if (hasIn)
-            names << QStringLiteral("in ") + QString::fromUtf16(in.szPname);
-        if (hasOut)
-            names << QStringLiteral("out ") + QString::fromUtf16(out.szPname);
-    }
-    return names.isEmpty() ? QStringLiteral("none") : names.join(QStringLiteral(", "));
-}
-#endif
-
-#ifdef ORVIK_BENCH_HAVE_JACK
 // What each of a unit's updates was, in the order the runs came.
 void noteUnitUpdates(const std::vector<UnitUpdate>& updates,
                      const std::vector<std::vector<RunFigures>*>& kinds,
@@ -434,11 +398,11 @@ void runJack(Comparison& c, Comparison& peers, const std::vector<Bytes>& message
         peers.error = why;
         return;
     }
-    auto peerRun = [&](PeerKind kind, const QString& platform, int timeoutMs) {
+    auto peerRun = [&](PeerKind kind, int timeoutMs) {
         PeerRequest request;
         request.kind = kind;
         request.program = QCoreApplication::applicationFilePath();
-        request.platform = platform;
+        request.platform = QStringLiteral("xcb");
         request.display = xvfb.display();
         request.unitOutput = peerUnit.outputPort();
         request.unitInput = peerUnit.inputPort();
@@ -455,9 +419,9 @@ void runJack(Comparison& c, Comparison& peers, const std::vector<Bytes>& message
     const int in = findInputDevice(QString::fromStdString(unit.outputPort()).toStdU16String());
     const int out = findOutputDevice(QString::fromStdString(unit.inputPort()).toStdU16String());
     if (in < 0 || out < 0) {
-        c.error = QStringLiteral("the unit's JACK ports %1 and %2 are not among the devices: %3")
+        c.error = QStringLiteral("the unit's JACK ports %1 and %2 are not among the devices")
                       .arg(QString::fromStdString(unit.outputPort()),
-                           QString::fromStdString(unit.inputPort()), deviceNames());
+                           QString::fromStdString(unit.inputPort()));
         return;
     }
 
@@ -470,21 +434,11 @@ void runJack(Comparison& c, Comparison& peers, const std::vector<Bytes>& message
             progress(QStringLiteral("JACK: run %1 of %2, bare RtMidi host in its own process")
                          .arg(run)
                          .arg(o.jackRuns));
-            peers.bare.push_back(peerRun(PeerKind::Bare, QString(), timeoutMs));
-            progress(QStringLiteral("JACK: run %1 of %2, bare RtMidi host answering in JACK's "
-                                    "callback, in its own process")
-                         .arg(run)
-                         .arg(o.jackRuns));
-            peers.bareInCallback.push_back(peerRun(PeerKind::BareInCallback, QString(), timeoutMs));
-            progress(QStringLiteral("JACK: run %1 of %2, the tool in its own process, offscreen")
-                         .arg(run)
-                         .arg(o.jackRuns));
-            peers.offscreen.push_back(
-                peerRun(PeerKind::Window, QStringLiteral("offscreen"), timeoutMs));
+            peers.bare.push_back(peerRun(PeerKind::Bare, timeoutMs));
             progress(QStringLiteral("JACK: run %1 of %2, the tool in its own process, on Xvfb")
                          .arg(run)
                          .arg(o.jackRuns));
-            peers.tool.push_back(peerRun(PeerKind::Window, QStringLiteral("xcb"), timeoutMs));
+            peers.tool.push_back(peerRun(PeerKind::Window, timeoutMs));
             if (o.peersOnly)
                 continue;
             progress(QStringLiteral("JACK: run %1 of %2, the tool").arg(run).arg(o.jackRuns));
@@ -492,45 +446,35 @@ void runJack(Comparison& c, Comparison& peers, const std::vector<Bytes>& message
             progress(QStringLiteral("JACK: run %1 of %2, bare RtMidi").arg(run).arg(o.jackRuns));
             c.bare.push_back(rtmidiPingPong(unit.outputPort(), unit.inputPort(), messages,
                                             o.messages, kWatchdogRule, timeoutMs));
-            progress(
-                QStringLiteral("JACK: run %1 of %2, bare winmm layer").arg(run).arg(o.jackRuns));
-            c.layer.push_back(
-                winmmPingPong(in, out, messages, o.messages, kWatchdogRule, timeoutMs));
         }
     }
 
     // The spinning core is this process's too: its CPU time says nothing here.
-    for (auto* runs : {&c.tool, &c.bare, &c.layer})
+    for (auto* runs : {&c.tool, &c.bare})
         for (RunFigures& r : *runs)
             r.cpu = -1;
     // A window sends the identity request and BeginUpdate before its update
     // begins, a bare client BeginUpdate alone.
-    noteUnitUpdates(parseUnitSummaries(peerUnit.stop()),
-                    {&peers.bare, &peers.bareInCallback, &peers.offscreen, &peers.tool},
-                    {1, 1, 2, 2});
+    noteUnitUpdates(parseUnitSummaries(peerUnit.stop()), {&peers.bare, &peers.tool}, {1, 2});
     peers.lateCycles = jack.xruns();
     if (peers.error.isEmpty())
         peers.error = firstError(peers.tool, peers.bare);
-    if (peers.error.isEmpty())
-        peers.error = firstError(peers.offscreen, {});
     if (o.peersOnly) {
         c.skipped = QStringLiteral("left out (--peers-only)");
         jack.stop();
         return;
     }
 
-    // Each run began an update of its own: the tool, the bare RtMidi client
-    // and the bare layer client in turn. The unit counts an update's messages
+    // Each run began an update of its own: the tool and the bare RtMidi
+    // client in turn. The unit counts an update's messages
     // up to the BeginUpdate that abandons it: a shorter run's count takes in
     // what the next run sent before its own update began, the tool's
     // identity request and BeginUpdate or a bare client's BeginUpdate.
-    noteUnitUpdates(parseUnitSummaries(unit.stop()), {&c.tool, &c.bare, &c.layer}, {2, 1, 1});
+    noteUnitUpdates(parseUnitSummaries(unit.stop()), {&c.tool, &c.bare}, {2, 1});
     c.lateCycles = jack.xruns();
     jack.stop();
     if (c.error.isEmpty())
         c.error = firstError(c.tool, c.bare);
-    if (c.error.isEmpty())
-        c.error = firstError(c.layer, {});
 #else
     Q_UNUSED(messages);
     Q_UNUSED(o);

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 using namespace orvik::devsim;
 using namespace testsupport;
@@ -75,7 +76,9 @@ private slots:
     void injectionIsSurvived_data();
     void injectionIsSurvived();
     void repeatAtLastCommitLeavesUpdateOpen();
+    void lateReplyKeepsOrder_data();
     void lateReplyKeepsOrder();
+    void inlineAnswerLeavesBeforePostReturns();
     void manualClockHoldsBusyAnswerBack();
 };
 
@@ -324,12 +327,21 @@ void TestDevsimInProcess::repeatAtLastCommitLeavesUpdateOpen()
         10s));
 }
 
+void TestDevsimInProcess::lateReplyKeepsOrder_data()
+{
+    QTest::addColumn<bool>("answerInline");
+    QTest::newRow("worker") << false;
+    QTest::newRow("inline") << true;
+}
+
 void TestDevsimInProcess::lateReplyKeepsOrder()
 {
+    QFETCH(bool, answerInline);
     DeviceSettings settings;
     settings.lateDelay = std::chrono::milliseconds(100);
     settings.faults.add(0, Injection::Late);
     SimulatorHost host(settings, plainImage());
+    host.setAnswerInline(answerInline);
     std::mutex lock;
     std::vector<Bytes> sent;
     host.start([&](const Bytes& m) {
@@ -350,6 +362,26 @@ void TestDevsimInProcess::lateReplyKeepsOrder()
     QCOMPARE(sent.size(), std::size_t(2));
     QCOMPARE(sent[0], shortReply(kReplyRestart));
     QCOMPARE(sent[1][9], kReplyIdentity);
+}
+
+void TestDevsimInProcess::inlineAnswerLeavesBeforePostReturns()
+{
+    SimulatorHost host(DeviceSettings{}, plainImage());
+    host.setAnswerInline(true);
+    std::vector<Bytes> sent;
+    std::vector<std::thread::id> senders;
+    host.start([&](const Bytes& m) {
+        sent.push_back(m);
+        senders.push_back(std::this_thread::get_id());
+    });
+    const Bytes identity = command(IdentityRequest);
+    host.post(identity.data(), identity.size());
+    // Read before stop(): the worker must have had no part in it.
+    const std::size_t sentAtReturn = sent.size();
+    host.stop(true);
+    QCOMPARE(sentAtReturn, std::size_t(1));
+    QCOMPARE(senders[0], std::this_thread::get_id());
+    QCOMPARE(sent[0][9], kReplyIdentity);
 }
 
 void TestDevsimInProcess::manualClockHoldsBusyAnswerBack()

@@ -33,6 +33,20 @@ void SimulatorHost::post(const std::uint8_t* data, std::size_t size)
     std::lock_guard lock(mutex_);
     if (stopping_)
         return;
+    if (answerInline_ && !clock_ && send_ && inbox_.empty() && outbox_.empty() && !workerSending_) {
+        // Nothing is ahead of this message, so its answer may go out before
+        // this returns; the worker sends only what has to wait.
+        simulator_.receive(data, size);
+        changed_.notify_all();
+        while (!outbox_.empty() && outbox_.front().due <= now()) {
+            const auto bytes = std::move(outbox_.front().bytes);
+            outbox_.pop_front();
+            send_(bytes);
+        }
+        if (!outbox_.empty())
+            work_.notify_one();
+        return;
+    }
     inbox_.emplace_back(data, data + size);
     work_.notify_one();
 }
@@ -119,9 +133,11 @@ void SimulatorHost::run()
         if (!outbox_.empty() && outbox_.front().due <= now()) {
             auto bytes = std::move(outbox_.front().bytes);
             outbox_.pop_front();
+            workerSending_ = true;
             lock.unlock();
             send_(bytes);
             lock.lock();
+            workerSending_ = false;
             continue;
         }
         if (!inbox_.empty()) {

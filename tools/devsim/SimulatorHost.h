@@ -2,9 +2,11 @@
 // receiving thread and its sending call.
 //
 // Transports deliver on threads that must not be held up (JACK's process
-// callback is real-time) and late answers need a clock, so every message is
+// callback is real-time) and late answers need a clock, so messages are
 // queued here and one worker both feeds the simulator and sends its replies,
 // each at its due time and strictly in the order the simulator gave them.
+// Where the transport allows it, a message with nothing queued ahead of it is
+// answered on the thread that brought it instead (setAnswerInline).
 //
 // The clock is the steady one unless a manual clock is given: then time
 // stands still until advanceClock(), and a reply due later waits for it.
@@ -42,6 +44,12 @@ public:
     void start(Send send);
     // From any thread: one whole received message. Dropped once stopping.
     void post(const std::uint8_t* data, std::size_t size);
+    // Before start(): let post() answer on its caller's thread when nothing
+    // is queued, so that a reply due at once leaves within the MIDI system's
+    // cycle that brought the message, as a unit's does; a hop to the worker
+    // would hold every answer back a cycle. Only for a `send` that never
+    // waits and never calls back into this object.
+    void setAnswerInline(bool answerInline) { answerInline_ = answerInline; }
     // Ends the worker. With `drain`, what is already queued is still handled
     // and every reply sent, late ones at their time; without, it is dropped.
     void stop(bool drain = false);
@@ -82,6 +90,8 @@ private:
     DeviceTime lastDue_{};
     bool stopping_ = false;
     bool draining_ = false;
+    bool answerInline_ = false;
+    bool workerSending_ = false;
     std::shared_ptr<ManualClock> clock_;
     DeviceSimulator simulator_;
     Send send_;

@@ -174,6 +174,8 @@ int main(int argc, char* argv[])
 
     SimulatorHost host(settings, std::move(*image), Log(options.quiet, settings));
     VirtualPorts ports;
+    // A virtual port's send only queues the bytes for the MIDI system.
+    host.setAnswerInline(true);
     host.start([&ports](const std::vector<std::uint8_t>& bytes) { ports.send(bytes); });
 
     std::string error;
