@@ -30,10 +30,20 @@ if(WIN32)
     set(CPACK_GENERATOR "NSIS;ZIP")
     set(CPACK_PACKAGE_FILE_NAME "${ORVIK_PACKAGE_NAME}-${PROJECT_VERSION}-win64")
     set(CPACK_PACKAGE_INSTALL_DIRECTORY "Orvik16 Update")
-    # The program is 64-bit, and so is the installer: a 32-bit one would
-    # need 32-bit support to start at all (Wine without wine32 has none)
-    # and would write to the 32-bit programs' view of the registry.
-    set(CPACK_NSIS_DEFINES "Target amd64-unicode")
+    # The program is 64-bit, and so is the installer where NSIS can make
+    # one (Debian's nsis can, the Windows download has only 32-bit stubs): a
+    # 32-bit installer needs 32-bit support to start at all (Wine without
+    # wine32 has none) and writes to the 32-bit programs' registry view.
+    find_program(ORVIK_MAKENSIS makensis)
+    if(ORVIK_MAKENSIS)
+        get_filename_component(nsis_dir "${ORVIK_MAKENSIS}" DIRECTORY)
+        find_path(ORVIK_NSIS_AMD64_STUBS lzma-amd64-unicode
+            PATHS "${nsis_dir}/Stubs" "${nsis_dir}/../share/nsis/Stubs"
+            NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+        if(ORVIK_NSIS_AMD64_STUBS)
+            set(CPACK_NSIS_DEFINES "Target amd64-unicode")
+        endif()
+    endif()
     set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
     set(CPACK_NSIS_PACKAGE_NAME "Orvik16 Update")
     set(CPACK_NSIS_DISPLAY_NAME "Orvik16 Update ${PROJECT_VERSION}")

@@ -100,13 +100,16 @@ echo "installed into C:\\Program Files\\Orvik16 Update; Start menu: ${entries#"$
 
 wine 'C:\Program Files\Orvik16 Update\bin\orvik16-update.exe' >"$work/program.log" 2>&1 &
 program=$!
+# Ended below with the rest of the prefix's processes; not a job to report.
+disown "$program"
+launched=$SECONDS
 window=$(timeout 120 xdotool search --sync --onlyvisible --name 'Orvik16' | head -1) ||
     fail "the installed program showed no window within 120 s: $(cat "$work/program.log")"
 kill -0 "$program" 2>/dev/null || fail "the installed program exited: $(cat "$work/program.log")"
 size=$(xwininfo -id "$window" | sed -n 's/^ *\(Width\|Height\): *//p' | paste -sd x)
-echo "window: '$(xdotool getwindowname "$window")', $size"
+echo "window: '$(xdotool getwindowname "$window")', $size, after $((SECONDS - launched)) s"
 wineserver -k
-wait "$program" 2>/dev/null || true
+wineserver -w
 
 wine 'C:\Program Files\Orvik16 Update\Uninstall.exe' /S >"$work/uninstall.log" 2>&1 ||
     fail "the silent uninstall failed: $(cat "$work/uninstall.log")"
