@@ -9,13 +9,16 @@ set(ORVIK_MINGW_QT "$ENV{ORVIK_MINGW_QT}" CACHE PATH "An unpacked Qt for Windows
 set(ORVIK_MINGW_QT_TARBALL "${PROJECT_SOURCE_DIR}/../shared/qt6-mingw/qt6-mingw-6.4.2.tar.xz"
     CACHE FILEPATH "Qt for Windows to unpack when ORVIK_MINGW_QT is not given")
 
-if(NOT ORVIK_MINGW_QT)
+# The tarball's Qt is checked again at every configure, so that a new
+# tarball replaces the one unpacked before.
+set(unpacked "${CMAKE_BINARY_DIR}/qt6-mingw")
+string(FIND "${ORVIK_MINGW_QT}" "${unpacked}/" unpacked_at)
+if(NOT ORVIK_MINGW_QT OR unpacked_at EQUAL 0)
     get_filename_component(tarball "${ORVIK_MINGW_QT_TARBALL}" ABSOLUTE)
     if(NOT EXISTS "${tarball}")
         message(FATAL_ERROR "No Qt for Windows: set ORVIK_MINGW_QT to an unpacked Qt built "
             "with mingw-w64, or provide ${ORVIK_MINGW_QT_TARBALL}")
     endif()
-    set(unpacked "${CMAKE_BINARY_DIR}/qt6-mingw")
     # The stamp names the tarball's size and time, so that a new tarball is
     # unpacked again and an interrupted unpack never counts as done.
     file(TIMESTAMP "${tarball}" stamp_time "%s" UTC)
