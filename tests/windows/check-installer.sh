@@ -98,12 +98,16 @@ entries=$(find "$drive" -iname 'Orvik16 Update.lnk')
 [ -n "$entries" ] || fail "no Start menu entry"
 echo "installed into C:\\Program Files\\Orvik16 Update; Start menu: ${entries#"$drive"/}"
 
-wine 'C:\Program Files\Orvik16 Update\bin\orvik16-update.exe' >"$work/program.log" 2>&1 &
+# Qt's messages to stderr (Wine hands WINEQT_ on as QT_), for the log.
+WINEQT_FORCE_STDERR_LOGGING=1 \
+    wine 'C:\Program Files\Orvik16 Update\bin\orvik16-update.exe' >"$work/program.log" 2>&1 &
 program=$!
 # Ended below with the rest of the prefix's processes; not a job to report.
 disown "$program"
 launched=$SECONDS
-window=$(timeout 120 xdotool search --sync --onlyvisible --name 'Orvik16' | head -1) ||
+# The main window by its whole title: xdotool matches without regard to
+# case, and Wine's own error boxes are titled after the program's file.
+window=$(timeout 120 xdotool search --sync --onlyvisible --name '^Orvik16\(KX/LX\) Update$' | head -1) ||
     fail "the installed program showed no window within 120 s: $(cat "$work/program.log")"
 kill -0 "$program" 2>/dev/null || fail "the installed program exited: $(cat "$work/program.log")"
 size=$(xwininfo -id "$window" | sed -n 's/^ *\(Width\|Height\): *//p' | paste -sd x)
