@@ -133,8 +133,8 @@ macro(orvik_setup_build_data)
     else()
         set(ORVIK_IMAGE_FILE "${ORVIK_DATA_DIR}/orvik_resources_v2_06.bin")
         add_custom_command(OUTPUT "${ORVIK_IMAGE_FILE}"
-            COMMAND orvik-devdata image "${ORVIK_IMAGE_FILE}"
-            DEPENDS orvik-devdata
+            COMMAND ${ORVIK_DEVDATA} image "${ORVIK_IMAGE_FILE}"
+            DEPENDS ${ORVIK_DEVDATA_DEPENDS}
             COMMENT "Generating the development firmware image"
             VERBATIM)
     endif()
@@ -150,16 +150,16 @@ macro(orvik_setup_build_data)
     else()
         set(ORVIK_TABLE_FILE "${ORVIK_DATA_DIR}/scramble_table.bin")
         add_custom_command(OUTPUT "${ORVIK_TABLE_FILE}"
-            COMMAND orvik-devdata table "${ORVIK_TABLE_FILE}"
-            DEPENDS orvik-devdata
+            COMMAND ${ORVIK_DEVDATA} table "${ORVIK_TABLE_FILE}"
+            DEPENDS ${ORVIK_DEVDATA_DEPENDS}
             COMMENT "Generating the development scramble table"
             VERBATIM)
     endif()
 
     set(ORVIK_TABLE_SOURCE "${ORVIK_DATA_DIR}/ScrambleTable.cpp")
     add_custom_command(OUTPUT "${ORVIK_TABLE_SOURCE}"
-        COMMAND orvik-devdata embed "${ORVIK_TABLE_FILE}" "${ORVIK_TABLE_SOURCE}" ScrambleTable ${ORVIK_TABLE_SIZE}
-        DEPENDS orvik-devdata "${ORVIK_TABLE_FILE}"
+        COMMAND ${ORVIK_DEVDATA} embed "${ORVIK_TABLE_FILE}" "${ORVIK_TABLE_SOURCE}" ScrambleTable ${ORVIK_TABLE_SIZE}
+        DEPENDS ${ORVIK_DEVDATA_DEPENDS} "${ORVIK_TABLE_FILE}"
         COMMENT "Embedding the scramble table"
         VERBATIM)
 

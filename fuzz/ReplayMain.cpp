@@ -42,7 +42,7 @@ int main(int argc, char** argv)
     for (const fs::path& path : inputs) {
         std::ifstream file(path, std::ios::binary);
         if (!file) {
-            std::fprintf(stderr, "cannot read %s\n", path.c_str());
+            std::fprintf(stderr, "cannot read %s\n", path.string().c_str());
             return 1;
         }
         const std::vector<char> bytes{std::istreambuf_iterator<char>(file), {}};
