@@ -24,6 +24,9 @@
 #                     LANG, TERM and the ORVIK_* variables.
 #   --module NAME     Load one more module of the kernel package (with what
 #                     it depends on); repeatable.
+#   --writable DIR    Share DIR (which must exist) writable, at the same
+#                     path inside, for what the command leaves behind (logs,
+#                     screenshots); repeatable.
 #   --memory MB       Memory of the machine (default 2048).
 #   --console FILE    Keep the kernel's console output in FILE.
 #
@@ -66,12 +69,14 @@ memory=2048
 console=
 envs=()
 extra_modules=()
+writables=()
 while [ $# -gt 0 ]; do
     case "$1" in
     --timeout) timeout_s=$2; shift 2 ;;
     --cache) cache=$2; shift 2 ;;
     --env) envs+=("$2"); shift 2 ;;
     --module) extra_modules+=("$2"); shift 2 ;;
+    --writable) writables+=("$(cd "$2" && pwd)"); shift 2 ;;
     --memory) memory=$2; shift 2 ;;
     --console) console=$2; shift 2 ;;
     --) shift; break ;;
@@ -190,6 +195,11 @@ mount -t tmpfs -o mode=0755 run /newroot/run
 mkdir -p /newroot/run/orvik-job
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 job /newroot/run/orvik-job ||
     { echo "orvik-kernel: no job share"; poweroff -f; }
+while read -r tag dir; do
+    mkdir -p "/newroot\$dir"
+    mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 "\$tag" "/newroot\$dir" ||
+        echo "orvik-kernel: cannot share \$dir"
+done </newroot/run/orvik-job/writable
 mount --move /dev /newroot/dev
 mount --move /proc /newroot/proc
 mount --move /sys /newroot/sys
@@ -255,6 +265,14 @@ sleep 30
 EOF
 
 console_log=$job/console.log
+shares=()
+i=0
+: >"$job/writable"
+for dir in "${writables[@]}"; do
+    i=$((i + 1))
+    shares+=(-virtfs "local,path=$dir,mount_tag=w$i,security_model=none,multidevs=remap")
+    printf 'w%d %s\n' "$i" "$dir" >>"$job/writable"
+done
 qemu-system-x86_64 \
     -accel tcg,thread=multi -cpu Haswell-noTSX -smp 2 -m "$memory" \
     -nodefaults -no-reboot -display none -monitor none \
@@ -263,6 +281,7 @@ qemu-system-x86_64 \
     -append "console=ttyS0 panic=-1 quiet loglevel=3 rdinit=/init" \
     -virtfs "local,path=/,mount_tag=root,security_model=none,readonly=on,multidevs=remap" \
     -virtfs "local,path=$job,mount_tag=job,security_model=none,multidevs=remap" \
+    "${shares[@]}" \
     </dev/null >"$job/qemu.log" 2>&1 &
 qemu_pid=$!
 
