@@ -54,10 +54,23 @@ unplug | plug)
         exit 2
     fi
     if [ "$1" = unplug ]; then
-        echo "$card_device" >"$card_driver/unbind"
-    else
-        echo "$card_device" >"$card_driver/bind"
+        # The driver's removal waits until every program has closed the
+        # card's devices, but disconnects them at once, as a USB unplug does:
+        # it carries on without us, and we return once the card has gone.
+        (echo "$card_device" >"$card_driver/unbind") &
+        for _ in $(seq 100); do
+            [ -e /dev/snd/controlC0 ] || exit 0
+            sleep 0.1
+        done
+        echo "kernel-run.sh: the card is still there after 10 s" >&2
+        exit 1
     fi
+    # An unplugged card comes back once the last program let go of it.
+    for _ in $(seq 300); do
+        [ -e "$card_driver/$card_device" ] || break
+        sleep 0.1
+    done
+    echo "$card_device" >"$card_driver/bind"
     exit 0
     ;;
 esac

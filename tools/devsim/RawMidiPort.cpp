@@ -43,6 +43,7 @@ bool RawMidiPort::open(const std::string& device, Receive receive, Lost lost, st
 
 void RawMidiPort::send(const std::vector<std::uint8_t>& message)
 {
+    std::lock_guard guard(outLock_);
     if (!out_)
         return;
     std::size_t done = 0;
@@ -70,9 +71,15 @@ void RawMidiPort::close()
             ::close(fd);
         fd = -1;
     }
+    release();
+}
+
+void RawMidiPort::release()
+{
     if (in_)
         snd_rawmidi_close(in_);
     in_ = nullptr;
+    std::lock_guard guard(outLock_);
     if (out_)
         snd_rawmidi_close(out_);
     out_ = nullptr;
@@ -86,7 +93,10 @@ void RawMidiPort::read()
     std::vector<pollfd> fds(static_cast<std::size_t>(count) + 1);
     snd_rawmidi_poll_descriptors(in_, fds.data(), static_cast<unsigned>(count));
     fds[static_cast<std::size_t>(count)] = {wake_[0], POLLIN, 0};
+    // A card is only gone for good once every program has let go of it:
+    // until then it cannot come back.
     auto lose = [this](const std::string& why) {
+        release();
         if (!lostReported_.exchange(true) && lost_)
             lost_(why);
     };

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,8 +38,12 @@ public:
 
 private:
     void read();
+    // Closes both handles; the input only from the reading thread or once
+    // it has ended.
+    void release();
 
     snd_rawmidi_t* in_ = nullptr;
+    std::mutex outLock_;
     snd_rawmidi_t* out_ = nullptr;
     Receive receive_;
     Lost lost_;
