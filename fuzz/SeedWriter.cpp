@@ -147,6 +147,54 @@ int main(int argc, char** argv)
     ok &= write(input, "stop-half-way",
                 Bytes{kOneMediumBuffer, 0x05, 0x03} + identity + identity + identity);
 
+    // As the ALSA backend hands a stream over, each piece behind its length:
+    // a SysEx split at every boundary, and in the sequencer's events of up
+    // to 256 bytes; real-time and other status bytes that RtMidi joined into
+    // a SysEx; one begun again before its end; one that never ends.
+    constexpr std::uint8_t kEvents = 0x08;
+    auto pieces = [](const Bytes& stream, std::size_t length) {
+        Bytes out;
+        for (std::size_t i = 0; i < stream.size(); i += length) {
+            const std::size_t n = std::min(length, stream.size() - i);
+            out.push_back(std::uint8_t(n & 0xFF));
+            out.insert(out.end(), stream.begin() + std::ptrdiff_t(i),
+                       stream.begin() + std::ptrdiff_t(i + n));
+        }
+        return out;
+    };
+    const Bytes replies3 = identity + shortReply(kReplyAckSlice) + shortReply(kReplyRepeat);
+    Bytes splitEverywhere;
+    for (std::size_t at = 1; at < identity.size(); ++at) {
+        splitEverywhere.push_back(std::uint8_t(at));
+        splitEverywhere.insert(splitEverywhere.end(), identity.begin(),
+                               identity.begin() + std::ptrdiff_t(at));
+        const std::size_t rest = identity.size() - at;
+        splitEverywhere.push_back(std::uint8_t(rest));
+        splitEverywhere.insert(splitEverywhere.end(), identity.begin() + std::ptrdiff_t(at),
+                               identity.end());
+    }
+    ok &= write(input, "alsa-split-at-every-boundary",
+                Bytes{kTwoFullBuffers, 0x00, 0x01 | kEvents} + splitEverywhere);
+    ok &= write(input, "alsa-byte-by-byte",
+                Bytes{kFourSmallBuffers, 0x00, 0x01 | kEvents} + pieces(replies3, 1));
+    ok &= write(input, "alsa-sequencer-events",
+                Bytes{kTwoFullBuffers, 0x00, 0x01 | kEvents} + pieces(oversized + identity, 256));
+    Bytes joined = identity;
+    joined.insert(joined.begin() + 5, {0xFA, 0xF8, 0xFF, 0xF9});
+    joined.insert(joined.begin() + 12, {0x90, 0x3C, 0x40, 0xF0});
+    ok &= write(input, "alsa-status-joined-into-sysex",
+                Bytes{kTwoFullBuffers, 0x00, 0x01 | kEvents} + pieces(joined, 256) +
+                    pieces(shortReply(kReplyAckSlice), 256));
+    Bytes endless{0xF0, 0x00, 0x11, 0x22};
+    for (int i = 0; i < 3000; ++i)
+        endless.push_back(std::uint8_t(i & 0x7F));
+    ok &= write(input, "alsa-sysex-never-ends",
+                Bytes{kTwoFullBuffers, 0x00, 0x01 | kEvents} + pieces(identity, 256) +
+                    pieces(endless, 256));
+    ok &=
+        write(input, "alsa-sysex-never-ends-no-requeue",
+              Bytes{kOneMediumBuffer, 0x00, kEvents} + pieces(endless, 200) + pieces(identity, 7));
+
     // The unit's parser: answer mode and schedule, then the tool's messages.
     const std::vector<Bytes> tool = toolMessages();
     if (tool.empty()) {
