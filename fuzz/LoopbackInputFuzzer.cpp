@@ -8,8 +8,8 @@
 // whether the input is stopped and restarted half-way, whether it is closed
 // and opened again at the end, and whether the stream is cut where it says
 // (the pieces as a MIDI system's events hand them over: the ALSA sequencer
-// splits a SysEx where it likes, and RtMidi joins into one piece whatever
-// came between a SysEx's start and its end); the rest is the byte stream.
+// splits a SysEx where it likes, and RtMidi glues an event that came in the
+// middle of one to the part before it); the rest is the byte stream.
 //
 // After every input the port is reset, and every buffer must have come back
 // exactly as often as it was queued: a buffer kept by the layer, or handed

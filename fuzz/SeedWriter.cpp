@@ -149,8 +149,8 @@ int main(int argc, char** argv)
 
     // As the ALSA backend hands a stream over, each piece behind its length:
     // a SysEx split at every boundary, and in the sequencer's events of up
-    // to 256 bytes; real-time and other status bytes that RtMidi joined into
-    // a SysEx; one begun again before its end; one that never ends.
+    // to 256 bytes; real-time and other messages in the middle of a SysEx;
+    // one that never ends.
     constexpr std::uint8_t kEvents = 0x08;
     auto pieces = [](const Bytes& stream, std::size_t length) {
         Bytes out;
@@ -179,11 +179,16 @@ int main(int argc, char** argv)
                 Bytes{kFourSmallBuffers, 0x00, 0x01 | kEvents} + pieces(replies3, 1));
     ok &= write(input, "alsa-sequencer-events",
                 Bytes{kTwoFullBuffers, 0x00, 0x01 | kEvents} + pieces(oversized + identity, 256));
-    Bytes joined = identity;
-    joined.insert(joined.begin() + 5, {0xFA, 0xF8, 0xFF, 0xF9});
-    joined.insert(joined.begin() + 12, {0x90, 0x3C, 0x40, 0xF0});
-    ok &= write(input, "alsa-status-joined-into-sysex",
-                Bytes{kTwoFullBuffers, 0x00, 0x01 | kEvents} + pieces(joined, 256) +
+    // RtMidi hands an event that came in the middle of a SysEx over glued
+    // to the part before it, and the rest as a piece with no start.
+    const auto cutAt = [&](std::size_t at, const Bytes& between) {
+        Bytes head(identity.begin(), identity.begin() + std::ptrdiff_t(at));
+        return pieces(head + between, 256) +
+               pieces(Bytes(identity.begin() + std::ptrdiff_t(at), identity.end()), 256);
+    };
+    ok &= write(input, "alsa-event-glued-into-sysex",
+                Bytes{kTwoFullBuffers, 0x00, 0x01 | kEvents} + cutAt(5, {0xFA}) +
+                    cutAt(9, {0x90, 0x3C, 0x40}) + cutAt(12, {0xF0, 0x01, 0xF7}) +
                     pieces(shortReply(kReplyAckSlice), 256));
     Bytes endless{0xF0, 0x00, 0x11, 0x22};
     for (int i = 0; i < 3000; ++i)
