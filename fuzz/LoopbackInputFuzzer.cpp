@@ -5,8 +5,11 @@
 //
 // Input: byte 0 picks the buffers (count and size), byte 1 how the stream is
 // cut, byte 2 whether returned buffers are queued again from the callback,
-// whether the input is stopped and restarted half-way, and whether it is
-// closed and opened again at the end; the rest is the byte stream.
+// whether the input is stopped and restarted half-way, whether it is closed
+// and opened again at the end, and whether the stream is cut where it says
+// (the pieces as a MIDI system's events hand them over: the ALSA sequencer
+// splits a SysEx where it likes, and RtMidi glues an event that came in the
+// middle of one to the part before it); the rest is the byte stream.
 //
 // After every input the port is reset, and every buffer must have come back
 // exactly as often as it was queued: a buffer kept by the layer, or handed
@@ -137,6 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     r.closing = false;
     r.requeue = data[2] & 1;
     const bool stopHalfway = data[2] & 2;
+    const bool cutAsSaid = data[2] & 8;
     const bool reopen = data[2] & 4;
     data += 3;
     size -= 3;
@@ -159,10 +163,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t offset = 0;
     bool stopped = false;
     while (offset < size) {
-        cut ^= cut << 13;
-        cut ^= cut >> 17;
-        cut ^= cut << 5;
-        const std::size_t piece = std::min<std::size_t>(1 + cut % longestPiece, size - offset);
+        std::size_t piece = 0;
+        if (cutAsSaid) {
+            // One length byte (0 for 256), then that many bytes as one piece.
+            piece = data[offset] == 0 ? 256 : data[offset];
+            ++offset;
+            piece = std::min(piece, size - offset);
+            if (piece == 0)
+                break;
+        } else {
+            cut ^= cut << 13;
+            cut ^= cut >> 17;
+            cut ^= cut << 5;
+            piece = std::min<std::size_t>(1 + cut % longestPiece, size - offset);
+        }
         link().toTool(data + offset, piece);
         offset += piece;
         if (stopHalfway && !stopped && offset >= size / 2) {

@@ -3,8 +3,9 @@
 //
 // Input, as for the loopbackinput target (whose seeds fit here too): byte 0
 // picks the buffers (count and size), byte 1 how the stream is cut, byte 2
-// whether returned buffers are queued again and whether the input is stopped
-// half-way; the rest is the byte stream.
+// whether returned buffers are queued again, whether the input is stopped
+// half-way and whether the stream is cut where it says (see there); the rest
+// is the byte stream.
 
 #include "FuzzCheck.h"
 #include "MidiInParser.h"
@@ -109,6 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Run run;
     run.requeue = data[2] & 1;
     const bool stopHalfway = data[2] & 2;
+    const bool cutAsSaid = data[2] & 8;
     data += 3;
     size -= 3;
 
@@ -130,10 +132,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool stopped = false;
     DWORD time = 0;
     while (offset < size) {
-        cut ^= cut << 13;
-        cut ^= cut >> 17;
-        cut ^= cut << 5;
-        const std::size_t piece = std::min<std::size_t>(1 + cut % longestPiece, size - offset);
+        std::size_t piece = 0;
+        if (cutAsSaid) {
+            // One length byte (0 for 256), then that many bytes as one piece.
+            piece = data[offset] == 0 ? 256 : data[offset];
+            ++offset;
+            piece = std::min(piece, size - offset);
+            if (piece == 0)
+                break;
+        } else {
+            cut ^= cut << 13;
+            cut ^= cut >> 17;
+            cut ^= cut << 5;
+            piece = std::min<std::size_t>(1 + cut % longestPiece, size - offset);
+        }
         run.parser.parse(data + offset, piece, ++time, events);
         run.check(events, false);
         events.clear();

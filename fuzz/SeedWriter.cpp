@@ -147,6 +147,59 @@ int main(int argc, char** argv)
     ok &= write(input, "stop-half-way",
                 Bytes{kOneMediumBuffer, 0x05, 0x03} + identity + identity + identity);
 
+    // As the ALSA backend hands a stream over, each piece behind its length:
+    // a SysEx split at every boundary, and in the sequencer's events of up
+    // to 256 bytes; real-time and other messages in the middle of a SysEx;
+    // one that never ends.
+    constexpr std::uint8_t kEvents = 0x08;
+    auto pieces = [](const Bytes& stream, std::size_t length) {
+        Bytes out;
+        for (std::size_t i = 0; i < stream.size(); i += length) {
+            const std::size_t n = std::min(length, stream.size() - i);
+            out.push_back(std::uint8_t(n & 0xFF));
+            out.insert(out.end(), stream.begin() + std::ptrdiff_t(i),
+                       stream.begin() + std::ptrdiff_t(i + n));
+        }
+        return out;
+    };
+    const Bytes replies3 = identity + shortReply(kReplyAckSlice) + shortReply(kReplyRepeat);
+    Bytes splitEverywhere;
+    for (std::size_t at = 1; at < identity.size(); ++at) {
+        splitEverywhere.push_back(std::uint8_t(at));
+        splitEverywhere.insert(splitEverywhere.end(), identity.begin(),
+                               identity.begin() + std::ptrdiff_t(at));
+        const std::size_t rest = identity.size() - at;
+        splitEverywhere.push_back(std::uint8_t(rest));
+        splitEverywhere.insert(splitEverywhere.end(), identity.begin() + std::ptrdiff_t(at),
+                               identity.end());
+    }
+    ok &= write(input, "alsa-split-at-every-boundary",
+                Bytes{kTwoFullBuffers, 0x00, 0x01 | kEvents} + splitEverywhere);
+    ok &= write(input, "alsa-byte-by-byte",
+                Bytes{kFourSmallBuffers, 0x00, 0x01 | kEvents} + pieces(replies3, 1));
+    ok &= write(input, "alsa-sequencer-events",
+                Bytes{kTwoFullBuffers, 0x00, 0x01 | kEvents} + pieces(oversized + identity, 256));
+    // RtMidi hands an event that came in the middle of a SysEx over glued
+    // to the part before it, and the rest as a piece with no start.
+    const auto cutAt = [&](std::size_t at, const Bytes& between) {
+        Bytes head(identity.begin(), identity.begin() + std::ptrdiff_t(at));
+        return pieces(head + between, 256) +
+               pieces(Bytes(identity.begin() + std::ptrdiff_t(at), identity.end()), 256);
+    };
+    ok &= write(input, "alsa-event-glued-into-sysex",
+                Bytes{kTwoFullBuffers, 0x00, 0x01 | kEvents} + cutAt(5, {0xFA}) +
+                    cutAt(9, {0x90, 0x3C, 0x40}) + cutAt(12, {0xF0, 0x01, 0xF7}) +
+                    pieces(shortReply(kReplyAckSlice), 256));
+    Bytes endless{0xF0, 0x00, 0x11, 0x22};
+    for (int i = 0; i < 3000; ++i)
+        endless.push_back(std::uint8_t(i & 0x7F));
+    ok &= write(input, "alsa-sysex-never-ends",
+                Bytes{kTwoFullBuffers, 0x00, 0x01 | kEvents} + pieces(identity, 256) +
+                    pieces(endless, 256));
+    ok &=
+        write(input, "alsa-sysex-never-ends-no-requeue",
+              Bytes{kOneMediumBuffer, 0x00, kEvents} + pieces(endless, 200) + pieces(identity, 7));
+
     // The unit's parser: answer mode and schedule, then the tool's messages.
     const std::vector<Bytes> tool = toolMessages();
     if (tool.empty()) {

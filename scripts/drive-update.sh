@@ -6,7 +6,8 @@
 # the demo when there is no display and by the acceptance test.
 #
 #   drive-update.sh --updater BIN --devsim BIN --xhelper BIN --listports BIN
-#                   --out DIR [--midi auto|private-jack] [--kill devsim|jack]
+#                   --out DIR [--midi auto|private-jack] [--kill devsim|jack|card]
+#                   [--unit-port NAME]
 #                   [--busy MS | --unconfirmed] [--sleep-standin BIN] [--close-midway]
 #                   [--restart-into VERSION] [-- DEVSIM-OPTIONS...]
 #
@@ -18,7 +19,10 @@
 #
 # With --kill, the simulated unit or the (private) JACK server is killed with
 # SIGKILL some twenty blocks into the update instead, as a cable pulled or a
-# crashed MIDI system would leave it. Exits 0 when the updater's window then
+# crashed MIDI system would leave it. With --kill card, inside the kernel of
+# scripts/lib/kernel-run.sh, the virtual sound card the unit sits behind
+# (devsim --rawmidi) is unplugged instead, as a USB interface pulled out would
+# be. Exits 0 when the updater's window then
 # keeps answering across a watchdog resend, the updater exits 0 once the
 # window is closed, and it printed nothing but what the toolkit prints.
 # Screenshots: connected, mid-transfer (just before the kill), after-kill.
@@ -41,6 +45,9 @@
 # closes). With --close-midway, the window is asked to close half-way through
 # the update; it must ask first, and keeping the default answer (Return)
 # must let the update complete.
+#
+# --unit-port names the unit's ports in the updater's lists (default
+# "Orvik16 KX", the simulator's own); behind a card they are the card's.
 set -uo pipefail
 
 # Everything below on a session bus of its own, which starts the
@@ -56,6 +63,7 @@ ending=complete
 sleep_standin=
 close_midway=
 restart_into=
+unit_port="Orvik16 KX"
 devsim_options=()
 while [ $# -gt 0 ]; do
     case $1 in
@@ -71,6 +79,7 @@ while [ $# -gt 0 ]; do
     --sleep-standin) sleep_standin=$2; shift 2 ;;
     --close-midway) close_midway=1; shift ;;
     --restart-into) restart_into=$2; shift 2 ;;
+    --unit-port) unit_port=$2; shift 2 ;;
     --) shift; devsim_options=("$@"); break ;;
     *) echo "drive-update.sh: unknown option $1" >&2; exit 2 ;;
     esac
@@ -82,7 +91,10 @@ jack)
     # Never a server that others use.
     [ "$midi" = private-jack ] || { echo "drive-update.sh: --kill jack needs --midi private-jack" >&2; exit 2; }
     ;;
-*) echo "drive-update.sh: --kill takes devsim or jack" >&2; exit 2 ;;
+card)
+    [ "${ORVIK_IN_KERNEL:-}" = 1 ] || { echo "drive-update.sh: --kill card works only in scripts/lib/kernel-run.sh" >&2; exit 2; }
+    ;;
+*) echo "drive-update.sh: --kill takes devsim, jack or card" >&2; exit 2 ;;
 esac
 
 # The unit logs progress only every 88 blocks; a "late" answer with no delay
@@ -152,7 +164,7 @@ expected_version=2.06
 
 orvik_wait_for "the window on the accessibility bus" 30 atspi wait 1
 atspi check-names || orvik_fail "the window's controls are not named for what they are"
-row_of() { "$listports" | awk -v dir="$1" '$1 == dir && /Orvik16 KX/ { print $2; exit }'; }
+row_of() { "$listports" | awk -v dir="$1" -v name="$unit_port" '$1 == dir && index($0, name) { print $2; exit }'; }
 
 # Pick the unit's ports from the keyboard: focus starts on the IN list and Tab
 # leads to the OUT list; the bus tells where the keys go before they are sent.
@@ -253,6 +265,7 @@ vanish_mid_transfer() {
         wait "$ORVIK_DEVSIM_PID" 2>/dev/null
         ;;
     jack) orvik_kill_jack ;;
+    card) "$(dirname "$0")/lib/kernel-run.sh" unplug || orvik_fail "cannot unplug the virtual card" ;;
     esac
     echo "killed $kill_target after message $kill_message"
 

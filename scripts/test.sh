@@ -16,6 +16,8 @@ orvik_ensure_packages "${ORVIK_BUILD_PACKAGES[@]}" jackd2 xvfb xdotool dbus-daem
     "${ORVIK_ACCESSIBILITY_PACKAGES[@]}" \
     mingw-w64 g++-mingw-w64-x86-64-posix valgrind clang-14 libclang-rt-14-dev \
     dpkg-dev file lintian desktop-file-utils appstream
+# The alsa tests boot a real kernel under emulation (scripts/lib/kernel-run.sh).
+orvik_ensure_packages qemu-system-x86 busybox-static cpio kmod
 # The acceptance runs read message boxes off the screen by OCR.
 orvik_ensure_packages tesseract-ocr tesseract-ocr-eng
 

@@ -33,6 +33,7 @@ void TestDevsimCommandLine::rejected_data()
     QTest::newRow("name too long") << QStringList{"--name", "seventeen chars!!"} << "--name";
     QTest::newRow("name not ASCII") << QStringList{"--name", "K\u00e4se"} << "--name";
     QTest::newRow("api") << QStringList{"--api", "coremidi"} << "--api";
+    QTest::newRow("rawmidi blank") << QStringList{"--rawmidi", " "} << "--rawmidi";
     QTest::newRow("fault kind") << QStringList{"--fault", "loud@3"} << "loud";
     QTest::newRow("fault number") << QStringList{"--fault", "silent@x"} << "silent@x";
     QTest::newRow("random count") << QStringList{"--random-faults", "6161"} << "--random-faults";

@@ -1,7 +1,8 @@
-// orvik-midi-echo NAME
+// orvik-midi-echo NAME [alsa]
 //
 // Sends back every MIDI message it receives, SysEx included, on two virtual
-// JACK ports: "NAME-in:in" (write to it) and "NAME-out:out" (read from it).
+// ports of JACK (or, with "alsa", of the ALSA sequencer): "NAME-in:in"
+// (write to it) and "NAME-out:out" (read from it).
 // Prints "ready" once both exist and runs until its standard input closes, so
 // it never outlives the test that started it. On exit it prints how many
 // messages it echoed.
@@ -39,22 +40,23 @@ void received(double, std::vector<unsigned char>* message, void* out)
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::cerr << "usage: orvik-midi-echo NAME\n";
+    if (argc < 2 || argc > 3 || (argc == 3 && std::string(argv[2]) != "alsa")) {
+        std::cerr << "usage: orvik-midi-echo NAME [alsa]\n";
         return 2;
     }
     const std::string name = argv[1];
+    const RtMidi::Api api = argc == 3 ? RtMidi::LINUX_ALSA : RtMidi::UNIX_JACK;
     try {
-        auto out = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, name + "-out");
+        auto out = std::make_unique<RtMidiOut>(api, name + "-out");
         out->setErrorCallback(&report, nullptr);
         out->openVirtualPort("out");
-        auto in = std::make_unique<RtMidiIn>(RtMidi::UNIX_JACK, name + "-in", 1000);
+        auto in = std::make_unique<RtMidiIn>(api, name + "-in", 1000);
         in->setErrorCallback(&report, nullptr);
         in->ignoreTypes(false, true, true);
         in->setCallback(&received, out.get());
         in->openVirtualPort("in");
         if (failed) {
-            std::cerr << "orvik-midi-echo: cannot open the JACK ports\n";
+            std::cerr << "orvik-midi-echo: cannot open the ports\n";
             return 1;
         }
         std::cout << "ready" << std::endl;

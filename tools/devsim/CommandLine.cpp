@@ -183,6 +183,13 @@ ParseStatus parseCommandLine(const QStringList& arguments, Options& options, QSt
     parser.addOption(rebootMs);
     parser.addOption(newVersion);
 
+    const QCommandLineOption rawMidi(
+        QStringLiteral("rawmidi"),
+        QStringLiteral("Be the unit behind this raw MIDI device of ALSA (e.g. hw:1,0), as behind "
+                       "a MIDI interface, instead of on ports of our own. Linux only."),
+        QStringLiteral("device"));
+    parser.addOption(rawMidi);
+
     if (!parser.parse(arguments)) {
         message = parser.errorText();
         return ParseStatus::Error;
@@ -236,6 +243,11 @@ ParseStatus parseCommandLine(const QStringList& arguments, Options& options, QSt
             options.api = MidiApi::Auto;
         else
             return error(QStringLiteral("--api '%1' is not alsa, jack or auto").arg(text));
+    }
+    if (parser.isSet(rawMidi)) {
+        options.rawMidi = parser.value(rawMidi).trimmed();
+        if (options.rawMidi.isEmpty())
+            return error(QStringLiteral("--rawmidi needs a device such as hw:1,0"));
     }
     options.serve = parser.isSet(serve);
     options.quiet = parser.isSet(quiet);

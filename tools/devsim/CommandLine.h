@@ -22,6 +22,7 @@ struct Options
     DeviceSettings settings;
     QString portName = QStringLiteral("Orvik16 KX");
     MidiApi api = MidiApi::Auto;
+    QString rawMidi; // an ALSA raw MIDI device instead of virtual ports
     bool serve = false;
     bool quiet = false;
     QString readyFile;

@@ -5,6 +5,9 @@
 #include "ImageFile.h"
 #include "SimulatorHost.h"
 #include "VirtualPorts.h"
+#ifdef ORVIK_HAVE_ALSA_RAWMIDI
+#include "RawMidiPort.h"
+#endif
 
 #include "Protocol.h"
 
@@ -174,29 +177,64 @@ int main(int argc, char* argv[])
 
     SimulatorHost host(settings, std::move(*image), Log(options.quiet, settings));
     VirtualPorts ports;
-    // A virtual port's send only queues the bytes for the MIDI system.
+    // Sending only hands the bytes to the MIDI system or the kernel's
+    // buffer, so an answer due at once may leave from the thread that
+    // brought the message, as a unit's own answer leaves at once.
     host.setAnswerInline(true);
-    host.start([&ports](const std::vector<std::uint8_t>& bytes) { ports.send(bytes); });
+#ifdef ORVIK_HAVE_ALSA_RAWMIDI
+    RawMidiPort raw;
+#endif
+    const bool useRaw = !options.rawMidi.isEmpty();
+    host.start([&](const std::vector<std::uint8_t>& bytes) {
+#ifdef ORVIK_HAVE_ALSA_RAWMIDI
+        if (useRaw) {
+            raw.send(bytes);
+            return;
+        }
+#endif
+        ports.send(bytes);
+    });
 
     std::string error;
-    const std::string portName = options.portName.toStdString();
-    if (!ports.open(
-            options.api, portName,
-            [&host](const std::uint8_t* data, std::size_t size) { host.post(data, size); },
-            &error)) {
+    const auto post = [&host](const std::uint8_t* data, std::size_t size) {
+        host.post(data, size);
+    };
+    std::string portName = options.portName.toStdString();
+    const char* apiName = "RAWMIDI";
+    bool opened = false;
+    if (useRaw) {
+        portName = options.rawMidi.toStdString();
+#ifdef ORVIK_HAVE_ALSA_RAWMIDI
+        // A unit whose interface went away keeps running, deaf and mute.
+        opened = raw.open(
+            portName, post,
+            [](const std::string& why) { std::printf("raw MIDI device lost: %s\n", why.c_str()); },
+            &error);
+#else
+        error = "this build has no raw MIDI support";
+#endif
+    } else {
+        opened = ports.open(options.api, portName, post, &error);
+        apiName = ports.apiName();
+    }
+    if (!opened) {
         host.stop();
-        std::fprintf(stderr, "orvik16-devsim: cannot open the virtual ports: %s\n", error.c_str());
+        std::fprintf(stderr, "orvik16-devsim: cannot open the %s: %s\n",
+                     useRaw ? "raw MIDI device" : "virtual ports", error.c_str());
         return kExitMismatch;
     }
-    std::printf("unit ready on %s ports \"%s\": serial %u, firmware %s, name \"%s\"\n",
-                ports.apiName(), portName.c_str(), settings.serialNumber & 0x0FFFFFFFu,
+    if (useRaw)
+        std::printf("unit ready behind raw MIDI device %s", portName.c_str());
+    else
+        std::printf("unit ready on %s ports \"%s\"", apiName, portName.c_str());
+    std::printf(": serial %u, firmware %s, name \"%s\"\n", settings.serialNumber & 0x0FFFFFFFu,
                 firmwareText(settings.firmwareVersion).c_str(), settings.name.c_str());
 
     if (!options.readyFile.isEmpty()) {
         QFile ready(options.readyFile);
         if (!ready.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-            ready.write(QByteArray(ports.apiName()) + ' ' + QByteArray::fromStdString(portName) +
-                        '\n') < 0) {
+            ready.write(QByteArray(apiName) + ' ' + QByteArray::fromStdString(portName) + '\n') <
+                0) {
             std::fprintf(stderr, "orvik16-devsim: cannot write %s: %s\n",
                          qPrintable(options.readyFile), qPrintable(ready.errorString()));
             host.stop();
@@ -244,6 +282,9 @@ int main(int argc, char* argv[])
     // After a finished update the last acknowledgement is still to go out.
     host.stop(!interrupted);
     ports.close();
+#ifdef ORVIK_HAVE_ALSA_RAWMIDI
+    raw.close();
+#endif
     if (!interrupted)
         pthread_kill(signalWatcher.native_handle(), SIGUSR1);
     signalWatcher.join();
