@@ -61,6 +61,8 @@ private slots:
     void twoInFlight();
     void restartRequestAfterIdentity();
     void wrongImageDiffers();
+    void restartAfterTheUpdate_data();
+    void restartAfterTheUpdate();
     void descrambleInvertsScramble_data();
     void descrambleInvertsScramble();
     void arbitraryBytesAreHarmless();
@@ -436,6 +438,56 @@ void TestDeviceSimulator::wrongImageDiffers()
     QCOMPARE(sim.report().outcome, UpdateReport::Outcome::Differs);
     // The keystream starts with the serial's own bytes.
     QCOMPARE(sim.report().firstDifference, std::int64_t(0));
+}
+
+void TestDeviceSimulator::restartAfterTheUpdate_data()
+{
+    QTest::addColumn<bool>("matches");
+    QTest::addColumn<int>("reported");
+    QTest::newRow("image matched: the new version") << true << 0x0702;
+    // A unit keeps the firmware it had when the image did not check out.
+    QTest::newRow("image differs: the old version") << false << 0x0502;
+}
+
+void TestDeviceSimulator::restartAfterTheUpdate()
+{
+    QFETCH(bool, matches);
+    QFETCH(int, reported);
+
+    DeviceSettings s = settings();
+    s.serialNumber = matches ? kSerial : kSerial + 1;
+    s.firmwareVersion = 0x0502;
+    s.restartsAfterUpdate = true;
+    s.rebootTime = std::chrono::milliseconds(6000);
+    s.newFirmwareVersion = 0x0702;
+    Bench unit(s);
+    unit.begin();
+    unit.wholeImage();
+    QCOMPARE(unit.lastCommand(), kReplyAckCommit);
+    QCOMPARE(unit.sim.stats().restarts, 1);
+
+    // Deaf while it restarts: the question is no fault, a begin-update is
+    // lost as on a busy unit.
+    const auto answered = unit.replies.size();
+    unit.at += std::chrono::milliseconds(5999);
+    unit.send(command(IdentityRequest));
+    unit.begin();
+    QCOMPARE(unit.replies.size(), answered);
+    QCOMPARE(unit.sim.stats().lostWhileRestarting, 2u);
+    QCOMPARE(describe(unit.sim.stats().faults), std::string("busy=1"));
+
+    unit.at += std::chrono::milliseconds(1);
+    unit.send(command(IdentityRequest));
+    QCOMPARE(unit.replies.size(), answered + 1);
+    const Bytes& identity = unit.replies.back().bytes;
+    QCOMPARE(identity[9], kReplyIdentity);
+    QCOMPARE(identity[10] | identity[11] << 7, reported);
+
+    // Up again, it knows nothing of the update: the last block once more,
+    // after an answer that was heard, goes unanswered and is counted.
+    unit.send(slice(scrambledImage(), kBlockCount - 1, 0));
+    QCOMPARE(unit.replies.size(), answered + 1);
+    QCOMPARE(describe(unit.sim.stats().faults), std::string("busy=1 after-end=1"));
 }
 
 void TestDeviceSimulator::descrambleInvertsScramble_data()
