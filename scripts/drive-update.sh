@@ -22,7 +22,7 @@
 # crashed MIDI system would leave it. With --kill card, inside the kernel of
 # scripts/lib/kernel-run.sh, the virtual sound card the unit sits behind
 # (devsim --rawmidi) is unplugged instead, as a USB interface pulled out would
-# be. Exits 0 when the updater's window then
+# be, and plugged in again after the 8 s. Exits 0 when the updater's window then
 # keeps answering across a watchdog resend, the updater exits 0 once the
 # window is closed, and it printed nothing but what the toolkit prints.
 # Screenshots: connected, mid-transfer (just before the kill), after-kill.
@@ -284,6 +284,14 @@ vanish_mid_transfer() {
     fi
     "$xhelper" shot "$ORVIK_OUT/after-kill.png"
     echo "window answered $pings pings in the 8 s after the kill"
+    if [ "$kill_target" = card ]; then
+        # The card comes back once nothing holds it, and the window lives on.
+        "$(dirname "$0")/lib/kernel-run.sh" plug || orvik_fail "cannot plug the virtual card in again"
+        orvik_wait_for "the card to come back" 30 test -e /dev/snd/midiC0D0
+        "$xhelper" ping "$main_window" 10 ||
+            orvik_fail "the updater's window stopped answering when the card came back"
+        echo "card plugged in again"
+    fi
 }
 
 # What the toolkit prints on its own: QStandardPaths' note that a bare display
