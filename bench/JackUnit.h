@@ -38,7 +38,8 @@ public:
     bool start(const QString& program, const QString& portName, std::uint32_t serial,
                QString* error);
     // Where the unit's replies come from and where its messages go, as JACK
-    // names them: one client with both ports.
+    // names them: a second client of the same name gets a suffix, and the
+    // simulator makes its output first.
     std::string outputPort() const;
     std::string inputPort() const;
     // Ends it as an interrupt would and returns everything it printed.

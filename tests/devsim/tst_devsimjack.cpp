@@ -70,10 +70,10 @@ void TestDevsimJack::updateArrivesWhole()
     QVERIFY2(startUnit(unit, port, {"--serial", QString::number(kSerial), "--fault", "repeat@50"}),
              unit.readAll().constData());
 
-    // One client holds both ports; the input's name says so.
+    // JACK names a second client of the same name with a suffix: the output
+    // port came first and keeps the plain one.
     const int in = orvik::testsupport::findInputDevice((port + ":" + port).toStdU16String());
-    const int out =
-        orvik::testsupport::findOutputDevice((port + ":" + port + " in").toStdU16String());
+    const int out = orvik::testsupport::findOutputDevice((port + "-01:" + port).toStdU16String());
     QVERIFY2(in >= 0 && out >= 0, "the unit's ports are not in the device lists");
 
     orvik::testsupport::BusyCore busy;
