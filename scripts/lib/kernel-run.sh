@@ -120,8 +120,13 @@ prepare() {
     if [ -z "$deb" ]; then
         # linux-image-amd64 only depends on the versioned package.
         local real
-        real=$(apt-cache depends linux-image-amd64 2>/dev/null |
-            sed -n 's/^ *Depends: \(linux-image-6[^ ]*\)$/\1/p' | head -n 1)
+        kernel_of() {
+            apt-cache depends linux-image-amd64 2>/dev/null |
+                sed -n 's/^ *Depends: \(linux-image-6[^ ]*\)$/\1/p' | head -n 1
+        }
+        real=$(kernel_of)
+        # A fresh machine may not have read the package lists yet.
+        [ -n "$real" ] || { apt-get update -qq && real=$(kernel_of); }
         if [ -z "$real" ]; then
             echo "kernel-run.sh: apt cannot find linux-image-amd64's kernel" >&2
             return 1
@@ -177,6 +182,8 @@ prepare() {
         visit "$m"
     done
 
+    # Made for another list of modules or another version of this script.
+    rm -f "$cache"/initramfs-*.cpio.gz
     local root=$cache/initramfs.part
     rm -rf "$root"
     mkdir -p "$root"/{bin,dev,proc,sys,newroot,modules}
