@@ -560,11 +560,17 @@ void TestEndToEnd::versionAfterTheUpdate()
     const auto stats = unit.host().stats();
     QVERIFY2(answersLastCommit ? stats.lostWhileRestarting >= 2 : stats.lostWhileRestarting == 0,
              unit.state().c_str());
-    QCOMPARE(stats.identityAfterRestart, std::uint64_t(1));
+    // A loaded machine may let one more question out before the answer is
+    // in; once the version is known, no more go.
+    QVERIFY(stats.identityAfterRestart >= 1);
     QCOMPARE(orvik::devsim::describe(stats.faults), std::string("none"));
     for (int t = 0; t < 10; ++t)
         tool.tick();
-    QCOMPARE(unit.host().stats().identityAfterRestart, std::uint64_t(1));
+    const auto asked = unit.host().stats().identityAfterRestart;
+    QVERIFY(asked <= 2);
+    for (int t = 0; t < 10; ++t)
+        tool.tick();
+    QCOMPARE(unit.host().stats().identityAfterRestart, asked);
 }
 
 void TestEndToEnd::unitThatNeverComesBack()
