@@ -1,5 +1,6 @@
 // What xdotool cannot do on a bare X server without a window manager:
-//   orvik-xhelper shot FILE.png        saves a picture of the whole screen
+//   orvik-xhelper shot FILE.png [WINDOW]  saves a picture of the whole
+//                                      screen, or of what shows of one window
 //   orvik-xhelper close WINDOW         asks a window to close, as a window
 //                                      manager's close button would
 //   orvik-xhelper ping WINDOW SECONDS  asks the window's program whether it
@@ -102,11 +103,13 @@ int ping(unsigned long window, double seconds)
     return result;
 }
 
-int screenshot(int argc, char** argv, const char* file)
+int screenshot(int argc, char** argv, const char* file, WId window)
 {
     qputenv("QT_QPA_PLATFORM", "xcb");
     QGuiApplication app(argc, argv);
-    const QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0);
+    const QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(window);
+    if (shot.isNull())
+        return 1;
     return shot.save(QString::fromLocal8Bit(file)) ? 0 : 1;
 }
 
@@ -130,11 +133,12 @@ int main(int argc, char** argv)
         return closeWindow(std::strtoul(argv[2], nullptr, 0));
     if (argc == 4 && std::strcmp(argv[1], "ping") == 0)
         return ping(std::strtoul(argv[2], nullptr, 0), std::strtod(argv[3], nullptr));
-    if (argc == 3 && std::strcmp(argv[1], "shot") == 0)
-        return screenshot(argc, argv, argv[2]);
+    if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "shot") == 0)
+        return screenshot(argc, argv, argv[2], argc == 4 ? std::strtoul(argv[3], nullptr, 0) : 0);
     if (argc == 5 && std::strcmp(argv[1], "scale") == 0)
         return scale(argv[2], std::atoi(argv[3]), argv[4]);
-    std::fprintf(stderr, "usage: orvik-xhelper shot FILE | close WINDOW | ping WINDOW SECONDS | "
-                         "scale IN N OUT\n");
+    std::fprintf(stderr,
+                 "usage: orvik-xhelper shot FILE [WINDOW] | close WINDOW | ping WINDOW SECONDS | "
+                 "scale IN N OUT\n");
     return 2;
 }
