@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <string>
@@ -296,6 +297,13 @@ public:
         return true;
     }
 
+    void close()
+    {
+        if (client_)
+            jack_client_close(client_);
+        client_ = nullptr;
+    }
+
 private:
     static void shutDown(void* self)
     {
@@ -338,7 +346,16 @@ void appendPorts(DeviceList& list)
     static std::mutex mutex;
     static auto* listers = new RtLister<Midi>;
 #ifdef ORVIK_HAVE_JACK
-    static auto* jack = new JackLister;
+    // Unlike the RtMidi listers it is closed at exit: libjack's threads for
+    // a client whose server has gone end on their own, and would otherwise
+    // be left unjoined.
+    static JackLister* jack = [] {
+        std::atexit([] {
+            std::lock_guard lock(mutex);
+            jack->close();
+        });
+        return new JackLister;
+    }();
 #endif
     std::lock_guard lock(mutex);
     for (RtMidi::Api api : systemApis()) {
