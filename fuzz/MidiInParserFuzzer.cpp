@@ -9,6 +9,7 @@
 
 #include "FuzzCheck.h"
 #include "MidiInParser.h"
+#include "StreamCutter.h"
 #include "SysExBufferCheck.h"
 
 #include <algorithm>
@@ -105,12 +106,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     const int bufferCount = 1 + (data[0] & 3);
     const DWORD bufferSize = kBufferSizes[(data[0] >> 2) & 7];
-    const std::size_t longestPiece = 1 + data[1];
-    std::uint32_t cut = 0x9E3779B9u ^ data[1];
     Run run;
     run.requeue = data[2] & 1;
     const bool stopHalfway = data[2] & 2;
-    const bool cutAsSaid = data[2] & 8;
+    StreamCutter cutter(data[1], data[2] & 8);
     data += 3;
     size -= 3;
 
@@ -132,20 +131,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool stopped = false;
     DWORD time = 0;
     while (offset < size) {
-        std::size_t piece = 0;
-        if (cutAsSaid) {
-            // One length byte (0 for 256), then that many bytes as one piece.
-            piece = data[offset] == 0 ? 256 : data[offset];
-            ++offset;
-            piece = std::min(piece, size - offset);
-            if (piece == 0)
-                break;
-        } else {
-            cut ^= cut << 13;
-            cut ^= cut >> 17;
-            cut ^= cut << 5;
-            piece = std::min<std::size_t>(1 + cut % longestPiece, size - offset);
-        }
+        const std::size_t piece = cutter.next(data, size, offset);
+        if (piece == 0)
+            break;
         run.parser.parse(data + offset, piece, ++time, events);
         run.check(events, false);
         events.clear();
