@@ -30,11 +30,92 @@ constexpr const char* kClientName = "Orvik16 Update";
 
 void ignoreError(RtMidiError::Type, const std::string&, void*) {}
 
+#ifdef ORVIK_HAVE_JACK
+// libjack keeps the state of all of a process's clients together. Once
+// their server has died, one failed jack_client_open cleans that state up
+// under the clients still open, and closing any of them afterwards crashes
+// (JACK 1.9.21: kill the server, fail an open, close a survivor). So while
+// any client of ours outlives its server, no new one is opened; the lists
+// show no JACK ports until the last of them is closed.
+class JackClients
+{
+public:
+    // Counts a client about to be opened, or refuses while the dead
+    // server's clients remain.
+    bool admit()
+    {
+        std::lock_guard lock(mutex_);
+        if (serverGone_ && open_ > 0)
+            return false;
+        serverGone_ = false;
+        ++open_;
+        return true;
+    }
+
+    // After the client is closed, or its open failed.
+    void release()
+    {
+        std::lock_guard lock(mutex_);
+        --open_;
+    }
+
+    // From libjack's thread: every client of ours shares the one server.
+    void serverGone()
+    {
+        std::lock_guard lock(mutex_);
+        serverGone_ = true;
+    }
+
+private:
+    std::mutex mutex_;
+    int open_ = 0;
+    bool serverGone_ = false;
+};
+
+JackClients& jackClients()
+{
+    // Leaked: RtMidi objects may still be closed from static destructors.
+    static auto* clients = new JackClients;
+    return *clients;
+}
+
+// A base of the RtMidi object, so that the place is given back only after
+// RtMidi's own destructor has closed the client.
+struct JackClientPlace
+{
+    struct Refused
+    {};
+
+    JackClientPlace()
+    {
+        if (!jackClients().admit())
+            throw Refused{};
+    }
+    ~JackClientPlace() { jackClients().release(); }
+    JackClientPlace(const JackClientPlace&) = delete;
+    JackClientPlace& operator=(const JackClientPlace&) = delete;
+};
+
+template <class Midi>
+class CountedJackClient final : private JackClientPlace, public Midi
+{
+public:
+    CountedJackClient(RtMidi::Api api, const std::string& name) : Midi(api, name) {}
+};
+#endif
+
 template <class Midi>
 std::unique_ptr<Midi> makeClient(RtMidi::Api api)
 {
     try {
-        auto midi = std::make_unique<Midi>(api, kClientName);
+        std::unique_ptr<Midi> midi;
+#ifdef ORVIK_HAVE_JACK
+        // An RtMidi JACK object opens its client as it is made.
+        if (api == RtMidi::UNIX_JACK)
+            midi = std::make_unique<CountedJackClient<Midi>>(api, kClientName);
+#endif
+        if (!midi)
+            midi = std::make_unique<Midi>(api, kClientName);
         midi->setErrorCallback(&ignoreError, nullptr);
         return midi;
     } catch (...) {
@@ -271,17 +352,19 @@ public:
     // False when no server answers.
     bool listPorts(bool inputs, std::vector<std::string>& names)
     {
-        if (client_ && gone_.load(std::memory_order_acquire)) {
-            jack_client_close(client_);
-            client_ = nullptr;
-        }
+        if (client_ && gone_.load(std::memory_order_acquire))
+            close();
         if (!client_) {
+            if (!jackClients().admit())
+                return false;
             quietJack();
             jack_status_t status{};
             client_ =
                 jack_client_open("Orvik16 Update lister", JackOptions(JackNoStartServer), &status);
-            if (!client_)
+            if (!client_) {
+                jackClients().release();
                 return false;
+            }
             gone_.store(false, std::memory_order_release);
             jack_on_shutdown(client_, &JackLister::shutDown, this);
         }
@@ -299,20 +382,41 @@ public:
 
     void close()
     {
-        if (client_)
-            jack_client_close(client_);
+        if (!client_)
+            return;
+        jack_client_close(client_);
         client_ = nullptr;
+        jackClients().release();
     }
 
 private:
     static void shutDown(void* self)
     {
         static_cast<JackLister*>(self)->gone_.store(true, std::memory_order_release);
+        jackClients().serverGone();
     }
 
     jack_client_t* client_ = nullptr;
     std::atomic<bool> gone_{false};
 };
+
+// One for both lists: every client more is one more to outlive a server.
+// Unlike the RtMidi listers it is closed at exit: libjack's threads for a
+// client whose server has gone end on their own, and would otherwise be
+// left unjoined.
+bool listJackPorts(bool inputs, std::vector<std::string>& names)
+{
+    static std::mutex mutex;
+    static JackLister* lister = [] {
+        std::atexit([] {
+            std::lock_guard lock(mutex);
+            lister->close();
+        });
+        return new JackLister;
+    }();
+    std::lock_guard lock(mutex);
+    return lister->listPorts(inputs, names);
+}
 #endif
 
 template <class Midi>
@@ -345,18 +449,6 @@ void appendPorts(DeviceList& list)
 {
     static std::mutex mutex;
     static auto* listers = new RtLister<Midi>;
-#ifdef ORVIK_HAVE_JACK
-    // Unlike the RtMidi listers it is closed at exit: libjack's threads for
-    // a client whose server has gone end on their own, and would otherwise
-    // be left unjoined.
-    static JackLister* jack = [] {
-        std::atexit([] {
-            std::lock_guard lock(mutex);
-            jack->close();
-        });
-        return new JackLister;
-    }();
-#endif
     std::lock_guard lock(mutex);
     for (RtMidi::Api api : systemApis()) {
         std::vector<std::string> names;
@@ -364,7 +456,7 @@ void appendPorts(DeviceList& list)
             listers->listPorts(api, names);
         } else {
 #ifdef ORVIK_HAVE_JACK
-            if (!jack->listPorts(std::is_same_v<Midi, RtMidiIn>, names))
+            if (!listJackPorts(std::is_same_v<Midi, RtMidiIn>, names))
                 continue;
 #else
             // RtMidi's own JACK client cannot tell that its server has come

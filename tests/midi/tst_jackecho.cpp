@@ -101,6 +101,8 @@ class TestJackEcho : public QObject
 private slots:
     void initTestCase();
     void sysexRoundTrips();
+    // Last: it ends the server.
+    void serverKilledUnderAnOpenPair();
     void cleanupTestCase();
 
 private:
@@ -183,6 +185,30 @@ void TestJackEcho::sysexRoundTrips()
     pair.Close();
     QCoreApplication::sendPostedEvents();
     QCOMPARE(bufferwatch::live(), 0);
+}
+
+void TestJackEcho::serverKilledUnderAnOpenPair()
+{
+    const auto echoListed = [&] {
+        return orvik::testsupport::findInputDevice((echoName_ + "-out:out").toStdU16String()) >= 0;
+    };
+    const int in = orvik::testsupport::findInputDevice((echoName_ + "-out:out").toStdU16String());
+    const int out = orvik::testsupport::findOutputDevice((echoName_ + "-in:in").toStdU16String());
+    QVERIFY(in >= 0 && out >= 0);
+    MidiPortPair pair;
+    QObject receiver;
+    pair.SetReceiver(&receiver);
+    QVERIFY(pair.Open(in, out));
+
+    // The window keeps reading the lists, and closes the pair once its ports
+    // are gone from them; a crash here is libjack's state torn under the
+    // clients that outlived their server.
+    jack_.kill();
+    QTRY_VERIFY_WITH_TIMEOUT(!echoListed(), 10000);
+    pair.Close();
+    QCoreApplication::sendPostedEvents();
+    for (int n = 0; n < 3; ++n)
+        QVERIFY(!echoListed());
 }
 
 void TestJackEcho::cleanupTestCase()

@@ -7,9 +7,11 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sstream>
+#include <string_view>
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
@@ -80,6 +82,12 @@ bool PrivateJack::start(std::chrono::milliseconds deadline)
         return false;
     }
     name_ = uniqueName();
+    return spawn(deadline);
+}
+
+bool PrivateJack::spawn(std::chrono::milliseconds deadline)
+{
+    const std::string jackd = findProgram("jackd");
     char logTemplate[] = "/tmp/orvik-jackd-XXXXXX";
     const int logFd = ::mkstemp(logTemplate);
     if (logFd < 0) {
@@ -146,8 +154,33 @@ bool PrivateJack::start(std::chrono::milliseconds deadline)
     }
 }
 
+void PrivateJack::kill()
+{
+    if (pid_ <= 0)
+        return;
+    ::kill(pid_, SIGKILL);
+    reapChild(pid_, std::chrono::seconds(10));
+    pid_ = -1;
+    killed_ = true;
+}
+
 void PrivateJack::stop()
 {
+    if (killed_) {
+        killed_ = false;
+        if (!logPath_.empty())
+            ::unlink(logPath_.c_str());
+        spawn(std::chrono::seconds(30));
+        // Its clients' semaphores stay behind either way.
+        const std::string prefix = "jack_sem." + std::to_string(::getuid()) + "_" + name_ + "_";
+        if (DIR* shm = ::opendir("/dev/shm")) {
+            while (const dirent* entry = ::readdir(shm)) {
+                if (std::string_view(entry->d_name).substr(0, prefix.size()) == prefix)
+                    ::unlinkat(::dirfd(shm), entry->d_name, 0);
+            }
+            ::closedir(shm);
+        }
+    }
     if (pid_ > 0) {
         ::kill(pid_, SIGTERM);
         reapChild(pid_, std::chrono::seconds(10));

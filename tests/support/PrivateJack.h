@@ -31,8 +31,15 @@ public:
     bool realtime = false;
 
     // Ends the server (SIGTERM, then SIGKILL after a grace period) and waits
-    // for it. Safe to call more than once.
+    // for it. Safe to call more than once. After kill(), it first starts a
+    // server of the same name again, the only way to free the slot that the
+    // killed one keeps in the user's registry of eight: close every client
+    // of the killed server before, for libjack cannot open one while a
+    // dead server's client is still open in the process.
     void stop();
+    // Ends the server at once, as a crash would: its clients learn of it only
+    // when a read from it fails.
+    void kill();
 
     bool running() const { return pid_ > 0; }
     const std::string& serverName() const { return name_; }
@@ -45,7 +52,10 @@ public:
     int xruns() const;
 
 private:
+    bool spawn(std::chrono::milliseconds deadline);
+
     pid_t pid_ = -1;
+    bool killed_ = false;
     std::string name_;
     std::string logPath_;
     std::string error_;
