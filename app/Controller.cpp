@@ -5,6 +5,9 @@
 #include "ImagePreparation.h"
 #include "MainWindow.h"
 
+#include "MidiEvent.h"
+
+#include <QCoreApplication>
 #include <QIcon>
 #include <QLabel>
 #include <QMessageBox>
@@ -141,6 +144,14 @@ void MainWindow::initController()
     UpdateResultText->setGeometry(kNoAnswerTextGeometry);
     UpdateResultText->setWordWrap(true);
     UpdateResultText->hide();
+    InterfaceGoneText = new QLabel(centralwidget);
+    InterfaceGoneText->setObjectName(QStringLiteral("InterfaceGoneText"));
+    InterfaceGoneText->setGeometry(kNoAnswerTextGeometry);
+    InterfaceGoneText->setWordWrap(true);
+    InterfaceGoneText->setText(
+        tr("The MIDI interface has gone. The unit keeps what it has received: do not switch it "
+           "off. The update goes on once the interface is plugged in again."));
+    InterfaceGoneText->hide();
 
     TransferButton->setText(tr("Update"));
 
@@ -175,6 +186,8 @@ void MainWindow::Connect()
         InputRow = MidiInList->currentRow();
         OutputRow = MidiOutList->currentRow();
         if (Session.OpenPorts(InputRow, OutputRow)) {
+            OpenedInput = MidiInList->item(InputRow)->text();
+            OpenedOutput = MidiOutList->item(OutputRow)->text();
             ConnState = Connecting;
             Session.SendIdentityRequest();
             IdentityRetries = 0;
@@ -189,10 +202,62 @@ void MainWindow::Connect()
             return;
         }
     } else if (ConnState == Connecting || ConnState == Connected) {
+        const bool leftHalfWay = transferRunning();
+        if (leftHalfWay)
+            endTransfer();
         Session.PortPair.Close();
         ConnState = Disconnected;
+        OpenedInput.clear();
+        OpenedOutput.clear();
+        if (leftHalfWay) {
+            UpdateResultText->setText(
+                tr("The update was left unfinished: the unit holds part of the new firmware. "
+                   "Do not switch it off; plug the interface in, connect and press Update."));
+            UpdateResultText->show();
+        }
     }
     refreshControls();
+}
+
+bool MainWindow::followInterface()
+{
+    // Without names there is nothing to find again.
+    if (!transferRunning() || OpenedInput.isEmpty() || OpenedOutput.isEmpty())
+        return true;
+    const int input = int(portNames([this](int n) {
+                              return Session.PortPair.InputPortName(n);
+                          }).indexOf(OpenedInput));
+    const int output = int(portNames([this](int n) {
+                               return Session.PortPair.OutputPortName(n);
+                           }).indexOf(OpenedOutput));
+    const bool listed = input >= 0 && output >= 0;
+    if (!InterfaceGone) {
+        if (listed)
+            return true;
+        // The numbers the pair was opened from may now name other ports;
+        // nothing goes out until the ports of these names are back.
+        Session.PortPair.Close();
+        InterfaceGone = true;
+        progressBar->hide();
+        InterfaceGoneText->show();
+        // Left waiting for a port that never returns, the user may give up.
+        ConnectButton->setEnabled(true);
+        // Replies that came in before the interface went still count.
+        QCoreApplication::sendPostedEvents(this, kMidiEventType);
+        return !transferRunning();
+    }
+    if (!listed || !Session.OpenPorts(input, output)) {
+        Session.PortPair.Close();
+        return false;
+    }
+    InterfaceGone = false;
+    InterfaceGoneText->hide();
+    progressBar->show();
+    ConnectButton->setEnabled(false);
+    // The unit kept its place and waits; what it answered meanwhile was
+    // lost, so the current block goes out again at once.
+    WatchdogCountdown = 0;
+    return true;
 }
 
 void MainWindow::reportPortsNotOpened()
@@ -392,6 +457,8 @@ void MainWindow::handleRestart()
 void MainWindow::comtimeout()
 {
     followPorts();
+    if (!followInterface())
+        return;
     if (VersionCheckTicks >= 0)
         versionCheckTick();
     if (WatchdogCountdown < 0)
@@ -469,6 +536,9 @@ void MainWindow::endTransfer()
 {
     Phase = TransferPhase::Idle;
     WatchdogCountdown = kWatchdogIdle;
+    InterfaceGone = false;
+    if (InterfaceGoneText)
+        InterfaceGoneText->hide();
     clearBarNote();
     KeepAwake.release();
     // Whatever its answer would have been, the box that follows says more.

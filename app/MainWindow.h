@@ -66,6 +66,9 @@ public:
     void showIdentity();
     // A tick of IdentityRetryTimer: the identity request goes out again.
     void askIdentityAgain();
+    // During a transfer, on every tick: whether the opened ports are still
+    // listed, by name. Returns false while they are not.
+    bool followInterface();
     // Says why a port would not open, with the MIDI system's reason.
     void reportPortsNotOpened();
     void armWatchdog();
@@ -120,6 +123,14 @@ public:
     bool CloseConfirmed = false;
     // Held from Update to the end of the transfer.
     SleepInhibitor KeepAwake;
+    // The names of the ports the pair was opened from: the numbers shift as
+    // ports come and go, the names stay.
+    QString OpenedInput;
+    QString OpenedOutput;
+    // The interface went away mid-transfer: the pair is closed, nothing is
+    // sent, and the watchdog waits until the ports of these names return.
+    bool InterfaceGone = false;
+    QLabel* InterfaceGoneText = nullptr;
     // A list without a single port: nothing to connect to.
     bool NoInputPorts = false;
     bool NoOutputPorts = false;

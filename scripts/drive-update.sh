@@ -24,7 +24,9 @@
 # (devsim --rawmidi) is unplugged instead, as a USB interface pulled out would
 # be, and plugged in again after the 8 s. Exits 0 when the updater's window then
 # keeps answering across a watchdog resend, the updater exits 0 once the
-# window is closed, and it printed nothing but what the toolkit prints.
+# window is closed, and it printed nothing but what the toolkit prints. With
+# --kill card the window must also say that the interface has gone, and the
+# same update must then finish once it is back: image matched, verdict clean.
 # Screenshots: connected, mid-transfer (just before the kill), after-kill.
 #
 # The unit is strict: a complete run also needs its verdict clean. With
@@ -286,6 +288,10 @@ vanish_mid_transfer() {
     "$xhelper" shot "$ORVIK_OUT/after-kill.png"
     echo "window answered $pings pings in the 8 s after the kill"
     if [ "$kill_target" = card ]; then
+        local line
+        line=$(atspi label-with "interface has gone") ||
+            orvik_fail "the window does not say that the MIDI interface has gone"
+        echo "the window says: $line"
         # The card comes back once nothing holds it, and the window lives on.
         "$(dirname "$0")/lib/kernel-run.sh" plug || orvik_fail "cannot plug the virtual card in again"
         orvik_wait_for "the card to come back" 30 test -e /dev/snd/midiC0D0
@@ -332,6 +338,12 @@ close_window() {
 
 if [ -n "$kill_target" ]; then
     vanish_mid_transfer
+    if [ "$kill_target" = card ]; then
+        # The unit kept its place behind the interface: the same update ends.
+        complete_update
+        orvik_expect_clean_verdict
+        log_has "^raw MIDI device back" || orvik_fail "the unit never heard from the card again"
+    fi
 elif [ $ending = unconfirmed ]; then
     orvik_unconfirmed_end
 else
@@ -378,6 +390,9 @@ fi
 if [ $ending = unconfirmed ]; then
     echo "PASS: the unconfirmed last block was reported as such, and the updater exited 0"
     echo "screenshot: $ORVIK_OUT/unconfirmed.png, its text: $ORVIK_OUT/unconfirmed.txt"
+elif [ "$kill_target" = card ]; then
+    echo "PASS: the update went on once the card was back, image verified, updater exited 0"
+    echo "screenshots: $ORVIK_OUT/mid-transfer.png $ORVIK_OUT/after-kill.png $ORVIK_OUT/success.png"
 elif [ -n "$kill_target" ]; then
     echo "PASS: the updater kept answering after $kill_target went away and exited 0 when closed"
     echo "screenshots: $ORVIK_OUT/connected.png $ORVIK_OUT/mid-transfer.png $ORVIK_OUT/after-kill.png"

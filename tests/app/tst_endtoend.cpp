@@ -46,6 +46,8 @@ private slots:
     void versionAfterTheUpdate();
     void unitThatNeverComesBack();
     void unansweredAnnouncementIsSentAgain();
+    void interfacePulledMidUpdate_data();
+    void interfacePulledMidUpdate();
     void closingDuringTransferAsksFirst_data();
     void closingDuringTransferAsksFirst();
     void givingUpLetsTheMachineSleep();
@@ -697,6 +699,83 @@ void TestEndToEnd::unansweredAnnouncementIsSentAgain()
         window.comtimeout();
     QTRY_COMPARE_WITH_TIMEOUT(messages().size(), std::size_t(5), 10000);
     QCOMPARE(messages().back(), messages()[3]);
+}
+
+void TestEndToEnd::interfacePulledMidUpdate_data()
+{
+    QTest::addColumn<bool>("comesBack");
+    QTest::newRow("plugged back") << true;
+    QTest::newRow("never back") << false;
+}
+
+void TestEndToEnd::interfacePulledMidUpdate()
+{
+    QFETCH(bool, comesBack);
+    Unit unit(DeviceSettings{});
+    // Made after the unit: once the unit's ports go, this one takes their
+    // numbers.
+    std::atomic<int> toOther{0};
+    orvik::loopback::Link other("Other synth",
+                                [&](const std::uint8_t*, std::size_t) { ++toOther; });
+    WindowDriver tool(&unit);
+    QVERIFY(tool.connect());
+    auto& window = tool.window;
+    auto& host = unit.host();
+    const int openedAt = unit.inputDeviceNumber();
+    tool.pressUpdate();
+    QVERIFY(tool.waitFor([&] { return host.stats().blocksCommitted >= 20; }, 30000));
+
+    unit.unplug();
+    QCOMPARE(other.inputDeviceNumber(), openedAt);
+    tool.tick();
+    QVERIFY(window->InterfaceGone);
+    QVERIFY(window->InterfaceGoneText->isVisible());
+    QVERIFY(window->progressBar->isHidden());
+    const QString text = window->InterfaceGoneText->text();
+    for (const char* says : {"interface has gone", "keeps what it has", "do not switch it off",
+                             "goes on once the interface is plugged in again"})
+        QVERIFY2(text.contains(QLatin1String(says)), qPrintable(text));
+    // Longer than the watchdog waits for a unit writing its flash: nothing
+    // goes out, nothing gives up.
+    const int resends = window->SilentResends;
+    for (int t = 0; t < 3 * MainWindow::kBusyWatchdogTicks; ++t)
+        tool.tick();
+    QCOMPARE(toOther.load(), 0);
+    QCOMPARE(window->SilentResends, resends);
+    QVERIFY(tool.answerer.texts.isEmpty());
+    QVERIFY(window->transferRunning());
+    QVERIFY(window->ConnectButton->isEnabled());
+
+    if (!comesBack) {
+        // Closing asks first, as during any transfer; Disconnect gives up.
+        window->close();
+        QVERIFY(window->CloseQuestion && window->CloseQuestion->isVisible());
+        QVERIFY(window->isVisible());
+        window->ConnectButton->click();
+        QCOMPARE(window->ConnState, int(Disconnected));
+        QVERIFY(!window->CloseQuestion);
+        QVERIFY(!window->transferRunning());
+        QVERIFY(window->InterfaceGoneText->isHidden());
+        QVERIFY(window->UpdateResultText->text().contains(QLatin1String("unfinished")));
+        QVERIFY(tool.answerer.texts.isEmpty());
+        window->close();
+        QVERIFY(!window->isVisible());
+        QCOMPARE(toOther.load(), 0);
+        return;
+    }
+
+    // Back behind the other port: found by name, and the unit, still in the
+    // middle of the update, hears the current block again.
+    unit.plug();
+    QVERIFY(unit.inputDeviceNumber() != openedAt);
+    QVERIFY2(tool.finish(), unit.state().c_str());
+    QCOMPARE(tool.answerer.texts, QStringList{QStringLiteral("transfer successful")});
+    QVERIFY(window->InterfaceGoneText->isHidden());
+    QVERIFY(host.waitUntil([](const auto& sim) { return sim.stats().updatesCompleted >= 1; },
+                           std::chrono::seconds(10)));
+    QCOMPARE(host.report().outcome, UpdateReport::Outcome::Matched);
+    QCOMPARE(orvik::devsim::describe(host.stats().faults), std::string("none"));
+    QCOMPARE(toOther.load(), 0);
 }
 
 void TestEndToEnd::closingDuringTransferAsksFirst_data()

@@ -43,6 +43,7 @@ bool addFaults(DeviceSettings& settings, const QString& text, std::string* error
 
 Unit::Unit(DeviceSettings settings, orvik::loopback::LinkOptions options, Tamper tamper,
            Listener listener)
+    : options_(options), tamper_(std::move(tamper))
 {
     // A late answer falls due within the tick after it was given.
     settings.lateDelay = std::chrono::milliseconds(20);
@@ -71,27 +72,68 @@ Unit::Unit(DeviceSettings settings, orvik::loopback::LinkOptions options, Tamper
         },
         clock_);
 
+    link_ = makeLink();
+    host_->start([this, listener = std::move(listener)](const std::vector<std::uint8_t>& bytes) {
+        if (listener)
+            listener(bytes);
+        toTool(bytes);
+    });
+}
+
+std::unique_ptr<orvik::loopback::Link> Unit::makeLink()
+{
     orvik::devsim::SimulatorHost* host = host_.get();
-    link_ = std::make_unique<orvik::loopback::Link>(
+    return std::make_unique<orvik::loopback::Link>(
         "Orvik16 KX",
-        [this, host, tamper = std::move(tamper)](const std::uint8_t* data, std::size_t size) {
-            if (!tamper) {
+        [this, host](const std::uint8_t* data, std::size_t size) {
+            if (!tamper_) {
                 host->post(data, size);
                 return;
             }
             std::vector<std::uint8_t> bytes(data, data + size);
             begun_ = begun_ || (size > 9 && data[0] == 0xF0 && data[9] == BeginUpdate);
-            if (begun_ && !tamper(sent_++, bytes))
+            if (begun_ && !tamper_(sent_++, bytes))
                 return;
             host->post(bytes.data(), bytes.size());
         },
-        options);
-    orvik::loopback::Link* link = link_.get();
-    host_->start([link, listener = std::move(listener)](const std::vector<std::uint8_t>& bytes) {
-        if (listener)
-            listener(bytes);
-        link->toTool(bytes.data(), bytes.size());
-    });
+        options_);
+}
+
+void Unit::toTool(const std::vector<std::uint8_t>& bytes)
+{
+    std::lock_guard lock(linkLock_);
+    if (link_)
+        link_->toTool(bytes.data(), bytes.size());
+}
+
+int Unit::inputDeviceNumber() const
+{
+    std::lock_guard lock(linkLock_);
+    return link_ ? link_->inputDeviceNumber() : -1;
+}
+
+int Unit::outputDeviceNumber() const
+{
+    std::lock_guard lock(linkLock_);
+    return link_ ? link_->outputDeviceNumber() : -1;
+}
+
+void Unit::unplug()
+{
+    std::unique_ptr<orvik::loopback::Link> gone;
+    {
+        std::lock_guard lock(linkLock_);
+        gone = std::move(link_);
+    }
+    // Outside the lock: the link's thread may be handing the unit a message.
+    gone.reset();
+}
+
+void Unit::plug()
+{
+    auto link = makeLink();
+    std::lock_guard lock(linkLock_);
+    link_ = std::move(link);
 }
 
 Unit::~Unit()
@@ -100,7 +142,7 @@ Unit::~Unit()
     // thread may still post into the host while the link goes away, which a
     // stopped host ignores.
     host_->stop();
-    link_.reset();
+    unplug();
     host_.reset();
 }
 

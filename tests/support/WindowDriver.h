@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -47,8 +48,14 @@ public:
     Unit(const Unit&) = delete;
     Unit& operator=(const Unit&) = delete;
 
-    int inputDeviceNumber() const { return link_->inputDeviceNumber(); }
-    int outputDeviceNumber() const { return link_->outputDeviceNumber(); }
+    int inputDeviceNumber() const;
+    int outputDeviceNumber() const;
+    // The interface pulled out of the computer and plugged in again: its
+    // ports go and come back under the same name, at whatever numbers the
+    // MIDI system then gives them; the unit keeps its state and power
+    // throughout, and what it says meanwhile is lost.
+    void unplug();
+    void plug();
     orvik::devsim::SimulatorHost& host() { return *host_; }
     // What the unit saw, for a failure's message.
     std::string state();
@@ -61,9 +68,16 @@ public:
     std::atomic<int> repeatsSinceRestart{0};
 
 private:
+    std::unique_ptr<orvik::loopback::Link> makeLink();
+    void toTool(const std::vector<std::uint8_t>& bytes);
+
+    orvik::loopback::LinkOptions options_;
+    Tamper tamper_;
     std::shared_ptr<orvik::devsim::ManualClock> clock_ =
         std::make_shared<orvik::devsim::ManualClock>();
     std::unique_ptr<orvik::devsim::SimulatorHost> host_;
+    // Null while unplugged; the unit's thread sends under the lock.
+    mutable std::mutex linkLock_;
     std::unique_ptr<orvik::loopback::Link> link_;
     std::uint64_t sent_ = 0; // on the link's thread only
     bool begun_ = false;

@@ -16,7 +16,8 @@ RawMidiPort::~RawMidiPort()
     close();
 }
 
-bool RawMidiPort::open(const std::string& device, Receive receive, Lost lost, std::string* error)
+bool RawMidiPort::open(const std::string& device, Receive receive, Lost lost, Back back,
+                       std::string* error)
 {
     auto fail = [&](const std::string& what, int code) {
         close();
@@ -24,21 +25,35 @@ bool RawMidiPort::open(const std::string& device, Receive receive, Lost lost, st
             *error = what + " " + device + ": " + snd_strerror(code);
         return false;
     };
-    // The input is read from a thread that also waits on the pipe that ends
-    // it; the output blocks as a UART would until the bytes are on their way.
-    int code = snd_rawmidi_open(&in_, nullptr, device.c_str(), SND_RAWMIDI_NONBLOCK);
+    device_ = device;
+    const int code = openHandles();
     if (code < 0)
-        return fail("cannot open the input of", code);
-    code = snd_rawmidi_open(nullptr, &out_, device.c_str(), 0);
-    if (code < 0)
-        return fail("cannot open the output of", code);
+        return fail(in_ ? "cannot open the output of" : "cannot open the input of", code);
     if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0)
         return fail("cannot make a pipe for", -errno);
     receive_ = std::move(receive);
     lost_ = std::move(lost);
-    lostReported_ = false;
-    reader_ = std::thread([this] { read(); });
+    back_ = std::move(back);
+    reader_ = std::thread([this] { run(); });
     return true;
+}
+
+int RawMidiPort::openHandles()
+{
+    // The input is read from a thread that also waits on the pipe that ends
+    // it; the output blocks as a UART would until the bytes are on their way.
+    snd_rawmidi_t* in = nullptr;
+    int code = snd_rawmidi_open(&in, nullptr, device_.c_str(), SND_RAWMIDI_NONBLOCK);
+    if (code < 0)
+        return code;
+    in_ = in;
+    snd_rawmidi_t* out = nullptr;
+    code = snd_rawmidi_open(nullptr, &out, device_.c_str(), 0);
+    if (code < 0)
+        return code;
+    std::lock_guard guard(outLock_);
+    out_ = out;
+    return 0;
 }
 
 void RawMidiPort::send(const std::vector<std::uint8_t>& message)
@@ -85,7 +100,33 @@ void RawMidiPort::release()
     out_ = nullptr;
 }
 
-void RawMidiPort::read()
+void RawMidiPort::run()
+{
+    while (!read() && !waitForDevice()) {
+        if (back_)
+            back_();
+    }
+}
+
+bool RawMidiPort::waitForDevice()
+{
+    // A driver says nothing of a device that appears; asking a few times a
+    // second is what finds it again.
+    constexpr int kAskEveryMs = 200;
+    pollfd stop = {wake_[0], POLLIN, 0};
+    while (true) {
+        const int n = ::poll(&stop, 1, kAskEveryMs);
+        if (n > 0)
+            return true;
+        if (n < 0 && errno != EINTR)
+            return true;
+        if (openHandles() == 0)
+            return false;
+        release();
+    }
+}
+
+bool RawMidiPort::read()
 {
     ByteStreamFramer framer(
         [this](const std::uint8_t* data, std::size_t size) { receive_(data, size); });
@@ -97,8 +138,9 @@ void RawMidiPort::read()
     // until then it cannot come back.
     auto lose = [this](const std::string& why) {
         release();
-        if (!lostReported_.exchange(true) && lost_)
+        if (lost_)
             lost_(why);
+        return false;
     };
 
     std::uint8_t buffer[4096];
@@ -106,18 +148,15 @@ void RawMidiPort::read()
         if (::poll(fds.data(), fds.size(), -1) < 0) {
             if (errno == EINTR)
                 continue;
-            lose(std::string("poll: ") + snd_strerror(-errno));
-            return;
+            return lose(std::string("poll: ") + snd_strerror(-errno));
         }
         if (fds.back().revents)
-            return;
+            return true;
         unsigned short events = 0;
         snd_rawmidi_poll_descriptors_revents(in_, fds.data(), static_cast<unsigned>(count),
                                              &events);
-        if (events & (POLLERR | POLLHUP | POLLNVAL)) {
-            lose("the device went away");
-            return;
-        }
+        if (events & (POLLERR | POLLHUP | POLLNVAL))
+            return lose("the device went away");
         if (!(events & POLLIN))
             continue;
         while (true) {
@@ -126,10 +165,8 @@ void RawMidiPort::read()
                 break;
             if (n == -EINTR)
                 continue;
-            if (n < 0) {
-                lose(snd_strerror(static_cast<int>(n)));
-                return;
-            }
+            if (n < 0)
+                return lose(snd_strerror(static_cast<int>(n)));
             framer.feed(buffer, static_cast<std::size_t>(n));
         }
     }

@@ -22,22 +22,30 @@ class RawMidiPort
 public:
     // Called on the reading thread with each whole message.
     using Receive = std::function<void(const std::uint8_t* data, std::size_t size)>;
-    // Called once on the reading thread when the device stops working (a
-    // card unplugged), with the reason.
+    // Called on the reading thread when the device stops working (a card
+    // unplugged), with the reason, and when it works again (plugged back):
+    // the unit behind it keeps its state and power throughout, as a unit
+    // behind a USB interface pulled from the computer does.
     using Lost = std::function<void(const std::string& why)>;
+    using Back = std::function<void()>;
 
     RawMidiPort();
     ~RawMidiPort();
     RawMidiPort(const RawMidiPort&) = delete;
     RawMidiPort& operator=(const RawMidiPort&) = delete;
 
-    bool open(const std::string& device, Receive receive, Lost lost, std::string* error);
+    bool open(const std::string& device, Receive receive, Lost lost, Back back, std::string* error);
     // From one thread at a time; blocks until the driver took every byte.
     void send(const std::vector<std::uint8_t>& message);
     void close();
 
 private:
-    void read();
+    void run();
+    // Until the device stops working or the port closes; true on the latter.
+    bool read();
+    // Until the device opens again or the port closes; true on the latter.
+    bool waitForDevice();
+    int openHandles();
     // Closes both handles; the input only from the reading thread or once
     // it has ended.
     void release();
@@ -47,8 +55,9 @@ private:
     snd_rawmidi_t* out_ = nullptr;
     Receive receive_;
     Lost lost_;
+    Back back_;
+    std::string device_;
     int wake_[2] = {-1, -1};
-    std::atomic<bool> lostReported_{false};
     std::thread reader_;
 };
 

@@ -205,10 +205,18 @@ int main(int argc, char* argv[])
     if (useRaw) {
         portName = options.rawMidi.toStdString();
 #ifdef ORVIK_HAVE_ALSA_RAWMIDI
-        // A unit whose interface went away keeps running, deaf and mute.
+        // A unit whose interface went away keeps running, deaf and mute,
+        // and hears again once the interface is back.
         opened = raw.open(
             portName, post,
-            [](const std::string& why) { std::printf("raw MIDI device lost: %s\n", why.c_str()); },
+            [](const std::string& why) {
+                std::printf("raw MIDI device lost: %s\n", why.c_str());
+                std::fflush(stdout);
+            },
+            [] {
+                std::printf("raw MIDI device back\n");
+                std::fflush(stdout);
+            },
             &error);
 #else
         error = "this build has no raw MIDI support";
