@@ -5,8 +5,7 @@
 #
 # Usage:
 #   kernel-run.sh [options] [--] COMMAND [ARG...]
-#       Boots Debian's kernel, runs COMMAND in the current directory (which
-#       must not be under /tmp or /run, the machine's own inside) and
+#       Boots Debian's kernel, runs COMMAND in the current directory and
 #       prints its standard output and error; exits with its status, 124 when
 #       the timeout passed, 125 when the kernel could not run it at all.
 #   kernel-run.sh unplug | plug      (only inside the kernel)
@@ -31,7 +30,9 @@
 #   --console FILE    Keep the kernel's console output in FILE.
 #
 # Inside, the whole file system is this machine's, read-only, with fresh
-# tmpfs on /tmp, /run and /dev/shm; HOME is /tmp. snd-seq (with "Midi
+# tmpfs on /tmp, /run and /dev/shm; HOME is /tmp. A source tree under /tmp
+# or /run (a clone made with mktemp) is shared read-only at its own path
+# over that tmpfs, so that its build can run inside. snd-seq (with "Midi
 # Through") and snd-virmidi are loaded: card 0 is "Virtual Raw MIDI" with raw
 # devices hw:0,0 to hw:0,3, each also a port of the sequencer's kernel client.
 # ORVIK_IN_KERNEL=1 is set, so a script can tell where it runs.
@@ -215,11 +216,11 @@ mount -t tmpfs -o mode=0755 run /newroot/run
 mkdir -p /newroot/run/orvik-job
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 job /newroot/run/orvik-job ||
     { echo "orvik-kernel: no job share"; poweroff -f; }
-while read -r tag dir; do
+while read -r tag mode dir; do
     mkdir -p "/newroot\$dir"
-    mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 "\$tag" "/newroot\$dir" ||
+    mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144,\$mode "\$tag" "/newroot\$dir" ||
         echo "orvik-kernel: cannot share \$dir"
-done </newroot/run/orvik-job/writable
+done </newroot/run/orvik-job/shares
 mount --move /dev /newroot/dev
 mount --move /proc /newroot/proc
 mount --move /sys /newroot/sys
@@ -250,7 +251,6 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 {
-    # /tmp and /run are the machine's own inside.
     printf 'cd %q || { echo "kernel-run.sh: no %q inside" >\&2; exit 125; }\n' "$PWD" "$PWD"
     printf 'export ORVIK_IN_KERNEL=1 HOME=/tmp TMPDIR=/tmp XDG_RUNTIME_DIR=/run/user/0\n'
     printf 'export PATH=%q\n' "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
@@ -285,13 +285,24 @@ sleep 30
 EOF
 
 console_log=$job/console.log
+# /tmp and /run are the machine's own inside: a source tree there would be
+# hidden under them. Shared in this order, so that a writable directory
+# inside the tree lies over it.
 shares=()
 i=0
-: >"$job/writable"
-for dir in "${writables[@]}"; do
+: >"$job/shares"
+share() {
     i=$((i + 1))
-    shares+=(-virtfs "local,path=$dir,mount_tag=w$i,security_model=none,multidevs=remap")
-    printf 'w%d %s\n' "$i" "$dir" >>"$job/writable"
+    local options=local,path=$2,mount_tag=s$i,security_model=none,multidevs=remap
+    [ "$1" = ro ] && options+=,readonly=on
+    shares+=(-virtfs "$options")
+    printf 's%d %s %s\n' "$i" "$1" "$2" >>"$job/shares"
+}
+case "$source_dir/" in
+/tmp/* | /run/*) share ro "$source_dir" ;;
+esac
+for dir in "${writables[@]}"; do
+    share rw "$dir"
 done
 qemu-system-x86_64 \
     -accel tcg,thread=multi -cpu Haswell-noTSX -smp 2 -m "$memory" \
