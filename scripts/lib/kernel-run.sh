@@ -216,9 +216,9 @@ mount -t tmpfs -o mode=0755 run /newroot/run
 mkdir -p /newroot/run/orvik-job
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 job /newroot/run/orvik-job ||
     { echo "orvik-kernel: no job share"; poweroff -f; }
-while read -r tag mode dir; do
+while read -r tag options dir; do
     mkdir -p "/newroot\$dir"
-    mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144,\$mode "\$tag" "/newroot\$dir" ||
+    mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144,\$options "\$tag" "/newroot\$dir" ||
         echo "orvik-kernel: cannot share \$dir"
 done </newroot/run/orvik-job/shares
 mount --move /dev /newroot/dev
@@ -287,16 +287,21 @@ EOF
 console_log=$job/console.log
 # /tmp and /run are the machine's own inside: a source tree there would be
 # hidden under them. Shared in this order, so that a writable directory
-# inside the tree lies over it.
+# inside the tree lies over it. A read-only share is cached as the root is:
+# without the cache Wine cannot map the DLLs it loads from there.
 shares=()
 i=0
 : >"$job/shares"
 share() {
     i=$((i + 1))
-    local options=local,path=$2,mount_tag=s$i,security_model=none,multidevs=remap
-    [ "$1" = ro ] && options+=,readonly=on
-    shares+=(-virtfs "$options")
-    printf 's%d %s %s\n' "$i" "$1" "$2" >>"$job/shares"
+    local device=local,path=$2,mount_tag=s$i,security_model=none,multidevs=remap
+    local options=rw
+    if [ "$1" = ro ]; then
+        device+=,readonly=on
+        options=ro,cache=loose
+    fi
+    shares+=(-virtfs "$device")
+    printf 's%d %s %s\n' "$i" "$options" "$2" >>"$job/shares"
 }
 case "$source_dir/" in
 /tmp/* | /run/*) share ro "$source_dir" ;;
