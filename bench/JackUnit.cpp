@@ -78,7 +78,7 @@ std::string JackUnit::outputPort() const
 
 std::string JackUnit::inputPort() const
 {
-    return (port_ + QStringLiteral("-01:") + port_).toStdString();
+    return (port_ + QLatin1Char(':') + port_ + QStringLiteral(" in")).toStdString();
 }
 
 QString JackUnit::stop()

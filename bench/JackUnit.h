@@ -38,8 +38,7 @@ public:
     bool start(const QString& program, const QString& portName, std::uint32_t serial,
                QString* error);
     // Where the unit's replies come from and where its messages go, as JACK
-    // names them: a second client of the same name gets a suffix, and the
-    // simulator makes its output first.
+    // names them: one client with both ports.
     std::string outputPort() const;
     std::string inputPort() const;
     // Ends it as an interrupt would and returns everything it printed.

@@ -4,11 +4,16 @@
 
 #ifdef ORVIK_HAVE_JACK
 #include <jack/jack.h>
+#include <jack/midiport.h>
+#include <jack/ringbuffer.h>
 #endif
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <thread>
 #include <unistd.h>
 
 namespace orvik::devsim {
@@ -81,6 +86,155 @@ ErrorSink g_errors;
 
 } // namespace
 
+#ifdef ORVIK_HAVE_JACK
+// One JACK client with both ports. The server runs a client after every
+// client that sends to it and before every client it sends to, so an answer
+// given inside the process callback leaves in the cycle that brought the
+// message. RtMidi would make a client for each direction, which the server
+// runs in either order: whenever the output ran first, every answer waited
+// a cycle.
+class JackPorts
+{
+public:
+    ~JackPorts() { close(); }
+
+    bool open(const std::string& name, VirtualPorts::Receive receive, std::string* error)
+    {
+        receive_ = std::move(receive);
+        jack_status_t status{};
+        client_ = jack_client_open(name.c_str(), JackNoStartServer, &status);
+        if (!client_)
+            return fail(error, "cannot open a client");
+        out_ =
+            jack_port_register(client_, name.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+        in_ = jack_port_register(client_, (name + " in").c_str(), JACK_DEFAULT_MIDI_TYPE,
+                                 JackPortIsInput, 0);
+        ring_ = jack_ringbuffer_create(kRingBytes);
+        if (!out_ || !in_ || !ring_)
+            return fail(error, "cannot register the ports");
+        jack_set_process_callback(client_, &JackPorts::process, this);
+        if (jack_activate(client_) != 0)
+            return fail(error, "cannot activate the client");
+        active_ = true;
+        return true;
+    }
+
+    // Inside the process callback straight into this cycle's output, after
+    // what other threads queued before; elsewhere queued for the next cycle.
+    void send(const std::vector<std::uint8_t>& message)
+    {
+        if (cycle == this) {
+            drain();
+            jack_midi_event_write(cycleOut_, 0, message.data(), message.size());
+            return;
+        }
+        const std::uint32_t size = std::uint32_t(message.size());
+        if (!ring_ || jack_ringbuffer_write_space(ring_) < sizeof size + size)
+            return; // as a full MIDI line would drop it
+        jack_ringbuffer_write(ring_, reinterpret_cast<const char*>(&size), sizeof size);
+        jack_ringbuffer_write(ring_, reinterpret_cast<const char*>(message.data()), size);
+    }
+
+    void close()
+    {
+        if (client_) {
+            flush();
+            active_ = false;
+            jack_deactivate(client_);
+            jack_client_close(client_);
+            client_ = nullptr;
+        }
+        if (ring_)
+            jack_ringbuffer_free(ring_);
+        ring_ = nullptr;
+    }
+
+private:
+    static constexpr std::size_t kRingBytes = 1 << 16;
+    static constexpr auto kFlushTimeout = std::chrono::seconds(2);
+
+    // A unit that has given its last answer must not be cut off before it
+    // leaves: an answer the worker queued goes out only in a cycle still to
+    // come, and what a cycle wrote reaches the peer only once that cycle has
+    // run everywhere. So wait for the ring to empty and for one cycle more;
+    // a server that has stopped running cycles gets a deadline instead.
+    void flush()
+    {
+        if (!active_)
+            return;
+        const auto deadline = std::chrono::steady_clock::now() + kFlushTimeout;
+        auto waitFor = [&](auto done) {
+            while (!done() && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        };
+        waitFor([&] { return jack_ringbuffer_read_space(ring_) == 0; });
+        const std::uint64_t drained = cycles_.load(std::memory_order_acquire);
+        waitFor([&] { return cycles_.load(std::memory_order_acquire) >= drained + 2; });
+    }
+
+    bool fail(std::string* error, const char* why)
+    {
+        close();
+        if (error)
+            *error = why;
+        return false;
+    }
+
+    void drain()
+    {
+        std::uint32_t size = 0;
+        while (jack_ringbuffer_peek(ring_, reinterpret_cast<char*>(&size), sizeof size) ==
+                   sizeof size &&
+               jack_ringbuffer_read_space(ring_) >= sizeof size + size) {
+            jack_ringbuffer_read_advance(ring_, sizeof size);
+            if (jack_midi_data_t* data = jack_midi_event_reserve(cycleOut_, 0, size))
+                jack_ringbuffer_read(ring_, reinterpret_cast<char*>(data), size);
+            else
+                jack_ringbuffer_read_advance(ring_, size);
+        }
+    }
+
+    static int process(jack_nframes_t frames, void* self)
+    {
+        auto* ports = static_cast<JackPorts*>(self);
+        ports->cycleOut_ = jack_port_get_buffer(ports->out_, frames);
+        jack_midi_clear_buffer(ports->cycleOut_);
+        cycle = ports;
+        ports->drain();
+        void* in = jack_port_get_buffer(ports->in_, frames);
+        const std::uint32_t count = jack_midi_get_event_count(in);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            jack_midi_event_t event{};
+            if (jack_midi_event_get(&event, in, i) != 0 || event.size == 0)
+                continue;
+            // MIDI clock, time code and active sensing say nothing to a unit.
+            const std::uint8_t status = event.buffer[0];
+            if (status == 0xF1 || status == 0xF8 || status == 0xFE)
+                continue;
+            ports->receive_(event.buffer, event.size);
+        }
+        cycle = nullptr;
+        ports->cycles_.fetch_add(1, std::memory_order_release);
+        return 0;
+    }
+
+    static thread_local JackPorts* cycle; // whose process callback runs on this thread
+    VirtualPorts::Receive receive_;
+    jack_client_t* client_ = nullptr;
+    jack_port_t* in_ = nullptr;
+    jack_port_t* out_ = nullptr;
+    jack_ringbuffer_t* ring_ = nullptr;
+    void* cycleOut_ = nullptr;
+    std::atomic<std::uint64_t> cycles_{0}; // process callbacks run to their end
+    bool active_ = false;
+};
+
+thread_local JackPorts* JackPorts::cycle = nullptr;
+#else
+class JackPorts
+{};
+#endif
+
 VirtualPorts::VirtualPorts() = default;
 
 VirtualPorts::~VirtualPorts()
@@ -111,6 +265,16 @@ bool VirtualPorts::open(MidiApi api, const std::string& portName, Receive receiv
         return fail("no JACK server is running (this program never starts one)");
 #endif
 
+#ifdef ORVIK_HAVE_JACK
+    if (api == MidiApi::Jack) {
+        jack_ = std::make_unique<JackPorts>();
+        if (!jack_->open(portName, std::move(receive), error)) {
+            jack_.reset();
+            return fail(std::string("JACK: ") + (error ? *error : std::string()));
+        }
+        return true;
+    }
+#endif
     receive_ = std::move(receive);
     g_errors.reset();
     std::string why;
@@ -140,12 +304,22 @@ bool VirtualPorts::open(MidiApi api, const std::string& portName, Receive receiv
 
 void VirtualPorts::send(const std::vector<std::uint8_t>& message)
 {
+#ifdef ORVIK_HAVE_JACK
+    if (jack_) {
+        if (!message.empty())
+            jack_->send(message);
+        return;
+    }
+#endif
     if (out_ && !message.empty())
         out_->sendMessage(message.data(), message.size());
 }
 
 void VirtualPorts::close()
 {
+#ifdef ORVIK_HAVE_JACK
+    jack_.reset();
+#endif
     if (in_) {
         in_->cancelCallback();
         in_->closePort();

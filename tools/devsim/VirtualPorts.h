@@ -15,11 +15,13 @@ class RtMidiOut;
 
 namespace orvik::devsim {
 
+class JackPorts;
+
 class VirtualPorts
 {
 public:
-    // Runs on the MIDI system's thread (JACK's is real-time): hand the bytes
-    // on, do not work on them there.
+    // Runs on the MIDI system's thread (JACK's is real-time): keep it short.
+    // On JACK a send() from inside it leaves in the same server cycle.
     using Receive = std::function<void(const std::uint8_t* data, std::size_t size)>;
 
     VirtualPorts();
@@ -27,7 +29,9 @@ public:
     VirtualPorts(const VirtualPorts&) = delete;
     VirtualPorts& operator=(const VirtualPorts&) = delete;
 
-    // Both ports are named `portName`. False with the reason in `error`.
+    // Both ports are named `portName`; on JACK they belong to one client of
+    // that name and the input is "`portName` in". False with the reason in
+    // `error`.
     bool open(MidiApi api, const std::string& portName, Receive receive, std::string* error);
     // From one thread at a time.
     void send(const std::vector<std::uint8_t>& message);
@@ -41,6 +45,7 @@ private:
 
     std::unique_ptr<RtMidiIn> in_;
     std::unique_ptr<RtMidiOut> out_;
+    std::unique_ptr<JackPorts> jack_; // JACK's ports, when it is the system
     Receive receive_;
     const char* apiName_ = "";
 };
