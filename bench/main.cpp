@@ -338,10 +338,16 @@ void runInProcess(Comparison& c, const std::vector<Bytes>& messages, const Optio
 
 #ifdef ORVIK_BENCH_HAVE_JACK
 // What each of a unit's updates was, in the order the runs came.
-void noteUnitUpdates(const std::vector<UnitUpdate>& updates,
+void noteUnitUpdates(const std::vector<UnitUpdate>& allUpdates,
                      const std::vector<std::vector<RunFigures>*>& kinds,
                      const std::vector<int>& sentBeforeBegin)
 {
+    // A BeginUpdate whose answer was lost is sent again, and the unit then
+    // abandons the update it had just begun: that one is the same run's.
+    std::vector<UnitUpdate> updates;
+    for (const UnitUpdate& u : allUpdates)
+        if (!(u.messages <= 1 && u.blocks == 0 && u.outcome.contains(QLatin1String("abandoned"))))
+            updates.push_back(u);
     const std::size_t n = kinds.size();
     for (std::size_t i = 0; i < updates.size(); ++i) {
         const std::size_t kind = i % n;
