@@ -120,7 +120,8 @@ std::size_t lateCycles(const std::vector<std::int64_t>& cycleStarts)
 }
 
 std::size_t silencesAtLateCycles(const std::vector<Mark>& marks,
-                                 const std::vector<std::int64_t>& cycleStarts, double floorNs)
+                                 const std::vector<std::int64_t>& cycleStarts,
+                                 const std::vector<std::int64_t>& xruns, double floorNs)
 {
     // The message leaves in the cycle after its send at the latest and its
     // reply comes a cycle or two later: a cycle due in that span that began
@@ -134,9 +135,18 @@ std::size_t silencesAtLateCycles(const std::vector<Mark>& marks,
                 return true;
         return false;
     };
+    // Without realtime a cycle can start on time while a client misses its
+    // deadline; the server drops that client's events and reports an xrun
+    // from its notification thread, some cycles after the one it lost.
+    auto xrunNear = [&](std::int64_t sendNs) {
+        const auto from = std::int64_t(double(sendNs) - 2 * kJackCycleNs);
+        const auto to = std::int64_t(double(sendNs) + 8 * kJackCycleNs);
+        auto it = std::lower_bound(xruns.begin(), xruns.end(), from);
+        return it != xruns.end() && *it <= to;
+    };
     std::size_t count = 0;
     eachSendGap(marks, [&](double ns, bool replied, std::int64_t since) {
-        if (!replied && ns >= floorNs && lateNear(since))
+        if (!replied && ns >= floorNs && (lateNear(since) || xrunNear(since)))
             ++count;
     });
     return count;

@@ -71,9 +71,11 @@ inline constexpr double kJackCycleNs = 128.0 / 48000.0 * 1e9;
 std::size_t lateCycles(const std::vector<std::int64_t>& cycleStarts);
 
 // Of the silences, those whose lost message left within a few cycles of a
-// late one: losses the server's lateness explains, whichever side it hit.
+// late one, or of an xrun the server reported: losses the server's lateness
+// explains, whichever side it hit.
 std::size_t silencesAtLateCycles(const std::vector<Mark>& marks,
                                  const std::vector<std::int64_t>& cycleStarts,
+                                 const std::vector<std::int64_t>& xruns = {},
                                  double floorNs = kSilenceFloorNs);
 
 // A MIDI DIN cable: 31250 baud, each byte a start bit, eight data bits and a

@@ -71,13 +71,21 @@ public:
 
     bool start(std::size_t capacity);
     std::vector<std::int64_t> stop();
+    // When the server reported a cycle that some client did not finish in
+    // time, as far as stop(): a cycle that starts on time loses events too.
+    const std::vector<std::int64_t>& xruns() const { return xrunsSeen_; }
 
 private:
     static int process(std::uint32_t frames, void* self);
+    static int xrun(void* self);
+    static std::int64_t steadyNs();
 
     void* client_ = nullptr;
     std::vector<std::int64_t> starts_;
     std::atomic<std::size_t> next_{0};
+    std::vector<std::int64_t> xruns_;
+    std::atomic<std::size_t> nextXrun_{0};
+    std::vector<std::int64_t> xrunsSeen_;
 };
 
 // Starts the peer, waits for it and reads its figures.

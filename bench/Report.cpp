@@ -130,9 +130,10 @@ QString runLine(const RunFigures& run)
 {
     QString late;
     if (!run.cycleStarts.empty())
-        late = QStringLiteral(", %1 at a late cycle of %2")
-                   .arg(silencesAtLateCycles(run.marks, run.cycleStarts))
-                   .arg(lateCycles(run.cycleStarts));
+        late = QStringLiteral(", %1 at a late cycle of %2 or an xrun of %3")
+                   .arg(silencesAtLateCycles(run.marks, run.cycleStarts, run.xruns))
+                   .arg(lateCycles(run.cycleStarts))
+                   .arg(run.xruns.size());
     return QStringLiteral("%1 (%2 silences%3, %4; median message %5)")
         .arg(sec(run.wall, 2))
         .arg(silences(run.marks).size())
@@ -397,7 +398,7 @@ std::vector<Target> evaluateTargets(const BenchReport& report)
         auto ownLosses = [](const std::vector<RunFigures>& runs) {
             std::uint64_t lost = 0;
             for (const RunFigures& r : runs) {
-                const std::uint64_t server = silencesAtLateCycles(r.marks, r.cycleStarts);
+                const std::uint64_t server = silencesAtLateCycles(r.marks, r.cycleStarts, r.xruns);
                 lost += r.resent > server ? r.resent - server : 0;
             }
             return lost;

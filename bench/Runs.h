@@ -33,6 +33,8 @@ struct RunFigures
     // When the JACK server's cycles began during the run (steady clock, ns),
     // where they were recorded.
     std::vector<std::int64_t> cycleStarts;
+    // When the server reported an xrun during the run, on the same clock.
+    std::vector<std::int64_t> xruns;
 };
 
 // The real MainWindow, on the offscreen platform: lists the ports, connects

@@ -418,8 +418,10 @@ void runJack(Comparison& c, Comparison& peers, const std::vector<Bytes>& message
         // A cycle is 2.67 ms; room for the longest run allowed.
         const bool clocked = cycles.start(std::size_t(timeoutMs / 2 + 100000));
         RunFigures r = runPeer(request);
-        if (clocked)
+        if (clocked) {
             r.cycleStarts = cycles.stop();
+            r.xruns = cycles.xruns();
+        }
         return r;
     };
     const int in = findInputDevice(QString::fromStdString(unit.outputPort()).toStdU16String());

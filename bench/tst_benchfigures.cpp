@@ -202,21 +202,25 @@ void TestBenchFigures::messagesInServerCycles()
 void TestBenchFigures::lossesAtLateCycles_data()
 {
     // Cycles of 2.67 ms from 0; the one after cycle `late` begins a cycle
-    // late. A silence is 6 s from the lost send to the re-send.
+    // late (none for -1). A silence is 6 s from the lost send to the re-send.
     QTest::addColumn<int>("late");
+    QTest::addColumn<double>("xrunCycles");     // when the server reported an xrun; -1 for none
     QTest::addColumn<double>("lostSendCycles"); // when the lost message was sent, in cycles
     QTest::addColumn<int>("explained");
 
-    QTest::newRow("the message's next cycle late") << 10 << 10.5 << 1;
-    QTest::newRow("its reply's cycle late") << 13 << 10.5 << 1;
-    QTest::newRow("a late cycle just before the send") << 9 << 10.5 << 1;
-    QTest::newRow("a late cycle long before") << 3 << 10.5 << 0;
-    QTest::newRow("a late cycle long after") << 40 << 10.5 << 0;
+    QTest::newRow("the message's next cycle late") << 10 << -1.0 << 10.5 << 1;
+    QTest::newRow("its reply's cycle late") << 13 << -1.0 << 10.5 << 1;
+    QTest::newRow("a late cycle just before the send") << 9 << -1.0 << 10.5 << 1;
+    QTest::newRow("a late cycle long before") << 3 << -1.0 << 10.5 << 0;
+    QTest::newRow("a late cycle long after") << 40 << -1.0 << 10.5 << 0;
+    QTest::newRow("on time, an xrun reported cycles after the send") << -1 << 16.0 << 10.5 << 1;
+    QTest::newRow("on time, an xrun long after") << -1 << 40.0 << 10.5 << 0;
 }
 
 void TestBenchFigures::lossesAtLateCycles()
 {
     QFETCH(int, late);
+    QFETCH(double, xrunCycles);
     QFETCH(double, lostSendCycles);
     QFETCH(int, explained);
     std::vector<std::int64_t> starts;
@@ -231,8 +235,11 @@ void TestBenchFigures::lossesAtLateCycles()
                                .arg(lost + 6'000'000'000)
                                .arg(lost + 6'005'000'000)
                                .arg(lost + 6'006'000'000);
-    QCOMPARE_EQ(lateCycles(starts), std::size_t(1));
-    QCOMPARE_EQ(silencesAtLateCycles(marks(script), starts), std::size_t(explained));
+    std::vector<std::int64_t> xruns;
+    if (xrunCycles >= 0)
+        xruns.push_back(std::int64_t(xrunCycles * kJackCycleNs));
+    QCOMPARE_EQ(lateCycles(starts), std::size_t(late >= 0 ? 1 : 0));
+    QCOMPARE_EQ(silencesAtLateCycles(marks(script), starts, xruns), std::size_t(explained));
 }
 
 void TestBenchFigures::sendsNoReplyCaused_data()
