@@ -98,7 +98,8 @@ ParseStatus parseCommandLine(const QStringList& arguments, Options& options, QSt
                                   QStringLiteral("text"));
     const QCommandLineOption port(
         QStringLiteral("port"),
-        QStringLiteral("Name of both virtual ports. Default \"Orvik16 KX\"."),
+        QStringLiteral("Name of both virtual ports; on JACK one client of that name, its "
+                       "input port named \"<name> in\". Default \"Orvik16 KX\"."),
         QStringLiteral("name"));
     const QCommandLineOption api(
         QStringLiteral("api"),
