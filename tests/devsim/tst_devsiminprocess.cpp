@@ -79,6 +79,7 @@ private slots:
     void lateReplyKeepsOrder_data();
     void lateReplyKeepsOrder();
     void inlineAnswerLeavesBeforePostReturns();
+    void lastBlockIsCheckedOffTheCallersThread();
     void manualClockHoldsBusyAnswerBack();
 };
 
@@ -382,6 +383,41 @@ void TestDevsimInProcess::inlineAnswerLeavesBeforePostReturns()
     QCOMPARE(sentAtReturn, std::size_t(1));
     QCOMPARE(senders[0], std::this_thread::get_id());
     QCOMPARE(sent[0][9], kReplyIdentity);
+}
+
+void TestDevsimInProcess::lastBlockIsCheckedOffTheCallersThread()
+{
+    // The caller stands for JACK's process callback: checking the whole image
+    // there overruns its cycle and loses the answer that ends the update.
+    SimulatorHost host(DeviceSettings{}, plainImage());
+    host.setAnswerInline(true);
+    std::mutex lock;
+    std::vector<std::thread::id> senders;
+    host.start([&](const Bytes&) {
+        std::lock_guard guard(lock);
+        senders.push_back(std::this_thread::get_id());
+    });
+    auto sentCount = [&] {
+        std::lock_guard guard(lock);
+        return senders.size();
+    };
+    const Bytes image = scrambledFor(plainImage(), kSerial);
+    std::vector<Bytes> messages{beginUpdate()};
+    for (int b = 0; b < kBlockCount; ++b) {
+        for (int n = 0; n < kSliceCount; ++n)
+            messages.push_back(slice(image, b, n));
+        messages.push_back(commit(std::uint8_t(b == 0 ? 0 : (b & 7) + 1)));
+    }
+    // One at a time, as the tool sends them.
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        host.post(messages[i].data(), messages[i].size());
+        QTRY_COMPARE_WITH_TIMEOUT(sentCount(), i + 1, 10000);
+    }
+    host.stop(true);
+    QCOMPARE(host.stats().updatesMatched, 1);
+    const auto caller = std::this_thread::get_id();
+    QCOMPARE(senders[senders.size() - 8], caller); // the commit before the last block
+    QVERIFY(senders.back() != caller);
 }
 
 void TestDevsimInProcess::manualClockHoldsBusyAnswerBack()

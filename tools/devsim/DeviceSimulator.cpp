@@ -667,6 +667,11 @@ void DeviceSimulator::dropBlock()
     replacing_ = false;
 }
 
+bool DeviceSimulator::mayEndWithNext() const
+{
+    return running_ && report_.blocksPresent >= kBlockCount - 1;
+}
+
 void DeviceSimulator::finishImage()
 {
     std::uint8_t keystream[kKeystreamSize];

@@ -203,6 +203,9 @@ public:
     // The running update, or the last one that ended.
     const UpdateReport& report() const { return report_; }
     bool updateRunning() const { return running_; }
+    // The next message may end the update, and ending it checks the whole
+    // image: far more work than a real-time thread may do within its cycle.
+    bool mayEndWithNext() const;
 
     std::vector<std::uint8_t> identityReply() const;
 

@@ -33,7 +33,12 @@ void SimulatorHost::post(const std::uint8_t* data, std::size_t size)
     std::lock_guard lock(mutex_);
     if (stopping_)
         return;
-    if (answerInline_ && !clock_ && send_ && inbox_.empty() && outbox_.empty() && !workerSending_) {
+    // The message that ends an update goes to the worker: checking the image
+    // inside JACK's process callback overran the cycle, the server dropped
+    // that cycle's events, and the unit's last answer went with them. A real
+    // unit is busy writing its flash then, so the answer may take a cycle.
+    if (answerInline_ && !clock_ && send_ && inbox_.empty() && outbox_.empty() && !workerSending_ &&
+        !simulator_.mayEndWithNext()) {
         // Nothing is ahead of this message, so its answer may go out before
         // this returns; the worker sends only what has to wait.
         simulator_.receive(data, size);

@@ -48,7 +48,8 @@ public:
     // is queued, so that a reply due at once leaves within the MIDI system's
     // cycle that brought the message, as a unit's does; a hop to the worker
     // would hold every answer back a cycle. Only for a `send` that never
-    // waits and never calls back into this object.
+    // waits and never calls back into this object. The last block still goes
+    // through the worker, where checking the image cannot hold the caller.
     void setAnswerInline(bool answerInline) { answerInline_ = answerInline; }
     // Ends the worker. With `drain`, what is already queued is still handled
     // and every reply sent, late ones at their time; without, it is dropped.
