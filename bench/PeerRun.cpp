@@ -136,7 +136,6 @@ bool CycleClock::start(std::size_t capacity)
     // not allocate. Far more than a run's worth on an idle machine.
     xruns_.assign(4096, 0);
     nextXrun_ = 0;
-    xrunsSeen_.clear();
     jack_status_t status{};
     auto* client = jack_client_open("orvik16-bench cycles", JackNoStartServer, &status);
     if (!client)
@@ -153,8 +152,6 @@ std::vector<std::int64_t> CycleClock::stop()
         return {};
     jack_client_close(static_cast<jack_client_t*>(client_));
     client_ = nullptr;
-    xrunsSeen_.assign(xruns_.begin(),
-                      xruns_.begin() + std::ptrdiff_t(std::min(nextXrun_.load(), xruns_.size())));
     std::vector<std::int64_t> out(
         starts_.begin(), starts_.begin() + std::ptrdiff_t(std::min(next_.load(), starts_.size())));
     return out;
@@ -211,17 +208,13 @@ int CycleClock::process(std::uint32_t, void*)
 {
     return 0;
 }
-
-int CycleClock::xrun(void*)
-{
-    return 0;
-}
-
-std::int64_t CycleClock::steadyNs()
-{
-    return 0;
-}
 #endif
+
+std::vector<std::int64_t> CycleClock::xruns() const
+{
+    return {xruns_.begin(),
+            xruns_.begin() + std::ptrdiff_t(std::min(nextXrun_.load(), xruns_.size()))};
+}
 
 QString peerName(PeerKind kind)
 {

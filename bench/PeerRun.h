@@ -73,7 +73,7 @@ public:
     std::vector<std::int64_t> stop();
     // When the server reported a cycle that some client did not finish in
     // time, as far as stop(): a cycle that starts on time loses events too.
-    const std::vector<std::int64_t>& xruns() const { return xrunsSeen_; }
+    std::vector<std::int64_t> xruns() const;
 
 private:
     static int process(std::uint32_t frames, void* self);
@@ -85,7 +85,6 @@ private:
     std::atomic<std::size_t> next_{0};
     std::vector<std::int64_t> xruns_;
     std::atomic<std::size_t> nextXrun_{0};
-    std::vector<std::int64_t> xrunsSeen_;
 };
 
 // Starts the peer, waits for it and reads its figures.
