@@ -53,9 +53,11 @@ inline bool deliver(MainWindow& window, const std::vector<std::uint8_t>& bytes)
     return QCoreApplication::sendEvent(&window, &event);
 }
 
+// The acknowledgement a unit gives the message in flight: a commit's while
+// the last message out was a commit, a slice's otherwise.
 inline void acknowledge(MainWindow& window)
 {
-    deliver(window, replyFrame(0x29));
+    deliver(window, replyFrame(window.Session.SendStep == 7 ? 0x2A : 0x29));
 }
 
 // Answers every QMessageBox that opens, records its title and text, and
