@@ -352,8 +352,18 @@ void MainWindow::Transfer()
     TransferButton->setEnabled(false);
     ConnectButton->setEnabled(false);
 
-    if (!prepareImage(DeviceSerial))
+    if (!prepareImage(DeviceSerial)) {
+        // Nothing has reached the unit yet; it keeps the firmware it runs.
+        QMessageBox::warning(this, kBoxTitle,
+                             tr("The firmware image built into this program could not be read, "
+                                "so the update did not start. The unit was not touched and "
+                                "keeps its firmware.\n\nInstall this program again, then press "
+                                "Update."),
+                             QMessageBox::Ok, QMessageBox::NoButton);
+        refreshControls();
+        progressBar->hide();
         return;
+    }
 
     BlockCounter = 0;
     SavedBlockCounter = 0;

@@ -27,6 +27,7 @@ private slots:
     void lateSliceAnswerIsNoConfirmationOfTheLastCommit();
     void strayAnswerSendsNothing_data();
     void strayAnswerSendsNothing();
+    void unreadableImageSaysSoAndGivesTheWindowBack();
 
 private:
     void startTransfer();
@@ -144,6 +145,26 @@ void TestStayingInStep::strayAnswerSendsNothing()
     QCOMPARE(window->Session.SendStep, step);
     tick(1);
     QCOMPARE(window->Session.SendStep, 1u);
+}
+
+void TestStayingInStep::unreadableImageSaysSoAndGivesTheWindowBack()
+{
+    window->ConnState = Connected;
+    window->refreshControls();
+    Q_CLEANUP_RESOURCE(orvik16);
+    window->Transfer();
+    Q_INIT_RESOURCE(orvik16);
+
+    QCOMPARE(answerer->texts.size(), 1);
+    QVERIFY(answerer->texts[0].contains(QStringLiteral("could not be read")));
+    QVERIFY(window->TransferButton->isEnabled());
+    QVERIFY(window->ConnectButton->isEnabled());
+    QVERIFY(window->progressBar->isHidden());
+    QVERIFY(!window->transferRunning());
+    QCOMPARE(int(window->WatchdogCountdown), -1);
+
+    window->Transfer();
+    QVERIFY(window->transferRunning());
 }
 
 QTEST_MAIN(TestStayingInStep)
