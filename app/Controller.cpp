@@ -361,11 +361,9 @@ void MainWindow::Transfer()
 
 void MainWindow::identityReported()
 {
-    if (Unit.asking()) {
-        if (Unit.answered(DeviceSerial)) {
-            beginUpdate();
+    if (Unit.pending()) {
+        if (Unit.answered(DeviceSerial))
             return;
-        }
         giveWindowBack(tr("Another unit answered: serial number %1, not %2 as shown when Update "
                           "was pressed. No firmware was sent.\n\nThe window now shows the unit "
                           "that answered. If it is the unit to update, press Update again.")
@@ -394,6 +392,9 @@ void MainWindow::unitCheckTick()
         return;
     case UnitCheck::Tick::AskAgain:
         Session.SendIdentityRequest();
+        return;
+    case UnitCheck::Tick::Announce:
+        beginUpdate();
         return;
     case UnitCheck::Tick::GiveUp:
         giveWindowBack(tr("The unit did not answer when asked who it is, so no firmware was "
@@ -543,8 +544,11 @@ void MainWindow::comtimeout()
         return;
     if (VersionCheckTicks >= 0)
         versionCheckTick();
-    if (Unit.asking())
+    if (Unit.pending()) {
+        // Nothing is out yet for the watchdog to look after.
         unitCheckTick();
+        return;
+    }
     if (WatchdogCountdown < 0)
         return;
     if (WatchdogCountdown > 0) {

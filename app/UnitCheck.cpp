@@ -9,17 +9,24 @@ constexpr int kGiveUpTicks = 10;
 
 void UnitCheck::ask(std::uint32_t shown)
 {
-    asking_ = true;
+    state_ = State::Asking;
     shown_ = shown;
     ticks_ = 0;
 }
 
 UnitCheck::Tick UnitCheck::tick()
 {
-    if (!asking_)
+    switch (state_) {
+    case State::Idle:
         return Tick::Wait;
+    case State::Answered:
+        state_ = State::Idle;
+        return Tick::Announce;
+    case State::Asking:
+        break;
+    }
     if (++ticks_ >= kGiveUpTicks) {
-        asking_ = false;
+        state_ = State::Idle;
         return Tick::GiveUp;
     }
     return ticks_ % kAskEveryTicks == 0 ? Tick::AskAgain : Tick::Wait;
@@ -27,6 +34,10 @@ UnitCheck::Tick UnitCheck::tick()
 
 bool UnitCheck::answered(std::uint32_t serial)
 {
-    asking_ = false;
-    return serial == shown_;
+    if (serial != shown_) {
+        state_ = State::Idle;
+        return false;
+    }
+    state_ = State::Answered;
+    return true;
 }

@@ -13,28 +13,41 @@ class UnitCheck
 public:
     // Update was pressed while the window showed `shown`.
     void ask(std::uint32_t shown);
-    bool asking() const { return asking_; }
+    // From Update until the update is announced or given up.
+    bool pending() const { return state_ != State::Idle; }
+    // The unit has answered as the one shown; the next tick announces.
+    bool confirmed() const { return state_ == State::Answered; }
 
     enum class Tick
     {
         Wait,
         AskAgain,
         GiveUp,
+        Announce,
     };
-    // Once a second while asking.
+    // Once a second while pending.
     Tick tick();
 
-    // The unit answered while asked: true when it is the unit the window
-    // showed when Update was pressed.
+    // The unit said who it is while pending: true when it is the unit the
+    // window showed when Update was pressed.
     bool answered(std::uint32_t serial);
-    std::uint32_t shownSerial() const { return shown_; }
 
     // The image was scrambled for `serial` and goes out to that unit.
     void updating(std::uint32_t serial) { updated_ = serial; }
     std::uint32_t updatedSerial() const { return updated_; }
+    std::uint32_t shownSerial() const { return shown_; }
 
 private:
-    bool asking_ = false;
+    enum class State
+    {
+        Idle,
+        Asking,
+        // The unit answered; the update is announced on the next tick, once
+        // whatever the unit says unasked after an identity reply (a unit
+        // left in update mode asks for a fresh start) has come and gone.
+        Answered,
+    };
+    State state_ = State::Idle;
     std::uint32_t shown_ = 0;
     std::uint32_t updated_ = 0;
     int ticks_ = 0;

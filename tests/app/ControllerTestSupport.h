@@ -54,11 +54,12 @@ inline bool deliver(MainWindow& window, const std::vector<std::uint8_t>& bytes)
 }
 
 // Update as the user presses it, and the unit shown answers the question who
-// it is: the image is prepared and the update announced.
+// it is: on the next tick the image is prepared and the update announced.
 inline void pressUpdate(MainWindow& window)
 {
     window.Transfer();
     deliver(window, identityReply(window.DeviceSerial, 0x0602));
+    window.comtimeout();
 }
 
 // The acknowledgement a unit gives the message in flight: a commit's while

@@ -683,7 +683,10 @@ void TestEndToEnd::unansweredAnnouncementIsSentAgain()
     window.Connect();
     QTRY_COMPARE_WITH_TIMEOUT(window.ConnState, int(Connected), 10000);
 
+    // The unit says who it is, and the next tick announces the update.
     window.Transfer();
+    QTRY_VERIFY_WITH_TIMEOUT(window.Unit.confirmed(), 10000);
+    window.comtimeout();
     QTRY_COMPARE_WITH_TIMEOUT(messages().size(), std::size_t(1), 10000);
     const auto announcement = messages().front();
     QCOMPARE(announcement.size(), std::size_t(21));
