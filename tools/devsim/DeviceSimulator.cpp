@@ -142,10 +142,33 @@ std::vector<std::uint8_t> DeviceSimulator::identityReply() const
 
 void DeviceSimulator::receive(const std::uint8_t* data, std::size_t size)
 {
-    ++stats_.messagesReceived;
-    messageNumber_ = begun_ ? report_.messages : stats_.messagesReceived - 1;
-    if (begun_)
-        ++report_.messages;
+    copyDue_ = false;
+    take(data, size);
+    if (!copyDue_)
+        return;
+    // The second delivery comes right behind the first, as when an interface
+    // passes a message on twice. The unit cannot tell it from a message the
+    // tool sent again and answers it as it would that one: a slice again
+    // rewrites the same window with the same bytes and is acknowledged again,
+    // the commit just taken is acknowledged again and commits nothing (its
+    // tag is what tells a repeat from the next block), a begin-update starts
+    // the update over (nothing was written yet, so nothing is lost) and is
+    // answered again, an identity request is answered twice. What a busy or
+    // restarting unit would miss, it misses.
+    copy_ = true;
+    ++stats_.copiesReceived;
+    take(data, size);
+    copy_ = false;
+}
+
+void DeviceSimulator::take(const std::uint8_t* data, std::size_t size)
+{
+    if (!copy_) {
+        ++stats_.messagesReceived;
+        messageNumber_ = begun_ ? report_.messages : stats_.messagesReceived - 1;
+        if (begun_)
+            ++report_.messages;
+    }
 
     received_ = now_();
     while (!answersDue_.empty() && answersDue_.front() <= received_) {
@@ -153,7 +176,8 @@ void DeviceSimulator::receive(const std::uint8_t* data, std::size_t size)
         answersDue_.pop_front();
     }
     if (booting_ && received_ < bootedAt_) {
-        lostWhileRestarting(data, size);
+        if (!copy_)
+            lostWhileRestarting(data, size);
         return;
     }
     if (booting_) {
@@ -166,16 +190,27 @@ void DeviceSimulator::receive(const std::uint8_t* data, std::size_t size)
         fault(Fault::Busy, std::move(why));
         return;
     }
-    if (settings_.strict && !answersDue_.empty() && received_ - spokeAt_ < kWatchdogSilence) {
-        const auto ms = [](auto d) {
-            return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
-        };
-        fault(Fault::TwoInFlight, "an answer still due in " + ms(answersDue_.back() - received_) +
-                                      " ms, silent for " + ms(received_ - spokeAt_) + " ms");
+    if (!answersDue_.empty() && !copy_) {
+        if (received_ - spokeAt_ >= kWatchdogSilence) {
+            // The tool's watchdog sent again while an answer was still on its
+            // way: that answer reaches it after the re-send, unasked for. If
+            // it was the last answer of an update, the tool had not heard it.
+            leeway_ = true;
+            if (ended_ && !running_)
+                lastAnswerLost_ = true;
+        } else if (settings_.strict && !mayBeAhead()) {
+            const auto ms = [](auto d) {
+                return std::to_string(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+            };
+            fault(Fault::TwoInFlight, "an answer still due in " +
+                                          ms(answersDue_.back() - received_) + " ms, silent for " +
+                                          ms(received_ - spokeAt_) + " ms");
+        }
     }
 
     Plan plan;
-    if (begun_) {
+    if (begun_ && !copy_) {
         for (int i = 0; i < kInjectionKindCount; ++i)
             plan.injections[i] = settings_.faults.has(messageNumber_, static_cast<Injection>(i));
     }
@@ -252,16 +287,31 @@ void DeviceSimulator::receive(const std::uint8_t* data, std::size_t size)
             awaitingBlockStart_ = true;
             awaitingAfterRestart_ = true;
         }
-        const auto delay = plan.busyFor + (plan.has(Injection::Late) ? settings_.lateDelay
-                                                                     : std::chrono::milliseconds{});
+        auto delay = plan.busyFor;
+        if (plan.has(Injection::Overdue))
+            delay += settings_.overdueDelay;
+        else if (plan.has(Injection::Late))
+            delay += settings_.lateDelay;
+        // A slice acknowledged twice, or a copy the tool never sent
+        // acknowledged at all: the tool may take the spare acknowledgement
+        // for its next slice's.
+        if (command == kReplyAckSlice && (copy_ || plan.has(Injection::Duplicate)))
+            leeway_ = true;
+        std::optional<DeviceTime> due;
         if (plan.has(Injection::Duplicate))
-            send(*reply, delay);
-        send(std::move(*reply), delay);
+            due = send(*reply, delay);
+        const DeviceTime last = send(std::move(*reply), delay);
+        if (command == kReplyAckCommit && (finishing || (!running_ && ended_)) &&
+            !report_.lastCommitAnswered) {
+            report_.lastCommitAnswered = true;
+            report_.lastCommitAnsweredAt = due.value_or(last);
+        }
         if (plan.restartAfterReply) {
             ++stats_.unpromptedRestarts;
             send(shortReply(kReplyRestart), delay);
         }
     }
+    copyDue_ = plan.has(Injection::Doubled);
 
     if (finishing || plan.endsAgain) {
         // A silent injection stands for an answer lost on the wire, and
@@ -294,7 +344,7 @@ void DeviceSimulator::receive(const std::uint8_t* data, std::size_t size)
         rewind();
 }
 
-void DeviceSimulator::send(std::vector<std::uint8_t> bytes, std::chrono::milliseconds delay)
+DeviceTime DeviceSimulator::send(std::vector<std::uint8_t> bytes, std::chrono::milliseconds delay)
 {
     // Transports keep the unit's order, so no answer leaves before an
     // earlier one.
@@ -303,6 +353,7 @@ void DeviceSimulator::send(std::vector<std::uint8_t> bytes, std::chrono::millise
         due = std::max(due, answersDue_.back());
     answersDue_.push_back(due);
     replies_({std::move(bytes), delay});
+    return due;
 }
 
 bool DeviceSimulator::busy(DeviceTime now, std::string& why)
@@ -448,7 +499,7 @@ void DeviceSimulator::handleBegin(const std::uint8_t* m, Plan& plan)
 
     startUpdate();
     messageNumber_ = 0;
-    for (int i = 0; i < kInjectionKindCount; ++i)
+    for (int i = 0; i < kInjectionKindCount && !copy_; ++i)
         plan.injections[i] = settings_.faults.has(0, static_cast<Injection>(i));
     notify(Event::Kind::BeginUpdate);
     plan.reply = shortReply(kReplyRestart);
@@ -467,6 +518,7 @@ bool DeviceSimulator::startsExpectedBlock(int slice, const std::uint8_t* payload
 
 void DeviceSimulator::handleSlice(const std::uint8_t* m, std::size_t size, Plan& plan)
 {
+    justCommitted_ = false;
     const std::uint8_t sum = sliceChecksum(m, size);
     if (m[10] != sum) {
         refuse(plan, Fault::Checksum, "checksum " + hex(m[10]) + ", bytes add up to " + hex(sum));
@@ -490,8 +542,9 @@ void DeviceSimulator::handleSlice(const std::uint8_t* m, std::size_t size, Plan&
         // Sent before the tool heard our repeat or restart request: it will
         // start the block over. A lenient unit waits for that start and
         // ignores what was already on the wire, without an answer; with one
-        // message in flight there is nothing on the wire.
-        if (settings_.strict)
+        // message in flight there is nothing on the wire, unless the unit
+        // gave an answer the tool did not ask for.
+        if (settings_.strict && !mayBeAhead())
             refuse(plan, Fault::OutOfStep,
                    "slice " + std::to_string(slice) + " before the block started over");
         return;
@@ -531,7 +584,10 @@ void DeviceSimulator::handleSlice(const std::uint8_t* m, std::size_t size, Plan&
         building_ = block;
         awaitingBlockStart_ = false;
         awaitingAfterRestart_ = false;
-    } else if (building_ < 0 || slice != nextSlice_) {
+    } else if (building_ < 0 || (slice != nextSlice_ && slice != nextSlice_ - 1)) {
+        // The slice just taken may come again (see receive()): the stream is
+        // rebuilt by offset, so it rewrites its own window and is answered
+        // again. Any other slice out of turn leaves a gap or an overlap.
         refuse(
             plan, Fault::SliceOrder,
             "slice " + std::to_string(slice) + ", expected " +
@@ -550,13 +606,24 @@ void DeviceSimulator::handleSlice(const std::uint8_t* m, std::size_t size, Plan&
 
 void DeviceSimulator::handleCommit(const std::uint8_t* m, Plan& plan)
 {
+    // The tag tells a repeated commit from the next block's: the commit just
+    // taken, again with its own tag and no slice since, is answered again and
+    // commits nothing. After the last block only a copy is answered so; the
+    // tool has no reason to send it again once it was confirmed.
+    const bool again = justCommitted_ && m[10] == commitTag(commits_ - 1) &&
+                       (running_ || (copy_ && settings_.answersLastCommit));
+    if (again) {
+        plan.reply = shortReply(kReplyAckCommit);
+        return;
+    }
+    justCommitted_ = false;
     if (awaitingBlockStart_ && running_) {
         // Already on the wire when we asked for the block again. The tool
         // counted it, and after a restart it never takes that count back, so
         // the tags that follow include it.
-        if (awaitingAfterRestart_)
+        if (awaitingAfterRestart_ && !copy_)
             ++commits_;
-        if (settings_.strict)
+        if (settings_.strict && !mayBeAhead())
             refuse(plan, Fault::OutOfStep, "commit before the block started over");
         return;
     }
@@ -592,6 +659,9 @@ void DeviceSimulator::handleCommit(const std::uint8_t* m, Plan& plan)
     const int index = building_;
     std::copy(block, block + kBlockSize, image_.begin() + index * kBlockSize);
     ++stats_.blocksCommitted;
+    justCommitted_ = true;
+    // Once it has this answer the tool waits for nothing older.
+    leeway_ = false;
     if (!replacing_) {
         ++commits_;
         ++report_.commits;
@@ -628,6 +698,7 @@ void DeviceSimulator::startUpdate()
     restarted_ = false;
     awaitingBlockStart_ = false;
     awaitingAfterRestart_ = false;
+    leeway_ = false;
     report_ = UpdateReport{};
     report_.number = ++stats_.updatesBegun;
     report_.messages = 1;
@@ -655,6 +726,7 @@ void DeviceSimulator::rewind()
 {
     nextBlock_ = 0;
     lastCommitted_ = -1;
+    justCommitted_ = false;
     dropBlock();
     std::fill(present_.begin(), present_.end(), false);
     report_.blocksPresent = 0;
@@ -693,6 +765,8 @@ void DeviceSimulator::finishImage()
 
 void DeviceSimulator::fault(Fault kind, std::string detail)
 {
+    if (copy_)
+        return; // the original was judged; the copy is the transport's
     const int i = static_cast<int>(kind);
     ++stats_.faults[i];
     if (running_ || ended_)
@@ -708,6 +782,10 @@ void DeviceSimulator::fault(Fault kind, std::string detail)
 
 void DeviceSimulator::refuse(Plan& plan, Fault kind, std::string detail)
 {
+    // A copy of a message the unit has already dealt with is dropped without
+    // a word; it changes nothing and the tool waits for no answer to it.
+    if (copy_)
+        return;
     fault(kind, std::move(detail));
     dropBlock();
     if (settings_.onBadMessage == BadMessageReply::Repeat)
