@@ -352,8 +352,18 @@ void MainWindow::Transfer()
     TransferButton->setEnabled(false);
     ConnectButton->setEnabled(false);
 
-    if (!prepareImage(DeviceSerial))
+    if (!prepareImage(DeviceSerial)) {
+        // Nothing has reached the unit yet; it keeps the firmware it runs.
+        QMessageBox::warning(this, kBoxTitle,
+                             tr("The firmware image built into this program could not be read, "
+                                "so the update did not start. The unit was not touched and "
+                                "keeps its firmware.\n\nInstall this program again, then press "
+                                "Update."),
+                             QMessageBox::Ok, QMessageBox::NoButton);
+        refreshControls();
+        progressBar->hide();
         return;
+    }
 
     BlockCounter = 0;
     SavedBlockCounter = 0;
@@ -366,6 +376,7 @@ void MainWindow::Transfer()
     // wherever an earlier transfer left the sender.
     Session.ImageOffset = 0;
     Session.SendStep = 0;
+    Session.StrayAcknowledgements = 0;
     // A suspend half-way would leave the unit with half an image.
     KeepAwake.hold(tr("Updating the firmware of an Orvik16 unit"));
     Session.SendBeginUpdate(kImageVersionMajor, kImageVersionMinor, kImageSize);
@@ -387,13 +398,22 @@ void MainWindow::handleAcknowledge()
     // Outside a transfer there is no image for this unit to send.
     if (Phase == TransferPhase::Idle)
         return;
+    // A late or doubled answer says nothing of the message in flight: taken
+    // for its answer, it would put a second message in flight, and a slice's
+    // answer taken for a lost commit's would count a block the unit never
+    // committed. It does not re-arm the watchdog either, for the same reason.
+    if (!Session.AnswersMessageInFlight()) {
+        ++Session.StrayAcknowledgements;
+        return;
+    }
 
     SavedBlockCounter = BlockCounter;
     SilentResends = 0;
     FirstSliceUnanswered = false;
 
     if (Phase == TransferPhase::LastCommitOut) {
-        // Success only once the unit has confirmed the last commit.
+        // Success only once the unit has confirmed the last commit: the check
+        // above let nothing but the commit's own answer through.
         const QString text = Session.RetryCount != 0
                                  ? tr("transfer successful, %1 retries").arg(Session.RetryCount)
                                  : tr("transfer successful");

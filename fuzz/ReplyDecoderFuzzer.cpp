@@ -8,7 +8,8 @@
 //
 // Every result is checked against a plain reading of the reply rules, so a
 // decoder that looks past the count, keeps a stale name or miscounts retries
-// fails here, not only one that crashes.
+// fails here, not only one that crashes; so does one that acts on a piece of
+// a message, or on one that was cut into by another.
 
 #include "FuzzCheck.h"
 #include "UpdateSession.h"
@@ -28,6 +29,7 @@ struct Expected
     std::int32_t version = 0;
     QString name;
     QString serialText;
+    std::uint8_t answered = 0;
 };
 
 QString serialTextOf(std::uint32_t serial)
@@ -53,13 +55,22 @@ Expected expect(const std::uint8_t* block, DWORD count)
     auto at = [&](DWORD i) -> std::uint32_t { return i < valid ? block[i] : 0u; };
     if (at(0) != 0xF0 || at(1) != 0x00 || at(2) != 0x11 || at(3) != 0x22 || at(4) != 0x0B)
         return e;
+    // Whole messages only: F7 last, 7-bit data before it.
+    if (valid < 11 || at(valid - 1) != 0xF7)
+        return e;
+    for (DWORD i = 1; i + 1 < valid; ++i) {
+        if (at(i) >= 0x80)
+            return e;
+    }
     switch (at(9)) {
     case 0x20: {
+        if (valid < 13)
+            return e;
         e.code = ReplyIdentity;
         const std::uint32_t serial = at(5) | at(6) << 7 | at(7) << 14 | at(8) << 21;
         e.serial = static_cast<std::int32_t>(serial);
         e.version = static_cast<std::int32_t>(at(10) | at(11) << 7);
-        for (DWORD i = 12; i < 28 && at(i) != 0x00 && at(i) != 0x7F; ++i)
+        for (DWORD i = 12; i < 28 && i + 1 < valid && at(i) != 0x00 && at(i) != 0x7F; ++i)
             e.name.append(QChar(static_cast<char16_t>(at(i))));
         e.serialText = serialTextOf(serial);
         break;
@@ -67,6 +78,7 @@ Expected expect(const std::uint8_t* block, DWORD count)
     case 0x29:
     case 0x2A:
         e.code = ReplyAcknowledge;
+        e.answered = at(9) == 0x29 ? DataSlice : CommitBlock;
         break;
     case 0x2B:
         e.code = ReplyRepeat;
@@ -119,6 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const ReplyCode code = s.HandleInput(header);
 
     FUZZ_CHECK(code == want.code);
+    FUZZ_CHECK(s.AcknowledgedCommand == want.answered);
     const std::uint32_t raised = static_cast<std::uint32_t>(s.RetryCount) - retriesBefore;
     FUZZ_CHECK(raised == (code == ReplyRepeat || code == ReplyRestart ? 1u : 0u));
     if (code == ReplyIdentity) {

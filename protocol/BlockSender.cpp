@@ -64,3 +64,14 @@ bool UpdateSession::RestartTransfer()
     SendStep = 0;
     return SendNext(false);
 }
+
+bool UpdateSession::AnswersMessageInFlight() const
+{
+    if (SendStep == 0)
+        return true; // nothing of the image is out: the first answer starts it
+    if (SendStep <= kStepCommit)
+        return AcknowledgedCommand == DataSlice;
+    if (SendStep == kStepCommitted)
+        return AcknowledgedCommand == CommitBlock;
+    return false;
+}

@@ -2,15 +2,22 @@
 
 #include <QChar>
 
+#include <algorithm>
+
 namespace {
 
 constexpr std::uint8_t kFrameStart = 0xF0;
+constexpr std::uint8_t kFrameEnd = 0xF7;
 constexpr int kCommandOffset = 9;
 constexpr int kSerialOffset = 5;
 constexpr int kVersionOffset = 10;
 constexpr int kNameOffset = 12;
 constexpr int kNameLength = 16;
 constexpr int kSerialDigits = 9;
+// Header, command and the closing F7: all a short reply has.
+constexpr DWORD kShortReplySize = kHeaderSize + 1;
+// An identity reply must reach past its version; the name may end early.
+constexpr DWORD kShortestIdentityReply = kNameOffset + 1;
 
 // Reads the received bytes as if they lay in a zero-filled input buffer: what
 // the count does not cover reads as 0, whatever the pointer holds beyond it.
@@ -20,6 +27,22 @@ struct ReplyBytes
     DWORD count;
     std::uint32_t operator[](DWORD i) const { return i < count ? data[i] : 0u; }
 };
+
+// Only a whole message is acted on: one that ends in F7 and has nothing but
+// 7-bit data before it. A SysEx longer than the input buffer reaches us in
+// pieces, the first without its F7, and a cable glitch can cut one message
+// into the start of another; acting on either could take a stray byte for an
+// acknowledgement or for the unit's serial number.
+bool isWholeMessage(const ReplyBytes& b)
+{
+    if (b.count < kShortReplySize || b[b.count - 1] != kFrameEnd)
+        return false;
+    for (DWORD i = 1; i + 1 < b.count; ++i) {
+        if (b[i] & 0x80)
+            return false;
+    }
+    return true;
+}
 
 // Not raise(): Windows' C runtime declares a global raise(int), and the call
 // would be ambiguous there.
@@ -37,22 +60,24 @@ ReplyCode UpdateSession::DecodeReply(const std::uint8_t* bytes, DWORD count)
     const ReplyBytes b{bytes, count < kInputBufferSize ? count : kInputBufferSize};
 
     if (b[0] != kFrameStart || b[1] != kManufacturerId[0] || b[2] != kManufacturerId[1] ||
-        b[3] != kManufacturerId[2] || b[4] != kModelId)
+        b[3] != kManufacturerId[2] || b[4] != kModelId || !isWholeMessage(b))
         return ReplyNone;
 
+    AcknowledgedCommand = 0;
     switch (b[kCommandOffset]) {
     case kReplyIdentity: {
-        // The unit sends 7-bit groups; they are combined unmasked, so a
-        // malformed reply can reach 29 bits. FormatSerialText copes with any
-        // value.
+        if (b.count < kShortestIdentityReply)
+            return ReplyNone;
         const std::uint32_t serial = b[kSerialOffset] | b[kSerialOffset + 1] << 7 |
                                      b[kSerialOffset + 2] << 14 | b[kSerialOffset + 3] << 21;
         SerialNumber = static_cast<std::int32_t>(serial);
         FirmwareVersion = static_cast<std::int32_t>(b[kVersionOffset] | b[kVersionOffset + 1] << 7);
 
+        // The name ends early at a 00 or 7F, and always at the closing F7.
         DeviceName.clear();
-        for (int i = 0; i < kNameLength; ++i) {
-            const std::uint32_t c = b[DWORD(kNameOffset + i)];
+        const DWORD nameEnd = std::min<DWORD>(kNameOffset + kNameLength, b.count - 1);
+        for (DWORD i = kNameOffset; i < nameEnd; ++i) {
+            const std::uint32_t c = b[i];
             if (c == 0x00 || c == 0x7F)
                 break;
             DeviceName.append(QChar::fromLatin1(static_cast<char>(c)));
@@ -63,7 +88,10 @@ ReplyCode UpdateSession::DecodeReply(const std::uint8_t* bytes, DWORD count)
         return ReplyIdentity;
     }
     case kReplyAckSlice:
+        AcknowledgedCommand = DataSlice;
+        return ReplyAcknowledge;
     case kReplyAckCommit:
+        AcknowledgedCommand = CommitBlock;
         return ReplyAcknowledge;
     case kReplyRepeat:
         incrementWrapping(RetryCount);

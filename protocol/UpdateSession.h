@@ -37,6 +37,11 @@ public:
     // Block sender.
     bool SendNext(bool repeat);
     bool RestartTransfer();
+    // Whether the acknowledgement just decoded answers the message in flight:
+    // a slice's answer while a slice is out, a commit's while a commit is.
+    // Any other is late or doubled, and acting on it would run one message
+    // ahead of the unit, or count a block it never committed.
+    bool AnswersMessageInFlight() const;
 
     // Fields in the order the unit-facing design fixes them; destruction runs
     // in reverse: image buffer, identity strings, then the port pair closes.
@@ -53,4 +58,10 @@ public:
     std::uint32_t SendStep = 0;
     std::unique_ptr<std::uint8_t[]> ImageBuffer;
     std::int32_t CommittedBlocks = 0;
+    // The command the last acknowledgement answered, DataSlice or
+    // CommitBlock; 0 after any other reply.
+    std::uint8_t AcknowledgedCommand = 0;
+    // Acknowledgements since the last BeginUpdate that answered no message in
+    // flight: each one a late or doubled answer that the transfer passed over.
+    std::int32_t StrayAcknowledgements = 0;
 };

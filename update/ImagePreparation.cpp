@@ -12,9 +12,10 @@ bool prepareImage(std::uint8_t* imageBuffer, std::uint32_t seed)
     QFile file(QString::fromLatin1(kImageResourcePath));
     if (!file.open(QIODevice::ReadOnly))
         return false;
-    // The resource is checked for its exact size when the build embeds it,
-    // so a short read cannot happen here.
-    file.read(reinterpret_cast<char*>(imageBuffer), kImageSize);
+    // The build checks the resource's size when it embeds it; a short read
+    // all the same must never send a unit whatever the buffer held before.
+    if (file.read(reinterpret_cast<char*>(imageBuffer), kImageSize) != qint64(kImageSize))
+        return false;
     file.close();
 
     std::uint8_t keystream[kKeystreamSize];

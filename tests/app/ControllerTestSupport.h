@@ -32,9 +32,7 @@ inline std::vector<std::uint8_t> identityReply(std::uint32_t serial, std::uint32
         m.push_back(static_cast<std::uint8_t>((serial >> (7 * i)) & 0x7F));
     m.push_back(0x20);
     m.push_back(static_cast<std::uint8_t>(version & 0x7F));
-    // Unmasked, so that a test can reach versions a well-formed reply cannot
-    // carry: the decoder combines the bytes as they come.
-    m.push_back(static_cast<std::uint8_t>((version >> 7) & 0xFF));
+    m.push_back(static_cast<std::uint8_t>((version >> 7) & 0x7F));
     for (std::size_t i = 0; i < 16; ++i)
         m.push_back(i < std::strlen(name) ? static_cast<std::uint8_t>(name[i]) : 0x00);
     m.push_back(0xF7);
@@ -55,9 +53,11 @@ inline bool deliver(MainWindow& window, const std::vector<std::uint8_t>& bytes)
     return QCoreApplication::sendEvent(&window, &event);
 }
 
+// The acknowledgement a unit gives the message in flight: a commit's while
+// the last message out was a commit, a slice's otherwise.
 inline void acknowledge(MainWindow& window)
 {
-    deliver(window, replyFrame(0x29));
+    deliver(window, replyFrame(window.Session.SendStep == 7 ? 0x2A : 0x29));
 }
 
 // Answers every QMessageBox that opens, records its title and text, and

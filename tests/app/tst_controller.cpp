@@ -158,8 +158,8 @@ void TestController::versionAndSerialShown_data()
                           << "5.01";
     QTest::newRow("5.50") << 268435455u << 0x3205u << "355-581-494"
                           << "5.50";
-    QTest::newRow("minor of 100") << 1u << (100u << 8 | 3u) << "000-000-010"
-                                  << "3.100";
+    QTest::newRow("largest minor a reply carries") << 1u << (63u << 8 | 3u) << "000-000-010"
+                                                   << "3.63";
 }
 
 void TestController::versionAndSerialShown()

@@ -72,21 +72,15 @@ private slots:
         QTest::newRow("first name byte 7F")
             << kIdentityHead + hex("7F7F7F7F 20 0100 7F414243 F7") << -1 << 268435455 << 1 << ""
             << "355-581-494";
-        QTest::newRow("F7 and Latin-1 bytes belong to the name")
-            << kIdentityHead + hex("01000000 20 0000 41E9 F7") << -1 << 1 << 0
-            << QStringLiteral("A\u00E9\u00F7") << "000-000-010";
-        QTest::newRow("unmasked serial bytes combine by OR")
-            << kIdentityHead + hex("FFFFFFFF 20 0000 00") << -1 << 536870911 << 0 << ""
-            << "712-063-908";
+        QTest::newRow("name ended by the closing F7")
+            << kIdentityHead + hex("01000000 20 0000 4142 F7") << -1 << 1 << 0 << "AB"
+            << "000-000-010";
+        QTest::newRow("no name at all")
+            << kIdentityHead + hex("05000000 20 0301 F7") << -1 << 5 << 131 << ""
+            << "000-000-050";
         // What lies past the count is never read, whatever the buffer holds.
-        QTest::newRow("truncated after the version")
-            << kIdentityHead + hex("05000000 20 0301 58595A F7") << 12 << 5 << 131 << ""
-            << "000-000-050";
-        QTest::newRow("truncated inside the name")
-            << kIdentityHead + hex("05000000 20 0301 58595A F7") << 14 << 5 << 131 << "XY"
-            << "000-000-050";
-        QTest::newRow("count beyond the input buffer")
-            << kIdentityHead + hex("05000000 20 0301 58595A 00") << 0x7FFFFFFF << 5 << 131 << "XYZ"
+        QTest::newRow("bytes past the count")
+            << kIdentityHead + hex("05000000 20 0301 58 F7 5A5A") << 14 << 5 << 131 << "X"
             << "000-000-050";
     }
 
@@ -162,8 +156,7 @@ private slots:
             int retries = 0;
             switch (command) {
             case 0x20:
-                expected = ReplyIdentity;
-                break;
+                break; // an identity reply this short lacks its version
             case 0x29:
             case 0x2A:
                 expected = ReplyAcknowledge;
@@ -180,6 +173,9 @@ private slots:
             session.RetryCount = 10;
             QCOMPARE(decode(session, reply(command)), expected);
             QCOMPARE(session.RetryCount, 10 + retries);
+            // Which message an acknowledgement answers is kept apart.
+            const int answered = command == 0x29 ? DataSlice : command == 0x2A ? CommitBlock : 0;
+            QCOMPARE(int(session.AcknowledgedCommand), answered);
         }
     }
 
@@ -197,6 +193,23 @@ private slots:
         QTest::newRow("command past the count") << reply(0x2B) << 9;
         QTest::newRow("identity with foreign header")
             << hex("F0 00 11 22 0A 01000000 20 0000 414243 F7") << -1;
+        // Only whole messages: a piece of one, or one cut into by another,
+        // must not pass for an answer or for the unit's serial number.
+        QTest::newRow("acknowledgement without its F7") << reply(0x29) << 10;
+        QTest::newRow("acknowledgement ending in another byte")
+            << hex("F0 00 11 22 0B 00000000 2A 00") << -1;
+        QTest::newRow("first piece of a SysEx longer than the buffer")
+            << reply(0x29).left(10) + QByteArray(kInputBufferSize - 10, '\x01')
+            << int(kInputBufferSize);
+        QTest::newRow("count beyond the input buffer") << reply(0x2A) << 0x7FFFFFFF;
+        QTest::newRow("a new message begun inside")
+            << hex("F0 00 11 22 0B 00000000 2A F0 F7") << -1;
+        QTest::newRow("high bit in the serial")
+            << kIdentityHead + hex("FFFFFFFF 20 0000 00 F7") << -1;
+        QTest::newRow("identity cut inside the version")
+            << kIdentityHead + hex("05000000 20 03 F7") << -1;
+        QTest::newRow("identity cut before its F7")
+            << kIdentityHead + hex("05000000 20 0301 58595A F7") << 14;
     }
 
     void notAReply()
