@@ -133,11 +133,11 @@ void TestFaultCampaign::update_data()
     // An answer due just before the watchdog's re-send and just after it:
     // 6 s after a slice or a commit, 20 s after the last commit and after
     // the begin-update, while the unit may be writing or erasing.
-    addRow("overdue-ms=5999 overdue@363");
     addRow("overdue-ms=6001 overdue@363");
-    addRow("overdue-ms=6001 overdue@364");
     addRow("overdue-ms=20001 overdue@6160");
     if (!reduced) {
+        addRow("overdue-ms=5999 overdue@363");
+        addRow("overdue-ms=6001 overdue@364");
         addRow("overdue-ms=5999 overdue@364");
         addRow("overdue-ms=19999 overdue@6160");
         addRow("overdue-ms=20001 overdue@0");
@@ -145,12 +145,12 @@ void TestFaultCampaign::update_data()
 
     // Together with losses: a spare answer in flight when the commit's
     // answer, or the commit itself, is lost or refused.
-    addRow("duplicate@363 silent@364");
-    addRow("duplicate@362 repeat@364");
     addRow("duplicate@362 lost@364");
     addRow("doubled@6159 silent@6160");
-    addRow("duplicate@6158 finish-ms=8000");
     if (!reduced) {
+        addRow("duplicate@363 silent@364");
+        addRow("duplicate@362 repeat@364");
+        addRow("duplicate@6158 finish-ms=8000");
         addRow("duplicate@363 repeat@364");
         addRow("doubled@362 restart@364");
         addRow("doubled@1 silent@7");
