@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -219,7 +220,19 @@ public:
     std::vector<std::uint8_t> identityReply() const;
 
 private:
-    struct Plan; // what the injections of one message call for
+    // What the injections of one message call for.
+    struct Plan
+    {
+        bool injections[kInjectionKindCount] = {};
+        std::optional<std::vector<std::uint8_t>> reply;
+        bool answersBegin = false; // the restart that starts an update is no retry
+        bool finished = false;     // last block in: compare once the answer is out
+        bool endsAgain = false;    // the last block again, taken after the end
+        bool restartAfterReply = false;
+        std::chrono::milliseconds busyFor{0};
+
+        bool has(Injection kind) const { return injections[static_cast<int>(kind)]; }
+    };
 
     void take(const std::uint8_t* data, std::size_t size);
     void handleIdentity(Plan& plan);
