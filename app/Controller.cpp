@@ -352,19 +352,81 @@ void MainWindow::Transfer()
     TransferButton->setEnabled(false);
     ConnectButton->setEnabled(false);
 
-    if (!prepareImage(DeviceSerial)) {
-        // Nothing has reached the unit yet; it keeps the firmware it runs.
-        QMessageBox::warning(this, kBoxTitle,
-                             tr("The firmware image built into this program could not be read, "
-                                "so the update did not start. The unit was not touched and "
-                                "keeps its firmware.\n\nInstall this program again, then press "
-                                "Update."),
-                             QMessageBox::Ok, QMessageBox::NoButton);
-        refreshControls();
-        progressBar->hide();
+    // The serial shown may be another unit's by now: the image is scrambled
+    // only for the serial the unit reports in answer to this question.
+    Unit.ask(DeviceSerial);
+    showBarNote(tr("Asking the unit who it is..."));
+    Session.SendIdentityRequest();
+}
+
+void MainWindow::identityReported()
+{
+    if (Unit.asking()) {
+        if (Unit.answered(DeviceSerial)) {
+            beginUpdate();
+            return;
+        }
+        giveWindowBack(tr("Another unit answered: serial number %1, not %2 as shown when Update "
+                          "was pressed. No firmware was sent.\n\nThe window now shows the unit "
+                          "that answered. If it is the unit to update, press Update again.")
+                           .arg(DeviceSerialText, serialText(Unit.shownSerial())));
         return;
     }
+    if (transferRunning() && DeviceSerial != Unit.updatedSerial()) {
+        const QString updated = serialText(Unit.updatedSerial());
+        endTransfer();
+        giveWindowBack(
+            tr("Another unit answered during the update: serial number %1, not %2. The update "
+               "was stopped, so that nothing prepared for unit %2 reaches another unit.\n\n"
+               "Unit %2 holds part of the new firmware: do not switch it off. Connect it again "
+               "and press Update.")
+                .arg(DeviceSerialText, updated));
+        return;
+    }
+    if (VersionCheckTicks >= 0 && ConnState == Connected)
+        versionReported();
+}
 
+void MainWindow::unitCheckTick()
+{
+    switch (Unit.tick()) {
+    case UnitCheck::Tick::Wait:
+        return;
+    case UnitCheck::Tick::AskAgain:
+        Session.SendIdentityRequest();
+        return;
+    case UnitCheck::Tick::GiveUp:
+        giveWindowBack(tr("The unit did not answer when asked who it is, so no firmware was "
+                          "sent.\n\nCheck both MIDI cables and the chosen ports, then press "
+                          "Update again."));
+        return;
+    }
+}
+
+void MainWindow::giveWindowBack(const QString& text)
+{
+    clearBarNote();
+    QMessageBox::warning(this, kBoxTitle, text, QMessageBox::Ok, QMessageBox::NoButton);
+    refreshControls();
+    progressBar->hide();
+}
+
+QString MainWindow::serialText(std::uint32_t serial)
+{
+    return QString::fromLatin1(Session.FormatSerialText(static_cast<std::int32_t>(serial)));
+}
+
+void MainWindow::beginUpdate()
+{
+    clearBarNote();
+    if (!prepareImage(DeviceSerial)) {
+        // Nothing has reached the unit yet; it keeps the firmware it runs.
+        giveWindowBack(tr("The firmware image built into this program could not be read, so "
+                          "the update did not start. The unit was not touched and keeps its "
+                          "firmware.\n\nInstall this program again, then press Update."));
+        return;
+    }
+    Unit.updating(DeviceSerial);
     BlockCounter = 0;
     SavedBlockCounter = 0;
     ReachedEnd = false;
@@ -481,6 +543,8 @@ void MainWindow::comtimeout()
         return;
     if (VersionCheckTicks >= 0)
         versionCheckTick();
+    if (Unit.asking())
+        unitCheckTick();
     if (WatchdogCountdown < 0)
         return;
     if (WatchdogCountdown > 0) {
@@ -610,6 +674,14 @@ void MainWindow::versionCheckTick()
 void MainWindow::versionReported()
 {
     VersionCheckTicks = -1;
+    if (DeviceSerial != Unit.updatedSerial()) {
+        UpdateResultText->setText(
+            tr("A unit with serial number %1 answered, not the unit just updated (%2), so the "
+               "firmware that one runs is not known. Connect the updated unit, then press "
+               "Disconnect and Connect.")
+                .arg(DeviceSerialText, serialText(Unit.updatedSerial())));
+        return;
+    }
     const QString reported = VersionEdit->text();
     const QString expected = QString::fromLatin1(kFirmwareVersionText);
     if (DeviceVersion == kFirmwareVersion) {

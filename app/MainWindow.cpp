@@ -57,8 +57,7 @@ bool MainWindow::event(QEvent* e)
             refreshControls();
         }
         showIdentity();
-        if (VersionCheckTicks >= 0 && ConnState == Connected)
-            versionReported();
+        identityReported();
         break;
     default:
         // A repeat request was already counted by the decoder; the watchdog

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "SleepInhibitor.h"
+#include "UnitCheck.h"
 #include "UpdateSession.h"
 #include "ui_MainWindow.h"
 
@@ -80,6 +81,16 @@ public:
     // The transfer has ended: the question has nothing left to protect.
     void dismissCloseQuestion();
     bool prepareImage(std::uint32_t seed);
+    // What an identity reply means beyond the fields it fills: the answer
+    // before an update, another unit during one, or the version after one.
+    void identityReported();
+    void unitCheckTick();
+    // The unit answered as the one shown: the image is prepared for it and
+    // the update announced.
+    void beginUpdate();
+    // Ends what Update began with `text` in a box, the window connected.
+    void giveWindowBack(const QString& text);
+    QString serialText(std::uint32_t serial);
     void handleAcknowledge();
     void handleRestart();
     void deferPaint();
@@ -123,6 +134,7 @@ public:
     bool CloseConfirmed = false;
     // Held from Update to the end of the transfer.
     SleepInhibitor KeepAwake;
+    UnitCheck Unit;
     // The names of the ports the pair was opened from: the numbers shift as
     // ports come and go, the names stay.
     QString OpenedInput;

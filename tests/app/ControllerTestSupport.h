@@ -53,6 +53,14 @@ inline bool deliver(MainWindow& window, const std::vector<std::uint8_t>& bytes)
     return QCoreApplication::sendEvent(&window, &event);
 }
 
+// Update as the user presses it, and the unit shown answers the question who
+// it is: the image is prepared and the update announced.
+inline void pressUpdate(MainWindow& window)
+{
+    window.Transfer();
+    deliver(window, identityReply(window.DeviceSerial, 0x0602));
+}
+
 // The acknowledgement a unit gives the message in flight: a commit's while
 // the last message out was a commit, a slice's otherwise.
 inline void acknowledge(MainWindow& window)

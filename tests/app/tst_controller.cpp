@@ -249,7 +249,7 @@ void TestController::transferSetsUpBarAndLocksButtons()
 {
     window->ConnState = Connected;
     window->refreshControls();
-    window->Transfer();
+    pressUpdate(*window);
     QVERIFY(window->progressBar->isVisible());
     QCOMPARE(window->progressBar->maximum(), kBlockCount);
     QCOMPARE(window->progressBar->value(), 0);
@@ -263,7 +263,7 @@ void TestController::barPaintsAfterTheAcknowledgement()
 {
     window->ConnState = Connected;
     window->refreshControls();
-    window->Transfer();
+    pressUpdate(*window);
     // What the window shows: the offscreen platform grabs its backing store.
     auto shownBar = [&] {
         const QRect bar(window->progressBar->mapTo(window, QPoint()), window->progressBar->size());
@@ -292,7 +292,7 @@ void TestController::wholeTransferWaitsForLastAcknowledgement()
 {
     window->ConnState = Connected;
     window->refreshControls();
-    window->Transfer();
+    pressUpdate(*window);
     runTo(kBlockCount * 7);
 
     // The last commit is out but unconfirmed: no verdict yet, the watchdog
@@ -333,7 +333,7 @@ void TestController::retriesReportedInTheBox()
     QFETCH(QString, text);
 
     window->ConnState = Connected;
-    window->Transfer();
+    pressUpdate(*window);
     runTo(100);
     for (int i = 0; i < repeats; ++i)
         deliver(*window, replyFrame(0x2B));
@@ -346,7 +346,7 @@ void TestController::retriesReportedInTheBox()
 
 void TestController::watchdogResendsOnSixthTickThenEverySix()
 {
-    window->Transfer();
+    pressUpdate(*window);
     runTo(4); // slices 0 to 3 out
     QCOMPARE(window->Session.SendStep, 4u);
 
@@ -371,7 +371,7 @@ void TestController::watchdogResendsOnSixthTickThenEverySix()
 
 void TestController::watchdogRollsBackAnUnacknowledgedCommit()
 {
-    window->Transfer();
+    pressUpdate(*window);
     runTo(3 * 7); // three blocks committed, the third commit unanswered
     QCOMPARE(window->BlockCounter, 3);
     QCOMPARE(window->Session.SendStep, 7u);
@@ -394,7 +394,7 @@ void TestController::watchdogRollsBackAnUnacknowledgedCommit()
 void TestController::lostLastCommitIsSentAgain()
 {
     window->ConnState = Connected;
-    window->Transfer();
+    pressUpdate(*window);
     runTo(kBlockCount * 7);
     QVERIFY(answerer->texts.isEmpty());
 
@@ -418,7 +418,7 @@ void TestController::lostLastCommitIsSentAgain()
 
 void TestController::restartWhileWaitingForLastAcknowledgement()
 {
-    window->Transfer();
+    pressUpdate(*window);
     runTo(kBlockCount * 7);
     deliver(*window, replyFrame(0x2E));
     QCOMPARE(window->BlockCounter, 0);
@@ -437,8 +437,8 @@ void TestController::silentUnitAtTheStartGivesUp()
 {
     captureSends();
     window->ConnState = Connected;
-    window->Transfer();
-    QCOMPARE(sentCommands(), QList<int>{BeginUpdate});
+    pressUpdate(*window);
+    QCOMPARE(sentCommands(), (QList<int>{IdentityRequest, BeginUpdate}));
     tick(1);
     QVERIFY(window->progressBar->text().contains(QStringLiteral("erase")));
 
@@ -469,7 +469,7 @@ void TestController::silentUnitAtTheStartGivesUp()
              qPrintable(QString::number(sent.size())));
 
     // The next update starts afresh.
-    window->Transfer();
+    pressUpdate(*window);
     deliver(*window, replyFrame(0x2E));
     while (answerer->texts.size() < 2)
         acknowledge(*window);
@@ -488,7 +488,7 @@ void TestController::unconfirmedEndIsNoSuccess()
     QFETCH(bool, slicesAnswered);
     window->ConnState = Connected;
     window->refreshControls();
-    window->Transfer();
+    pressUpdate(*window);
     captureSends();
     runTo(kBlockCount * 7);
     sentCommands();
@@ -521,8 +521,8 @@ void TestController::unconfirmedEndIsNoSuccess()
     tick(60);
     QCOMPARE(sentCommands(), QList<int>(30, IdentityRequest));
 
-    window->Transfer();
-    QCOMPARE(sentCommands(), QList<int>{BeginUpdate});
+    pressUpdate(*window);
+    QCOMPARE(sentCommands(), (QList<int>{IdentityRequest, BeginUpdate}));
     deliver(*window, replyFrame(0x2E));
     while (answerer->texts.size() < 2)
         acknowledge(*window);
@@ -543,7 +543,7 @@ void TestController::secondRestartRequestAtTheStart()
     QFETCH(int, acknowledged);
     QFETCH(QList<int>, afterSecondRestart);
     captureSends();
-    window->Transfer();
+    pressUpdate(*window);
     deliver(*window, replyFrame(0x2E));
     for (int i = 0; i < acknowledged; ++i)
         acknowledge(*window);
@@ -574,7 +574,7 @@ void TestController::repliesOutsideATransferSendNothing()
     window->ConnState = Connected;
     window->refreshControls();
     if (before != QLatin1String("none")) {
-        window->Transfer();
+        pressUpdate(*window);
         if (before == QLatin1String("no answer")) {
             tick(21 * 3);
         } else {

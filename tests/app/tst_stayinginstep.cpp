@@ -56,7 +56,7 @@ void TestStayingInStep::startTransfer()
 {
     window->ConnState = Connected;
     window->refreshControls();
-    window->Transfer();
+    pressUpdate(*window);
     deliver(*window, replyFrame(kRestartRequest));
     QCOMPARE(window->Session.SendStep, 1u);
 }
@@ -152,7 +152,7 @@ void TestStayingInStep::unreadableImageSaysSoAndGivesTheWindowBack()
     window->ConnState = Connected;
     window->refreshControls();
     Q_CLEANUP_RESOURCE(orvik16);
-    window->Transfer();
+    pressUpdate(*window);
     Q_INIT_RESOURCE(orvik16);
 
     QCOMPARE(answerer->texts.size(), 1);
@@ -163,7 +163,7 @@ void TestStayingInStep::unreadableImageSaysSoAndGivesTheWindowBack()
     QVERIFY(!window->transferRunning());
     QCOMPARE(int(window->WatchdogCountdown), -1);
 
-    window->Transfer();
+    pressUpdate(*window);
     QVERIFY(window->transferRunning());
 }
 
