@@ -246,6 +246,7 @@ complete_update() {
     grep "^summary:" "$ORVIK_OUT/devsim.log" | tail -n 1
     [ $devsim_status -eq 0 ] || orvik_fail "orvik16-devsim exited with $devsim_status"
     grep -q "image matched" "$ORVIK_OUT/devsim.log" || orvik_fail "the unit did not report a matching image"
+    log_has "^last commit: confirmed" || orvik_fail "the box says success, but the unit never confirmed the last commit"
 
     orvik_wait_for "the success box to close" 30 bash -c "! xdotool search --onlyvisible --name '$title' | grep -vx '$main_window'"
 }

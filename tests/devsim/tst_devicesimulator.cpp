@@ -5,6 +5,7 @@
 #include "DeviceCodec.h"
 #include "DeviceMessages.h"
 #include "DeviceSimulator.h"
+#include "UnitBench.h"
 
 #include <QRandomGenerator>
 #include <QTest>
@@ -13,33 +14,6 @@ using namespace orvik::devsim;
 using namespace testsupport;
 
 Q_DECLARE_METATYPE(testsupport::Bytes)
-
-namespace {
-
-constexpr std::uint32_t kSerial = 123456789;
-
-DeviceSettings settings()
-{
-    DeviceSettings s;
-    s.serialNumber = kSerial;
-    return s;
-}
-
-int count(const std::vector<Reply>& replies, std::uint8_t command)
-{
-    int n = 0;
-    for (const auto& r : replies)
-        n += r.bytes.size() == 11 && r.bytes[9] == command;
-    return n;
-}
-
-// Message numbers of a clean update: slice s of block b, and its commit.
-std::uint64_t sliceMessage(int block, int s)
-{
-    return 1 + std::uint64_t(block) * 7 + s;
-}
-
-} // namespace
 
 class TestDeviceSimulator : public QObject
 {
@@ -171,58 +145,6 @@ void TestDeviceSimulator::refusedBeginUpdate()
         expected[f] = 1;
     QCOMPARE(describe(sim.stats().faults), describe(expected));
 }
-
-namespace {
-
-// Feeds one block the way the tool sends it.
-void feedBlock(DeviceSimulator& sim, const Bytes& image, int block, int tag)
-{
-    for (int n = 0; n < kSliceCount; ++n) {
-        const Bytes m = slice(image, block, n);
-        sim.receive(m.data(), m.size());
-    }
-    const Bytes c = commit(std::uint8_t(tag));
-    sim.receive(c.data(), c.size());
-}
-
-int tagAfter(int commits)
-{
-    return commits == 0 ? 0 : (commits & 7) + 1;
-}
-
-} // namespace
-
-namespace {
-
-const Bytes& scrambledImage()
-{
-    static const Bytes image = scrambledFor(plainImage(), kSerial);
-    return image;
-}
-
-// The unit fed by hand, on a clock the test sets.
-struct Bench
-{
-    explicit Bench(DeviceSettings s)
-        : sim(std::move(s), plainImage(), [this](Reply r) { replies.push_back(std::move(r)); })
-    {
-        sim.setClock([this] { return DeviceTime(at); });
-    }
-    void send(const Bytes& m) { sim.receive(m.data(), m.size()); }
-    void begin() { send(beginUpdate()); }
-    void wholeImage()
-    {
-        for (int b = 0; b < kBlockCount; ++b)
-            feedBlock(sim, scrambledImage(), b, tagAfter(b));
-    }
-    std::uint8_t lastCommand() const { return replies.empty() ? 0 : replies.back().bytes[9]; }
-
-    std::chrono::milliseconds at{0};
-    std::vector<Reply> replies;
-    DeviceSimulator sim;
-};
-
-} // namespace
 
 void TestDeviceSimulator::staleMessagesAfterRepeat_data()
 {
@@ -590,6 +512,14 @@ void TestDeviceSimulator::randomScheduleIsReproducible()
         QVERIFY(!narrow.has(6, Injection(i)));
     }
     QCOMPARE(narrow.size(), std::size_t(5));
+
+    // Only the kinds asked for.
+    const FaultSchedule transport = FaultSchedule::random(
+        30, 3, 6160, (1u << int(Injection::Doubled)) | (1u << int(Injection::Overdue)));
+    QCOMPARE(transport.size(), std::size_t(30));
+    const QStringList items = QString::fromStdString(transport.describe()).split(' ');
+    for (const QString& item : items)
+        QVERIFY2(item.startsWith("doubled@") || item.startsWith("overdue@"), qPrintable(item));
 }
 
 QTEST_GUILESS_MAIN(TestDeviceSimulator)

@@ -38,6 +38,8 @@ void TestDevsimCommandLine::rejected_data()
     QTest::newRow("fault number") << QStringList{"--fault", "silent@x"} << "silent@x";
     QTest::newRow("random count") << QStringList{"--random-faults", "6161"} << "--random-faults";
     QTest::newRow("late") << QStringList{"--late-ms", "-5"} << "--late-ms";
+    QTest::newRow("overdue") << QStringList{"--overdue-ms", "x"} << "--overdue-ms";
+    QTest::newRow("fault kinds") << QStringList{"--fault-kinds", "silent,,late"} << "--fault-kinds";
     QTest::newRow("on-bad") << QStringList{"--on-bad", "shout"} << "--on-bad";
     QTest::newRow("erase") << QStringList{"--erase-ms", "8s"} << "--erase-ms";
     QTest::newRow("finish") << QStringList{"--finish-ms", "600001"} << "--finish-ms";
@@ -82,6 +84,10 @@ void TestDevsimCommandLine::accepted()
                                    "3",
                                    "--late-ms",
                                    "250",
+                                   "--overdue-ms",
+                                   "6001",
+                                   "--fault-kinds",
+                                   "doubled,overdue",
                                    "--on-bad",
                                    "ignore",
                                    "--quiet",
@@ -110,6 +116,9 @@ void TestDevsimCommandLine::accepted()
     QVERIFY(options.seedGiven);
     QCOMPARE(options.seed, 42u);
     QCOMPARE(s.lateDelay, std::chrono::milliseconds(250));
+    QCOMPARE(s.overdueDelay, std::chrono::milliseconds(6001));
+    QCOMPARE(options.randomKinds,
+             (1u << int(Injection::Doubled)) | (1u << int(Injection::Overdue)));
     QCOMPARE(s.onBadMessage, BadMessageReply::Ignore);
     QCOMPARE(options.readyFile, QString("/tmp/ready"));
     QCOMPARE(s.eraseTime, std::chrono::milliseconds(8000));
@@ -122,6 +131,7 @@ void TestDevsimCommandLine::accepted()
     QCOMPARE(parseCommandLine({"orvik16-devsim"}, plain, message), ParseStatus::Run);
     QVERIFY(plain.settings.strict && plain.settings.answersLastCommit);
     QVERIFY(!plain.settings.restartAfterIdentity);
+    QCOMPARE(plain.randomKinds, kAllInjectionKinds);
     QCOMPARE(plain.settings.eraseTime.count(), 0);
 
     QCOMPARE(parseCommandLine({"orvik16-devsim", "--help"}, options, message), ParseStatus::Help);

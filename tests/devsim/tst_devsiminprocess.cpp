@@ -123,6 +123,8 @@ void TestDevsimInProcess::updateWithFaults()
     settings.faults.add(1500, Injection::Late);
     settings.faults.add(2000, Injection::Oversized);
     settings.faults.add(3000, Injection::Restart);
+    settings.faults.add(4500, Injection::Overdue);
+    settings.faults.add(5000, Injection::Doubled);
     settings.faults.add(6000, Injection::Duplicate);
     Unit unit(settings);
     WindowDriver tool(&unit);

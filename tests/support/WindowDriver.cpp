@@ -35,6 +35,8 @@ bool addFaults(DeviceSettings& settings, const QString& text, std::string* error
             settings.eraseTime = std::chrono::milliseconds(item.section('=', 1).toInt());
         else if (item.startsWith(QLatin1String("finish-ms=")))
             settings.finishTime = std::chrono::milliseconds(item.section('=', 1).toInt());
+        else if (item.startsWith(QLatin1String("overdue-ms=")))
+            settings.overdueDelay = std::chrono::milliseconds(item.section('=', 1).toInt());
         else if (!settings.faults.addFromText(item.toStdString(), error))
             return false;
     }
@@ -61,9 +63,9 @@ Unit::Unit(DeviceSettings settings, orvik::loopback::LinkOptions options, Tamper
                 return;
             ++injected;
             // Silence and repeat requests leave the tool waiting for its
-            // watchdog; a late answer waits for the clock.
+            // watchdog; a late or overdue answer waits for the clock.
             if (e.injection == Injection::Silent || e.injection == Injection::Repeat ||
-                e.injection == Injection::Late)
+                e.injection == Injection::Late || e.injection == Injection::Overdue)
                 ++stalls;
             if (e.injection == Injection::Repeat)
                 ++repeatsSinceRestart;
@@ -144,6 +146,12 @@ Unit::~Unit()
     host_->stop();
     unplug();
     host_.reset();
+}
+
+bool Unit::lastCommitConfirmed() const
+{
+    const auto report = host_->report();
+    return report.lastCommitAnswered && report.lastCommitAnsweredAt <= clock_->now();
 }
 
 std::string Unit::state()

@@ -22,8 +22,8 @@
 namespace testsupport {
 
 // Reads faults as the simulator's command line takes them ("silent@500"),
-// and the flash times as "erase-ms=8000" and "finish-ms=8000", separated by
-// spaces.
+// the flash times as "erase-ms=8000" and "finish-ms=8000", and the delay of
+// an overdue answer as "overdue-ms=6001", separated by spaces.
 bool addFaults(orvik::devsim::DeviceSettings& settings, const QString& text,
                std::string* error = nullptr);
 
@@ -59,6 +59,9 @@ public:
     orvik::devsim::SimulatorHost& host() { return *host_; }
     // What the unit saw, for a failure's message.
     std::string state();
+    // By the unit's own record: it has confirmed the last commit of a
+    // complete image, and that answer has left it by now.
+    bool lastCommitConfirmed() const;
 
     std::atomic<int> identityRequests{0};
     // Moments the tool is left waiting for its watchdog or for the clock.

@@ -67,10 +67,13 @@ ParseStatus parseCommandLine(const QStringList& arguments, Options& options, QSt
         "\n"
         "Faults are injected at message numbers counted from the BeginUpdate of each update,\n"
         "which is message 0; the first data slice is message 1 and the last commit of a clean\n"
-        "update is message 6160. Kinds: silent, repeat, restart, late, duplicate, unrelated,\n"
-        "oversized. The updater waits for the acknowledgement of the last commit, so any kind\n"
-        "may fall on it too.\n"
-        "\n"
+        "update is message 6160. Kinds, of the unit: silent (no answer), repeat (asks for the\n"
+        "block again), restart (asks for the image again), late (answer after --late-ms),\n"
+        "unrelated and oversized (foreign traffic before the answer); of the transport:\n"
+        "duplicate (the answer arrives twice), doubled (the unit receives the message twice,\n"
+        "and answers both), overdue (answer after --overdue-ms, past the updater's 5-6 s\n"
+        "watchdog). The updater waits for the acknowledgement of the last commit, so any\n"
+        "kind may fall on it too.\n"
         "\n"
         "The unit is strict unless --lenient: it holds the updater to one message in flight\n"
         "(a second one counts as two-in-flight unless the unit had been silent for 5 s), to\n"
@@ -115,8 +118,14 @@ ParseStatus parseCommandLine(const QStringList& arguments, Options& options, QSt
         QStringLiteral("kind@n"));
     const QCommandLineOption randomFaults(
         QStringLiteral("random-faults"),
-        QStringLiteral("Inject N faults of random kinds at random messages 1-6160."),
+        QStringLiteral("Inject N faults of random kinds (see --fault-kinds) at random messages "
+                       "1-6160."),
         QStringLiteral("n"));
+    const QCommandLineOption faultKinds(
+        QStringLiteral("fault-kinds"),
+        QStringLiteral("Kinds --random-faults draws from, e.g. duplicate,doubled,overdue. "
+                       "Default: all."),
+        QStringLiteral("list"));
     const QCommandLineOption seed(QStringLiteral("seed"),
                                   QStringLiteral("Seed of --random-faults (default: random, "
                                                  "printed at start)."),
@@ -124,6 +133,9 @@ ParseStatus parseCommandLine(const QStringList& arguments, Options& options, QSt
     const QCommandLineOption lateMs(QStringLiteral("late-ms"),
                                     QStringLiteral("Delay of a late answer in ms. Default 1500."),
                                     QStringLiteral("ms"));
+    const QCommandLineOption overdueMs(
+        QStringLiteral("overdue-ms"),
+        QStringLiteral("Delay of an overdue answer in ms. Default 7000."), QStringLiteral("ms"));
     const QCommandLineOption onBad(
         QStringLiteral("on-bad"),
         QStringLiteral("Answer to a faulty message: repeat (ask for the block again) or ignore "
@@ -166,9 +178,11 @@ ParseStatus parseCommandLine(const QStringList& arguments, Options& options, QSt
     const QCommandLineOption loseIdentity(
         QStringLiteral("lose-identity"),
         QStringLiteral("Lose the answers to the first N identity requests."), QStringLiteral("n"));
-    parser.addOptions({serial, firmware, name, port, api, serve, fault, randomFaults, seed, lateMs,
-                       onBad, image, quiet, readyFile, eraseMs, finishMs, noFinalAnswer,
-                       restartAfterIdentity, lenient, lingerMs, loseIdentity});
+    parser.addOptions(
+        {serial,  firmware,     name,        port,     api,           serve,
+         fault,   randomFaults, seed,        lateMs,   onBad,         image,
+         quiet,   readyFile,    eraseMs,     finishMs, noFinalAnswer, restartAfterIdentity,
+         lenient, lingerMs,     loseIdentity});
     // A unit restarting into its new firmware after the update.
     const QCommandLineOption rebootMs(
         QStringLiteral("reboot-ms"),
@@ -190,6 +204,8 @@ ParseStatus parseCommandLine(const QStringList& arguments, Options& options, QSt
                        "a MIDI interface, instead of on ports of our own. Linux only."),
         QStringLiteral("device"));
     parser.addOption(rawMidi);
+    parser.addOption(faultKinds);
+    parser.addOption(overdueMs);
 
     if (!parser.parse(arguments)) {
         message = parser.errorText();
@@ -267,6 +283,13 @@ ParseStatus parseCommandLine(const QStringList& arguments, Options& options, QSt
                              .arg(parser.value(randomFaults)));
         options.randomFaults = static_cast<int>(value);
     }
+    if (parser.isSet(faultKinds)) {
+        std::string why;
+        const auto kinds = injectionKindsFromText(parser.value(faultKinds).toStdString(), &why);
+        if (!kinds)
+            return error(QStringLiteral("--fault-kinds: %1").arg(QString::fromStdString(why)));
+        options.randomKinds = *kinds;
+    }
     if (parser.isSet(seed)) {
         if (!parseUnsigned(parser.value(seed), ~std::uint64_t{0}, options.seed))
             return error(QStringLiteral("--seed '%1' is not a number").arg(parser.value(seed)));
@@ -284,8 +307,9 @@ ParseStatus parseCommandLine(const QStringList& arguments, Options& options, QSt
         to = std::chrono::milliseconds(value);
         return true;
     };
-    if (!milliseconds(lateMs, s.lateDelay) || !milliseconds(eraseMs, s.eraseTime) ||
-        !milliseconds(finishMs, s.finishTime) || !milliseconds(lingerMs, options.linger))
+    if (!milliseconds(lateMs, s.lateDelay) || !milliseconds(overdueMs, s.overdueDelay) ||
+        !milliseconds(eraseMs, s.eraseTime) || !milliseconds(finishMs, s.finishTime) ||
+        !milliseconds(lingerMs, options.linger))
         return ParseStatus::Error;
     s.answersLastCommit = !parser.isSet(noFinalAnswer);
     s.restartAfterIdentity = parser.isSet(restartAfterIdentity);

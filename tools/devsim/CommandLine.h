@@ -28,6 +28,7 @@ struct Options
     QString readyFile;
     QString imagePath;
     int randomFaults = 0;
+    InjectionKinds randomKinds = kAllInjectionKinds;
     std::uint64_t seed = 0;
     bool seedGiven = false;
     std::chrono::milliseconds linger{0};

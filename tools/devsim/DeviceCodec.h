@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -30,9 +31,20 @@ std::uint8_t sliceChecksum(const std::uint8_t* message, std::size_t size);
 // by the scrambled bytes, which are the input here.
 void descrambleImage(std::uint8_t* data, std::uint32_t length, const std::uint8_t* keystream);
 
+inline constexpr int kSliceMessageSize = 126;
+inline constexpr int kLastSliceMessageSize = 97;
+
+// "0x2A", for the log.
+std::string hex(unsigned value);
+
 // Replies of the unit.
 std::vector<std::uint8_t> shortReply(std::uint8_t command);
 std::vector<std::uint8_t> identityReply(std::uint32_t serial, std::uint16_t version,
                                         std::string_view name);
+
+// Traffic the unit can put in front of an answer: other makers' and
+// models' messages, and a SysEx longer than the tool's input buffers.
+const std::vector<std::vector<std::uint8_t>>& unrelatedTraffic();
+const std::vector<std::uint8_t>& oversizedSysEx();
 
 } // namespace orvik::devsim

@@ -13,120 +13,15 @@ namespace orvik::devsim {
 
 namespace {
 
-constexpr const char* kFaultNames[kFaultKindCount] = {
-    "frame-header", "high-byte",      "missing-f7", "command",    "length",        "checksum",
-    "slice-order",  "block-address",  "encoding",   "commit-tag", "begin-params",  "begin-length",
-    "access-code",  "outside-update", "busy",       "after-end",  "two-in-flight", "out-of-step",
-};
-
-constexpr int kSliceMessageSize = 126;
-constexpr int kLastSliceMessageSize = 97;
 constexpr int kSliceHeaderSize = 13; // frame header, checksum, two offset bytes
 constexpr int kProgressStep = kBlockCount / 10;
-
-std::string hex(unsigned value)
-{
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%02X", value & 0xFFu);
-    return text;
-}
 
 int commitTag(int commits)
 {
     return commits == 0 ? 0 : (commits & 7) + 1;
 }
 
-std::size_t expectedLength(std::uint8_t command)
-{
-    switch (command) {
-    case IdentityRequest:
-        return 11;
-    case CommitBlock:
-        return 12;
-    case BeginUpdate:
-        return 21;
-    default:
-        return 0;
-    }
-}
-
-// Foreign traffic that the tool has to skip: another maker, another model, a
-// command no unit sends, a frame that differs only in the maker's last byte,
-// and short channel and real-time messages.
-const std::vector<std::vector<std::uint8_t>>& unrelatedTraffic()
-{
-    static const std::vector<std::vector<std::uint8_t>> traffic = {
-        {0xF0, 0x43, 0x10, 0x4C, 0x00, 0x00, 0x7E, 0x00, 0xF7},
-        {0xF0, 0x00, 0x11, 0x22, 0x0C, 0x00, 0x00, 0x00, 0x00, kReplyAckSlice, 0xF7},
-        {0xF0, 0x00, 0x11, 0x22, 0x0B, 0x00, 0x00, 0x00, 0x00, 0x2C, 0xF7},
-        {0xF0, 0x00, 0x11, 0x21, 0x0B, 0x00, 0x00, 0x00, 0x00, kReplyRestart, 0xF7},
-        {0x90, 0x3C, 0x40},
-        {0x80, 0x3C, 0x00},
-        {0xB0, 0x07, 0x64},
-        {0xF8},
-        {0xFE},
-    };
-    return traffic;
-}
-
-// Longer than the tool's 1024-byte input buffers. It opens with this unit's
-// own frame so that the tool has to look at the command byte, and its filler
-// never holds F0, so no piece of it can pass for the start of a reply.
-const std::vector<std::uint8_t>& oversizedSysEx()
-{
-    static const std::vector<std::uint8_t> message = [] {
-        std::vector<std::uint8_t> m = {0xF0, 0x00, 0x11, 0x22, 0x0B, 0x00, 0x00, 0x00, 0x00, 0x3F};
-        for (int i = 0; i < 1190; ++i)
-            m.push_back(static_cast<std::uint8_t>(i & 0x7F));
-        m.push_back(0xF7);
-        return m;
-    }();
-    return message;
-}
-
 } // namespace
-
-const char* faultName(Fault fault)
-{
-    const int i = static_cast<int>(fault);
-    return i >= 0 && i < kFaultKindCount ? kFaultNames[i] : "?";
-}
-
-std::uint64_t total(const FaultCounts& counts)
-{
-    std::uint64_t sum = 0;
-    for (const auto n : counts)
-        sum += n;
-    return sum;
-}
-
-std::string describe(const FaultCounts& counts)
-{
-    std::string text;
-    for (int i = 0; i < kFaultKindCount; ++i) {
-        if (!counts[i])
-            continue;
-        if (!text.empty())
-            text += ' ';
-        text += kFaultNames[i];
-        text += '=';
-        text += std::to_string(counts[i]);
-    }
-    return text.empty() ? "none" : text;
-}
-
-struct DeviceSimulator::Plan
-{
-    bool injections[kInjectionKindCount] = {};
-    std::optional<std::vector<std::uint8_t>> reply;
-    bool answersBegin = false; // the restart that starts an update is no retry
-    bool finished = false;     // last block in: compare once the answer is out
-    bool endsAgain = false;    // the last block again, taken after the end
-    bool restartAfterReply = false;
-    std::chrono::milliseconds busyFor{0};
-
-    bool has(Injection kind) const { return injections[static_cast<int>(kind)]; }
-};
 
 DeviceSimulator::DeviceSimulator(DeviceSettings settings, std::vector<std::uint8_t> expectedImage,
                                  ReplySink replies)
@@ -142,10 +37,33 @@ std::vector<std::uint8_t> DeviceSimulator::identityReply() const
 
 void DeviceSimulator::receive(const std::uint8_t* data, std::size_t size)
 {
-    ++stats_.messagesReceived;
-    messageNumber_ = begun_ ? report_.messages : stats_.messagesReceived - 1;
-    if (begun_)
-        ++report_.messages;
+    copyDue_ = false;
+    take(data, size);
+    if (!copyDue_)
+        return;
+    // The second delivery comes right behind the first, as when an interface
+    // passes a message on twice. The unit cannot tell it from a message the
+    // tool sent again and answers it as it would that one: a slice again
+    // rewrites the same window with the same bytes and is acknowledged again,
+    // the commit just taken is acknowledged again and commits nothing (its
+    // tag is what tells a repeat from the next block), a begin-update starts
+    // the update over (nothing was written yet, so nothing is lost) and is
+    // answered again, an identity request is answered twice. What a busy or
+    // restarting unit would miss, it misses.
+    copy_ = true;
+    ++stats_.copiesReceived;
+    take(data, size);
+    copy_ = false;
+}
+
+void DeviceSimulator::take(const std::uint8_t* data, std::size_t size)
+{
+    if (!copy_) {
+        ++stats_.messagesReceived;
+        messageNumber_ = begun_ ? report_.messages : stats_.messagesReceived - 1;
+        if (begun_)
+            ++report_.messages;
+    }
 
     received_ = now_();
     while (!answersDue_.empty() && answersDue_.front() <= received_) {
@@ -153,7 +71,8 @@ void DeviceSimulator::receive(const std::uint8_t* data, std::size_t size)
         answersDue_.pop_front();
     }
     if (booting_ && received_ < bootedAt_) {
-        lostWhileRestarting(data, size);
+        if (!copy_)
+            lostWhileRestarting(data, size);
         return;
     }
     if (booting_) {
@@ -166,16 +85,27 @@ void DeviceSimulator::receive(const std::uint8_t* data, std::size_t size)
         fault(Fault::Busy, std::move(why));
         return;
     }
-    if (settings_.strict && !answersDue_.empty() && received_ - spokeAt_ < kWatchdogSilence) {
-        const auto ms = [](auto d) {
-            return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
-        };
-        fault(Fault::TwoInFlight, "an answer still due in " + ms(answersDue_.back() - received_) +
-                                      " ms, silent for " + ms(received_ - spokeAt_) + " ms");
+    if (!answersDue_.empty() && !copy_) {
+        if (received_ - spokeAt_ >= kWatchdogSilence) {
+            // The tool's watchdog sent again while an answer was still on its
+            // way: that answer reaches it after the re-send, unasked for. If
+            // it was the last answer of an update, the tool had not heard it.
+            leeway_ = true;
+            if (ended_ && !running_)
+                lastAnswerLost_ = true;
+        } else if (settings_.strict && !mayBeAhead()) {
+            const auto ms = [](auto d) {
+                return std::to_string(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+            };
+            fault(Fault::TwoInFlight, "an answer still due in " +
+                                          ms(answersDue_.back() - received_) + " ms, silent for " +
+                                          ms(received_ - spokeAt_) + " ms");
+        }
     }
 
     Plan plan;
-    if (begun_) {
+    if (begun_ && !copy_) {
         for (int i = 0; i < kInjectionKindCount; ++i)
             plan.injections[i] = settings_.faults.has(messageNumber_, static_cast<Injection>(i));
     }
@@ -252,16 +182,31 @@ void DeviceSimulator::receive(const std::uint8_t* data, std::size_t size)
             awaitingBlockStart_ = true;
             awaitingAfterRestart_ = true;
         }
-        const auto delay = plan.busyFor + (plan.has(Injection::Late) ? settings_.lateDelay
-                                                                     : std::chrono::milliseconds{});
+        auto delay = plan.busyFor;
+        if (plan.has(Injection::Overdue))
+            delay += settings_.overdueDelay;
+        else if (plan.has(Injection::Late))
+            delay += settings_.lateDelay;
+        // A slice acknowledged twice, or a copy the tool never sent
+        // acknowledged at all: the tool may take the spare acknowledgement
+        // for its next slice's.
+        if (command == kReplyAckSlice && (copy_ || plan.has(Injection::Duplicate)))
+            leeway_ = true;
+        std::optional<DeviceTime> due;
         if (plan.has(Injection::Duplicate))
-            send(*reply, delay);
-        send(std::move(*reply), delay);
+            due = send(*reply, delay);
+        const DeviceTime last = send(std::move(*reply), delay);
+        if (command == kReplyAckCommit && (finishing || (!running_ && ended_)) &&
+            !report_.lastCommitAnswered) {
+            report_.lastCommitAnswered = true;
+            report_.lastCommitAnsweredAt = due.value_or(last);
+        }
         if (plan.restartAfterReply) {
             ++stats_.unpromptedRestarts;
             send(shortReply(kReplyRestart), delay);
         }
     }
+    copyDue_ = plan.has(Injection::Doubled);
 
     if (finishing || plan.endsAgain) {
         // A silent injection stands for an answer lost on the wire, and
@@ -294,7 +239,7 @@ void DeviceSimulator::receive(const std::uint8_t* data, std::size_t size)
         rewind();
 }
 
-void DeviceSimulator::send(std::vector<std::uint8_t> bytes, std::chrono::milliseconds delay)
+DeviceTime DeviceSimulator::send(std::vector<std::uint8_t> bytes, std::chrono::milliseconds delay)
 {
     // Transports keep the unit's order, so no answer leaves before an
     // earlier one.
@@ -303,6 +248,7 @@ void DeviceSimulator::send(std::vector<std::uint8_t> bytes, std::chrono::millise
         due = std::max(due, answersDue_.back());
     answersDue_.push_back(due);
     replies_({std::move(bytes), delay});
+    return due;
 }
 
 bool DeviceSimulator::busy(DeviceTime now, std::string& why)
@@ -319,144 +265,6 @@ bool DeviceSimulator::mayReopen() const
     return !restarted_ && settings_.answersLastCommit && (!settings_.strict || lastAnswerLost_);
 }
 
-// A unit that restarts hears nothing until it is up. A tool cannot know when
-// that is: an identity request, or the last block again after an answer that
-// never reached it, is no fault of its own. Anything else is lost as on a
-// busy unit.
-void DeviceSimulator::lostWhileRestarting(const std::uint8_t* m, std::size_t size)
-{
-    ++stats_.lostWhileRestarting;
-    const std::uint8_t command = m && size > 10 && m[0] == kSysExStart ? m[9] : 0;
-    if (command == IdentityRequest)
-        return;
-    if ((command == DataSlice || command == CommitBlock) && !lastAnswerHeard())
-        return;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(bootedAt_ - received_);
-    fault(Fault::Busy, "while restarting, " + std::to_string(left.count()) + " ms to go");
-}
-
-void DeviceSimulator::outsideUpdate(Plan& plan, std::string detail)
-{
-    if (restarted_) {
-        // The new firmware knows nothing of the update; it answers none of it.
-        if (lastAnswerHeard() && settings_.strict)
-            fault(Fault::AfterEnd, detail + ", after the unit restarted");
-        return;
-    }
-    if (!ended_) {
-        refuse(plan, Fault::OutsideUpdate, std::move(detail));
-        return;
-    }
-    const Fault kind = settings_.strict ? Fault::AfterEnd : Fault::OutsideUpdate;
-    if (settings_.answersLastCommit)
-        refuse(plan, kind, std::move(detail));
-    else
-        fault(kind, detail + ", after the unit took the last commit and went quiet");
-}
-
-bool DeviceSimulator::checkFrame(const std::uint8_t* m, std::size_t size, Plan& plan)
-{
-    if (size < 5 || m[0] != kSysExStart || m[1] != kManufacturerId[0] ||
-        m[2] != kManufacturerId[1] || m[3] != kManufacturerId[2] || m[4] != kModelId) {
-        // Not addressed to this unit: counted, never answered.
-        std::string detail = std::to_string(size) + " bytes";
-        if (size)
-            detail += ", starting " + hex(m[0]);
-        fault(Fault::FrameHeader, std::move(detail));
-        return false;
-    }
-
-    const bool ended = m[size - 1] == kSysExEnd;
-    const std::size_t end = ended ? size - 1 : size;
-    for (std::size_t i = 1; i < end; ++i) {
-        if (m[i] & 0x80) {
-            refuse(plan, Fault::HighByte, hex(m[i]) + " at offset " + std::to_string(i));
-            return false;
-        }
-    }
-    if (!ended) {
-        refuse(plan, Fault::MissingEnd, std::to_string(size) + " bytes, last " + hex(m[size - 1]));
-        return false;
-    }
-    if (size < 11) {
-        refuse(plan, Fault::Length, std::to_string(size) + " bytes, too short for a command");
-        return false;
-    }
-    if (m[5] || m[6] || m[7] || m[8]) {
-        refuse(plan, Fault::FrameHeader, "bytes 5-8 not zero");
-        return false;
-    }
-
-    const std::uint8_t command = m[9];
-    std::size_t wanted = expectedLength(command);
-    if (command == DataSlice) {
-        if (size == kSliceMessageSize || size == kLastSliceMessageSize)
-            wanted = size; // which of the two is right depends on the offset
-        else
-            wanted = kSliceMessageSize;
-    } else if (!wanted) {
-        refuse(plan, Fault::Command, "command " + hex(command));
-        return false;
-    }
-    if (size != wanted) {
-        refuse(plan, Fault::Length,
-               std::to_string(size) + " bytes for command " + hex(command) + ", expected " +
-                   std::to_string(wanted));
-        return false;
-    }
-    return true;
-}
-
-void DeviceSimulator::handleIdentity(Plan& plan)
-{
-    ++stats_.identityRequests;
-    if (stats_.identityRequests <= settings_.identityRepliesLost) {
-        notify(Event::Kind::IdentityRequest, "lost");
-        return;
-    }
-    if (restarted_)
-        ++stats_.identityAfterRestart;
-    notify(Event::Kind::IdentityRequest);
-    plan.reply = identityReply();
-    plan.restartAfterReply = settings_.restartAfterIdentity;
-}
-
-void DeviceSimulator::handleBegin(const std::uint8_t* m, Plan& plan)
-{
-    const std::uint32_t length = m[12] | (m[13] << 7) | (m[14] << 14) | (m[15] << 21);
-    bool accepted = true;
-    if (m[10] != kImageVersionMajor || m[11] != kImageVersionMinor) {
-        fault(Fault::BeginParameters,
-              "parameters " + std::to_string(m[10]) + ", " + std::to_string(m[11]));
-        accepted = false;
-    }
-    if (length != kImageSize) {
-        fault(Fault::BeginLength, "length " + std::to_string(length));
-        accepted = false;
-    }
-    if (!std::equal(m + 16, m + 20, UpdateAccessCode)) {
-        fault(Fault::AccessCode,
-              hex(m[16]) + " " + hex(m[17]) + " " + hex(m[18]) + " " + hex(m[19]));
-        accepted = false;
-    }
-    if (!accepted) {
-        // A unit never starts writing its flash on a begin-update it does
-        // not trust, and it does not explain why.
-        notify(Event::Kind::BeginRefused);
-        return;
-    }
-
-    startUpdate();
-    messageNumber_ = 0;
-    for (int i = 0; i < kInjectionKindCount; ++i)
-        plan.injections[i] = settings_.faults.has(0, static_cast<Injection>(i));
-    notify(Event::Kind::BeginUpdate);
-    plan.reply = shortReply(kReplyRestart);
-    plan.answersBegin = true;
-    plan.busyFor = settings_.eraseTime;
-    busyWith_ = "erasing";
-}
-
 bool DeviceSimulator::startsExpectedBlock(int slice, const std::uint8_t* payload) const
 {
     if (slice != 0)
@@ -467,6 +275,7 @@ bool DeviceSimulator::startsExpectedBlock(int slice, const std::uint8_t* payload
 
 void DeviceSimulator::handleSlice(const std::uint8_t* m, std::size_t size, Plan& plan)
 {
+    justCommitted_ = false;
     const std::uint8_t sum = sliceChecksum(m, size);
     if (m[10] != sum) {
         refuse(plan, Fault::Checksum, "checksum " + hex(m[10]) + ", bytes add up to " + hex(sum));
@@ -490,8 +299,9 @@ void DeviceSimulator::handleSlice(const std::uint8_t* m, std::size_t size, Plan&
         // Sent before the tool heard our repeat or restart request: it will
         // start the block over. A lenient unit waits for that start and
         // ignores what was already on the wire, without an answer; with one
-        // message in flight there is nothing on the wire.
-        if (settings_.strict)
+        // message in flight there is nothing on the wire, unless the unit
+        // gave an answer the tool did not ask for.
+        if (settings_.strict && !mayBeAhead())
             refuse(plan, Fault::OutOfStep,
                    "slice " + std::to_string(slice) + " before the block started over");
         return;
@@ -531,7 +341,10 @@ void DeviceSimulator::handleSlice(const std::uint8_t* m, std::size_t size, Plan&
         building_ = block;
         awaitingBlockStart_ = false;
         awaitingAfterRestart_ = false;
-    } else if (building_ < 0 || slice != nextSlice_) {
+    } else if (building_ < 0 || (slice != nextSlice_ && slice != nextSlice_ - 1)) {
+        // The slice just taken may come again (see receive()): the stream is
+        // rebuilt by offset, so it rewrites its own window and is answered
+        // again. Any other slice out of turn leaves a gap or an overlap.
         refuse(
             plan, Fault::SliceOrder,
             "slice " + std::to_string(slice) + ", expected " +
@@ -550,13 +363,24 @@ void DeviceSimulator::handleSlice(const std::uint8_t* m, std::size_t size, Plan&
 
 void DeviceSimulator::handleCommit(const std::uint8_t* m, Plan& plan)
 {
+    // The tag tells a repeated commit from the next block's: the commit just
+    // taken, again with its own tag and no slice since, is answered again and
+    // commits nothing. After the last block only a copy is answered so; the
+    // tool has no reason to send it again once it was confirmed.
+    const bool again = justCommitted_ && m[10] == commitTag(commits_ - 1) &&
+                       (running_ || (copy_ && settings_.answersLastCommit));
+    if (again) {
+        plan.reply = shortReply(kReplyAckCommit);
+        return;
+    }
+    justCommitted_ = false;
     if (awaitingBlockStart_ && running_) {
         // Already on the wire when we asked for the block again. The tool
         // counted it, and after a restart it never takes that count back, so
         // the tags that follow include it.
-        if (awaitingAfterRestart_)
+        if (awaitingAfterRestart_ && !copy_)
             ++commits_;
-        if (settings_.strict)
+        if (settings_.strict && !mayBeAhead())
             refuse(plan, Fault::OutOfStep, "commit before the block started over");
         return;
     }
@@ -592,6 +416,9 @@ void DeviceSimulator::handleCommit(const std::uint8_t* m, Plan& plan)
     const int index = building_;
     std::copy(block, block + kBlockSize, image_.begin() + index * kBlockSize);
     ++stats_.blocksCommitted;
+    justCommitted_ = true;
+    // Once it has this answer the tool waits for nothing older.
+    leeway_ = false;
     if (!replacing_) {
         ++commits_;
         ++report_.commits;
@@ -628,6 +455,7 @@ void DeviceSimulator::startUpdate()
     restarted_ = false;
     awaitingBlockStart_ = false;
     awaitingAfterRestart_ = false;
+    leeway_ = false;
     report_ = UpdateReport{};
     report_.number = ++stats_.updatesBegun;
     report_.messages = 1;
@@ -655,6 +483,7 @@ void DeviceSimulator::rewind()
 {
     nextBlock_ = 0;
     lastCommitted_ = -1;
+    justCommitted_ = false;
     dropBlock();
     std::fill(present_.begin(), present_.end(), false);
     report_.blocksPresent = 0;
@@ -693,6 +522,8 @@ void DeviceSimulator::finishImage()
 
 void DeviceSimulator::fault(Fault kind, std::string detail)
 {
+    if (copy_)
+        return; // the original was judged; the copy is the transport's
     const int i = static_cast<int>(kind);
     ++stats_.faults[i];
     if (running_ || ended_)
@@ -708,6 +539,10 @@ void DeviceSimulator::fault(Fault kind, std::string detail)
 
 void DeviceSimulator::refuse(Plan& plan, Fault kind, std::string detail)
 {
+    // A copy of a message the unit has already dealt with is dropped without
+    // a word; it changes nothing and the tool waits for no answer to it.
+    if (copy_)
+        return;
     fault(kind, std::move(detail));
     dropBlock();
     if (settings_.onBadMessage == BadMessageReply::Repeat)

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,9 @@ struct DeviceSettings
     // Up to 16 characters of 0x01-0x7E.
     std::string name = "Orvik16 KX";
     std::chrono::milliseconds lateDelay{1500};
+    // Past the tool's watchdog (it sends again after 5 to 6 s of silence),
+    // short of the 20 s it waits while the unit erases or writes.
+    std::chrono::milliseconds overdueDelay{7000};
     BadMessageReply onBadMessage = BadMessageReply::Repeat;
     FaultSchedule faults;
     // Flash work: the erase before the unit answers a begin-update, and the
@@ -135,11 +139,17 @@ struct UpdateReport
     int injected = 0;
     Outcome outcome = Outcome::Running;
     std::int64_t firstDifference = -1; // offset of the first wrong plain byte
+    // The unit confirmed the last commit of a complete image (command 0x2A,
+    // not lost on the way), and when that answer left: a tool that reports
+    // success before then took another answer for it.
+    bool lastCommitAnswered = false;
+    DeviceTime lastCommitAnsweredAt{};
 };
 
 struct Stats
 {
-    std::uint64_t messagesReceived = 0;
+    std::uint64_t messagesReceived = 0; // from the tool; copies not counted
+    std::uint64_t copiesReceived = 0;   // second deliveries of doubled messages
     std::uint64_t identityRequests = 0;
     std::uint64_t blocksCommitted = 0;
     FaultCounts faults{};
@@ -210,8 +220,21 @@ public:
     std::vector<std::uint8_t> identityReply() const;
 
 private:
-    struct Plan; // what the injections of one message call for
+    // What the injections of one message call for.
+    struct Plan
+    {
+        bool injections[kInjectionKindCount] = {};
+        std::optional<std::vector<std::uint8_t>> reply;
+        bool answersBegin = false; // the restart that starts an update is no retry
+        bool finished = false;     // last block in: compare once the answer is out
+        bool endsAgain = false;    // the last block again, taken after the end
+        bool restartAfterReply = false;
+        std::chrono::milliseconds busyFor{0};
 
+        bool has(Injection kind) const { return injections[static_cast<int>(kind)]; }
+    };
+
+    void take(const std::uint8_t* data, std::size_t size);
     void handleIdentity(Plan& plan);
     void handleBegin(const std::uint8_t* m, Plan& plan);
     void handleSlice(const std::uint8_t* m, std::size_t size, Plan& plan);
@@ -228,12 +251,15 @@ private:
     void fault(Fault kind, std::string detail);
     void refuse(Plan& plan, Fault kind, std::string detail);
     void notify(Event::Kind kind, std::string detail = {});
-    void send(std::vector<std::uint8_t> bytes, std::chrono::milliseconds delay);
+    DeviceTime send(std::vector<std::uint8_t> bytes, std::chrono::milliseconds delay);
     bool busy(DeviceTime now, std::string& why);
     bool mayReopen() const;
     void lostWhileRestarting(const std::uint8_t* m, std::size_t size);
     bool lastAnswerHeard() const { return settings_.answersLastCommit && !lastAnswerLost_; }
     void outsideUpdate(Plan& plan, std::string detail);
+    // The tool may be a message ahead, and has not yet had to wait for its
+    // watchdog: after that it sends nothing but a block from its start.
+    bool mayBeAhead() const { return leeway_ && received_ - spokeAt_ < kWatchdogSilence; }
 
     DeviceSettings settings_;
     std::vector<std::uint8_t> expected_;
@@ -246,6 +272,19 @@ private:
     bool running_ = false;
     std::uint64_t messageNumber_ = 0; // of the message being handled
     bool begun_ = false;              // numbering starts at the first BeginUpdate
+
+    // Transport faults. copy_ while the second delivery of a doubled message
+    // is handled: whatever is wrong with it is the transport's doing, not
+    // the tool's, so it is never counted. leeway_ once the unit has given an
+    // answer the tool did not ask for (or that crossed its watchdog's
+    // re-send), until the next commit is confirmed: the tool may take that
+    // answer for the next message's and run one message ahead meanwhile.
+    bool copy_ = false;
+    bool copyDue_ = false;
+    bool leeway_ = false;
+    // The last message was a commit that the unit took: the same commit
+    // again, with no slice between, is a repeat, not a new block.
+    bool justCommitted_ = false;
 
     // Block being rebuilt.
     int nextBlock_ = 0;      // the block the unit waits for

@@ -10,8 +10,20 @@ namespace orvik::devsim {
 namespace {
 
 constexpr const char* kNames[kInjectionKindCount] = {
-    "silent", "repeat", "restart", "late", "duplicate", "unrelated", "oversized",
+    "silent",    "repeat",    "restart", "late",    "duplicate",
+    "unrelated", "oversized", "doubled", "overdue",
 };
+
+std::string knownNames()
+{
+    std::string known;
+    for (const char* name : kNames) {
+        if (!known.empty())
+            known += ", ";
+        known += name;
+    }
+    return known;
+}
 
 std::uint32_t bit(Injection kind)
 {
@@ -45,6 +57,25 @@ std::optional<Injection> injectionFromName(std::string_view name)
     return std::nullopt;
 }
 
+std::optional<InjectionKinds> injectionKindsFromText(std::string_view text, std::string* error)
+{
+    InjectionKinds kinds = 0;
+    while (true) {
+        const auto comma = text.find(',');
+        const std::string_view name = text.substr(0, comma);
+        const auto kind = injectionFromName(name);
+        if (!kind) {
+            if (error)
+                *error = joined({"unknown fault '", name, "' (known: ", knownNames(), ")"});
+            return std::nullopt;
+        }
+        kinds |= bit(*kind);
+        if (comma == std::string_view::npos)
+            return kinds;
+        text = text.substr(comma + 1);
+    }
+}
+
 void FaultSchedule::add(std::uint64_t message, Injection kind)
 {
     entries_[message] |= bit(kind);
@@ -61,12 +92,9 @@ bool FaultSchedule::addFromText(std::string_view text, std::string* error)
     if (at == std::string_view::npos)
         return fail(joined({"'", text, "' is not KIND@MESSAGE"}));
     const auto kind = injectionFromName(text.substr(0, at));
-    if (!kind) {
-        std::string known;
-        for (const char* name : kNames)
-            known += joined({known.empty() ? "" : ", ", name});
-        return fail(joined({"unknown fault '", text.substr(0, at), "' (known: ", known, ")"}));
-    }
+    if (!kind)
+        return fail(
+            joined({"unknown fault '", text.substr(0, at), "' (known: ", knownNames(), ")"}));
 
     std::vector<std::uint64_t> numbers;
     std::string_view rest = text.substr(at + 1);
@@ -93,11 +121,18 @@ void FaultSchedule::merge(const FaultSchedule& other)
         entries_[message] |= bits;
 }
 
-FaultSchedule FaultSchedule::random(int count, std::uint64_t seed, std::uint64_t last)
+FaultSchedule FaultSchedule::random(int count, std::uint64_t seed, std::uint64_t last,
+                                    InjectionKinds kinds)
 {
     FaultSchedule schedule;
-    if (count <= 0 || last == 0)
+    kinds &= kAllInjectionKinds;
+    if (count <= 0 || last == 0 || kinds == 0)
         return schedule;
+    std::vector<Injection> drawn;
+    for (int i = 0; i < kInjectionKindCount; ++i) {
+        if (kinds & (1u << i))
+            drawn.push_back(static_cast<Injection>(i));
+    }
     // mt19937_64's output is fixed by the standard, unlike the distributions,
     // so a seed gives the same schedule with every standard library.
     std::mt19937_64 rng(seed);
@@ -106,7 +141,7 @@ FaultSchedule FaultSchedule::random(int count, std::uint64_t seed, std::uint64_t
         const std::uint64_t message = 1 + rng() % last;
         if (schedule.entries_.count(message))
             continue;
-        schedule.add(message, static_cast<Injection>(rng() % kInjectionKindCount));
+        schedule.add(message, drawn[rng() % drawn.size()]);
     }
     return schedule;
 }

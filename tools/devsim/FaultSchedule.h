@@ -25,11 +25,20 @@ enum class Injection : int
     Duplicate, // acknowledge twice
     Unrelated, // other makers' and models' SysEx and short messages first
     Oversized, // a SysEx longer than the tool's input buffer first
+    // What a transport does to a message on its way to the unit.
+    Doubled, // the unit receives the message twice
+    Overdue, // answer after the overdue delay, past the tool's watchdog
 };
-inline constexpr int kInjectionKindCount = 7;
+inline constexpr int kInjectionKindCount = 9;
+
+// A set of kinds, one bit per Injection.
+using InjectionKinds = std::uint32_t;
+inline constexpr InjectionKinds kAllInjectionKinds = (1u << kInjectionKindCount) - 1;
 
 const char* injectionName(Injection kind);
 std::optional<Injection> injectionFromName(std::string_view name);
+// "silent,doubled"; on failure says why in `error`.
+std::optional<InjectionKinds> injectionKindsFromText(std::string_view text, std::string* error);
 
 class FaultSchedule
 {
@@ -40,11 +49,13 @@ public:
     bool addFromText(std::string_view text, std::string* error);
     void merge(const FaultSchedule& other);
 
-    // `count` injections of random kinds at distinct messages in 1..last.
-    // Message 0 is left alone because the tool arms its watchdog only once
-    // the unit has answered the BeginUpdate. The final commit (6160) is fair
-    // game: the tool waits for its acknowledgement like any other.
-    static FaultSchedule random(int count, std::uint64_t seed, std::uint64_t last = 6160);
+    // `count` injections of kinds drawn from `kinds` at distinct messages in
+    // 1..last. Message 0 is left alone because the tool arms its watchdog
+    // only once the unit has answered the BeginUpdate. The final commit
+    // (6160) is fair game: the tool waits for its acknowledgement like any
+    // other.
+    static FaultSchedule random(int count, std::uint64_t seed, std::uint64_t last = 6160,
+                                InjectionKinds kinds = kAllInjectionKinds);
 
     bool has(std::uint64_t message, Injection kind) const;
     bool any(std::uint64_t message) const;

@@ -169,7 +169,8 @@ int main(int argc, char* argv[])
     if (options.randomFaults > 0) {
         if (!options.seedGiven)
             options.seed = std::random_device{}();
-        settings.faults.merge(FaultSchedule::random(options.randomFaults, options.seed));
+        settings.faults.merge(
+            FaultSchedule::random(options.randomFaults, options.seed, 6160, options.randomKinds));
         std::printf("random faults: seed %llu\n", static_cast<unsigned long long>(options.seed));
     }
     if (!settings.faults.empty() && !options.quiet)
@@ -301,6 +302,11 @@ int main(int argc, char* argv[])
     const UpdateReport last = host.report();
     if (interrupted && last.outcome == UpdateReport::Outcome::Running && last.number > 0)
         std::printf("%s\n", summaryLine(last).c_str());
+    // Whether a box that says success can be true: only this answer may end
+    // the update in the tool.
+    if (last.outcome == UpdateReport::Outcome::Matched ||
+        last.outcome == UpdateReport::Outcome::Differs)
+        std::printf("last commit: %s\n", last.lastCommitAnswered ? "confirmed" : "not confirmed");
     // Everything the unit counted since it started, after-the-end included.
     std::printf("verdict: %s\n",
                 total(stats.faults) ? ("faults " + describe(stats.faults)).c_str() : "clean");
