@@ -7,7 +7,7 @@
 #
 #   drive-update.sh --updater BIN --devsim BIN --xhelper BIN --listports BIN
 #                   --out DIR [--midi auto|private-jack] [--kill devsim|jack|card]
-#                   [--unit-port NAME]
+#                   [--unit-port NAME] [--usb-midi PRODUCT [--usb-ports N] [--usb-port K]]
 #                   [--busy MS | --unconfirmed] [--sleep-standin BIN] [--close-midway]
 #                   [--restart-into VERSION] [-- DEVSIM-OPTIONS...]
 #
@@ -49,7 +49,16 @@
 # must let the update complete.
 #
 # --unit-port names the unit's ports in the updater's lists (default
-# "Orvik16 KX", the simulator's own); behind a card they are the card's.
+# "Orvik16 KX", the simulator's own); behind a card they are the card's. It
+# picks the first row that contains it, so a part of the name that no other
+# port has is enough.
+#
+# With --usb-midi, inside the kernel of scripts/lib/kernel-run.sh started with
+# --usb, the unit sits behind port K (default 1) of a USB-MIDI interface of N
+# ports (default 1) named PRODUCT, made for the run: the updater meets it
+# through snd-usb-audio and snd-seq-midi as it meets a real interface, and
+# --unit-port defaults to the port's name, "PRODUCT MIDI K". --kill card then
+# pulls that interface's cable instead of unplugging the virtual card.
 set -uo pipefail
 
 # Everything below on a session bus of its own, which starts the
@@ -65,7 +74,10 @@ ending=complete
 sleep_standin=
 close_midway=
 restart_into=
-unit_port="Orvik16 KX"
+unit_port=
+usb_product=
+usb_ports=1
+usb_port=1
 devsim_options=()
 while [ $# -gt 0 ]; do
     case $1 in
@@ -82,6 +94,9 @@ while [ $# -gt 0 ]; do
     --close-midway) close_midway=1; shift ;;
     --restart-into) restart_into=$2; shift 2 ;;
     --unit-port) unit_port=$2; shift 2 ;;
+    --usb-midi) usb_product=$2; shift 2 ;;
+    --usb-ports) usb_ports=$2; shift 2 ;;
+    --usb-port) usb_port=$2; shift 2 ;;
     --) shift; devsim_options=("$@"); break ;;
     *) echo "drive-update.sh: unknown option $1" >&2; exit 2 ;;
     esac
@@ -98,6 +113,12 @@ card)
     ;;
 *) echo "drive-update.sh: --kill takes devsim, jack or card" >&2; exit 2 ;;
 esac
+if [ -n "$usb_product" ]; then
+    [ "${ORVIK_IN_KERNEL:-}" = 1 ] || { echo "drive-update.sh: --usb-midi works only in scripts/lib/kernel-run.sh" >&2; exit 2; }
+    [ -n "$unit_port" ] || unit_port="$usb_product MIDI $usb_port"
+fi
+[ -n "$unit_port" ] || unit_port="Orvik16 KX"
+kernel_run=$(dirname "$0")/lib/kernel-run.sh
 
 # The unit logs progress only every 88 blocks; a "late" answer with no delay
 # changes nothing on the wire but is logged as it happens, so it marks the
@@ -121,6 +142,11 @@ mkdir -p "$ORVIK_OUT"
 rm -f "$ORVIK_OUT"/*.png "$ORVIK_OUT"/*.log "$ORVIK_OUT"/display
 
 orvik_choose_midi "$midi"
+if [ -n "$usb_product" ]; then
+    "$kernel_run" usb-midi add unit "$usb_product" 20260001 "$usb_ports" ||
+        orvik_fail "cannot make the USB-MIDI interface"
+    devsim_options=(--rawmidi "$("$kernel_run" usb-midi device unit "$usb_port")" "${devsim_options[@]}")
+fi
 orvik_start_xvfb
 orvik_start_devsim "$devsim" --serial 123456789 "${devsim_options[@]}"
 
@@ -269,7 +295,13 @@ vanish_mid_transfer() {
         wait "$ORVIK_DEVSIM_PID" 2>/dev/null
         ;;
     jack) orvik_kill_jack ;;
-    card) "$(dirname "$0")/lib/kernel-run.sh" unplug || orvik_fail "cannot unplug the virtual card" ;;
+    card)
+        if [ -n "$usb_product" ]; then
+            "$kernel_run" unplug unit || orvik_fail "cannot pull the USB interface's cable"
+        else
+            "$kernel_run" unplug || orvik_fail "cannot unplug the virtual card"
+        fi
+        ;;
     esac
     echo "killed $kill_target after message $kill_message"
 
@@ -294,8 +326,13 @@ vanish_mid_transfer() {
             orvik_fail "the window does not say that the MIDI interface has gone"
         echo "the window says: $line"
         # The card comes back once nothing holds it, and the window lives on.
-        "$(dirname "$0")/lib/kernel-run.sh" plug || orvik_fail "cannot plug the virtual card in again"
-        orvik_wait_for "the card to come back" 30 test -e /dev/snd/midiC0D0
+        if [ -n "$usb_product" ]; then
+            # Back once the host has enumerated it again.
+            "$kernel_run" plug unit || orvik_fail "cannot plug the USB interface in again"
+        else
+            "$kernel_run" plug || orvik_fail "cannot plug the virtual card in again"
+            orvik_wait_for "the card to come back" 30 test -e /dev/snd/midiC0D0
+        fi
         "$xhelper" ping "$main_window" 10 ||
             orvik_fail "the updater's window stopped answering when the card came back"
         echo "card plugged in again"

@@ -11,6 +11,11 @@
 #   kernel-run.sh unplug | plug      (only inside the kernel)
 #       Disconnects the virtual sound card, the way pulling a USB cable
 #       disconnects one, or connects it again.
+#   kernel-run.sh usb-midi add | show | device | unplug | plug ...
+#   kernel-run.sh unplug NAME | plug NAME
+#       (only inside, with --usb) Makes USB-MIDI interfaces, tells where
+#       their ports' device sides are, pulls and plugs their cables: see
+#       usb-midi.sh beside this script.
 #
 # Options:
 #   --timeout S       Whole run, boot included (default 600). Never exceeded
@@ -28,6 +33,10 @@
 #                     screenshots); repeatable.
 #   --memory MB       Memory of the machine (default 2048).
 #   --console FILE    Keep the kernel's console output in FILE.
+#   --usb N           N software USB controllers (dummy_hcd), each for one
+#                     USB-MIDI interface that the command makes with
+#                     "kernel-run.sh usb-midi add"; with snd-usb-audio and
+#                     snd-seq-midi, the driver stack of a real interface.
 #
 # Inside, the whole file system is this machine's, read-only, with fresh
 # tmpfs on /tmp, /run and /dev/shm; HOME is /tmp. A source tree under /tmp
@@ -49,7 +58,12 @@ source_dir=$(cd "$here/../.." && pwd)
 card_driver=/sys/bus/platform/drivers/snd_virmidi
 card_device=snd_virmidi.0
 case "${1:-}" in
+usb-midi)
+    shift
+    exec "$here/usb-midi.sh" "$@"
+    ;;
 unplug | plug)
+    [ $# -gt 1 ] && exec "$here/usb-midi.sh" "$@"
     if [ "${ORVIK_IN_KERNEL:-}" != 1 ]; then
         echo "kernel-run.sh: $1 works only inside the kernel" >&2
         exit 2
@@ -81,6 +95,7 @@ timeout_s=600
 cache=${ORVIK_KERNEL_CACHE:-$source_dir/build/kernel}
 memory=2048
 console=
+usb=0
 envs=()
 extra_modules=()
 writables=()
@@ -93,6 +108,7 @@ while [ $# -gt 0 ]; do
     --writable) writables+=("$(cd "$2" && pwd)"); shift 2 ;;
     --memory) memory=$2; shift 2 ;;
     --console) console=$2; shift 2 ;;
+    --usb) usb=$2; shift 2 ;;
     --) shift; break ;;
     -*) echo "kernel-run.sh: unknown option $1" >&2; exit 125 ;;
     *) break ;;
@@ -102,6 +118,9 @@ if [ $# -eq 0 ]; then
     echo "kernel-run.sh: no command given" >&2
     exit 125
 fi
+case $usb in
+'' | *[!0-9]*) echo "kernel-run.sh: --usb takes a number of controllers" >&2; exit 125 ;;
+esac
 
 . "$source_dir/scripts/deps.sh"
 orvik_ensure_packages qemu-system-x86 busybox-static cpio kmod
@@ -113,6 +132,8 @@ cache=$(cd "$cache" && pwd)
 # Each is loaded after what it depends on (virtio_ring before virtio, netfs
 # and fscache before 9p), worked out from the modules themselves.
 modules=(virtio_pci 9pnet_virtio 9p snd-seq snd-seq-dummy snd-virmidi "${extra_modules[@]}")
+# What USB-MIDI interfaces need (--usb): in every initramfs, loaded only then.
+usb_modules=(configfs libcomposite usb_f_midi dummy_hcd snd-usb-audio snd-seq-midi)
 
 # Fetching and building once, under a lock: tests may start together.
 prepare() {
@@ -147,7 +168,8 @@ prepare() {
     local moddir=$tree/lib/modules/$kver
 
     local key
-    key=$(printf '%s\n' "$kver" "${modules[@]}" | cat - "$here/kernel-run.sh" | sha1sum | cut -c1-12)
+    key=$(printf '%s\n' "$kver" "${modules[@]}" "${usb_modules[@]}" |
+        cat - "$here/kernel-run.sh" | sha1sum | cut -c1-12)
     initramfs=$cache/initramfs-$key.cpio.gz
     [ -f "$initramfs" ] && return 0
 
@@ -182,6 +204,10 @@ prepare() {
     for m in "${modules[@]}"; do
         visit "$m"
     done
+    local base=${#order[@]}
+    for m in "${usb_modules[@]}"; do
+        visit "$m"
+    done
 
     # Made for another list of modules or another version of this script.
     rm -f "$cache"/initramfs-*.cpio.gz
@@ -189,12 +215,12 @@ prepare() {
     rm -rf "$root"
     mkdir -p "$root"/{bin,dev,proc,sys,newroot,modules}
     cp /bin/busybox "$root/bin/busybox"
-    local i=0 load=
+    local i=0 load='' load_usb=''
     for f in "${order[@]}"; do
         i=$((i + 1))
         n=$(printf '%02d-%s' "$i" "${f##*/}")
         cp "$f" "$root/modules/$n"
-        load="$load$n "
+        if [ $i -le $base ]; then load="$load$n "; else load_usb="$load_usb$n "; fi
     done
     cat >"$root/init" <<EOF
 #!/bin/busybox sh
@@ -209,6 +235,19 @@ for m in $load; do
     *) insmod /modules/\$m ;;
     esac || echo "orvik-kernel: cannot load \$m"
 done
+# As many USB device controllers as the command asked for (--usb).
+usb=0
+for word in \$(cat /proc/cmdline); do
+    case \$word in orvik.usb=*) usb=\${word#orvik.usb=} ;; esac
+done
+if [ "\$usb" -gt 0 ]; then
+    for m in $load_usb; do
+        case \$m in
+        *dummy_hcd.ko) insmod /modules/\$m num=\$usb ;;
+        *) insmod /modules/\$m ;;
+        esac || echo "orvik-kernel: cannot load \$m"
+    done
+fi
 mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=262144,cache=loose root /newroot ||
     { echo "orvik-kernel: no root share"; poweroff -f; }
 mount -t tmpfs -o mode=1777 tmp /newroot/tmp
@@ -274,6 +313,7 @@ mount -t devpts devpts /dev/pts
 mount -t tmpfs -o mode=1777 shm /dev/shm
 chmod 700 /run/user/0
 ip link set lo up 2>/dev/null || busybox ip link set lo up
+[ $usb -gt 0 ] && mount -t configfs configfs /sys/kernel/config
 cd /
 timeout -k 5 $inner /bin/sh /run/orvik-job/command \
     >/run/orvik-job/stdout 2>/run/orvik-job/stderr </dev/null
@@ -314,7 +354,7 @@ qemu-system-x86_64 \
     -nodefaults -no-reboot -display none -monitor none \
     -serial "file:$console_log" \
     -kernel "$kernel_image" -initrd "$initramfs" \
-    -append "console=ttyS0 panic=-1 quiet loglevel=3 rdinit=/init" \
+    -append "console=ttyS0 panic=-1 quiet loglevel=3 rdinit=/init orvik.usb=$usb" \
     -virtfs "local,path=/,mount_tag=root,security_model=none,readonly=on,multidevs=remap" \
     -virtfs "local,path=$job,mount_tag=job,security_model=none,multidevs=remap" \
     "${shares[@]}" \

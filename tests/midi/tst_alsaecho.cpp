@@ -1,12 +1,14 @@
 // The whole transport on the ALSA sequencer of a real kernel (run inside
-// scripts/lib/kernel-run.sh): the names ALSA gives, SysEx of every size both
-// ways through a program's ports and through the virtual card, and the port
-// pair closed and opened again while messages flow.
+// scripts/lib/kernel-run.sh --usb): the names ALSA gives, SysEx of every size
+// both ways through a program's ports and through a USB-MIDI interface, and
+// the port pair closed and opened again while messages flow.
 //
-// The virtual card (snd-virmidi) is made a loopback by echoing its raw
-// device: what the port pair sends to the card's sequencer port comes out
-// of the raw device as bytes, goes back in, and the kernel turns it into
-// sequencer events again, as between a program and a USB interface.
+// The interface (usb_f_midi on dummy_hcd, taken by snd-usb-audio and put on
+// the sequencer by snd-seq-midi, as any class-compliant interface is) is
+// made a loopback by echoing the device side of its second port: what the
+// port pair sends to that port goes over USB as event packets, comes out of
+// the gadget's raw device as bytes, goes back in, and reaches the host's
+// sequencer again, the way a unit behind the interface answers.
 
 #include "BufferWatch.h"
 #include "ChildProcess.h"
@@ -15,6 +17,7 @@
 #include "WinmmDevices.h"
 
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QTest>
 
 #include <alsa/asoundlib.h>
@@ -34,7 +37,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr int kPerMessageMs = 10000;
-// The card's side writes at ten times MIDI's wire speed. The sequencer has
+// The unit's side writes at ten times MIDI's wire speed. The sequencer has
 // no flow control: a program that does not read for a while loses what
 // overflows its queue in the kernel (some 6 KB), and under emulation on a
 // loaded machine 30 times the wire speed was already too fast. No interface
@@ -42,8 +45,13 @@ constexpr int kPerMessageMs = 10000;
 constexpr std::size_t kPiece = 256;
 constexpr auto kPieceGap = std::chrono::milliseconds(8);
 constexpr std::size_t kCapsName = 31;
-const char* const kCardDevice = "hw:0,1";
-const char16_t* const kCardPort = u"Virtual Raw MIDI 0-1:VirMIDI 0-1";
+// The interface: snd-usb-audio names its client after the product and each
+// port "PRODUCT MIDI N". Short enough that "client:port" is not cut.
+const char* const kInterface = "echo";
+const char* const kProduct = "Zelvo 2x2";
+const char16_t* const kInterfacePort1 = u"Zelvo 2x2:Zelvo 2x2 MIDI 1";
+const char16_t* const kInterfacePort2 = u"Zelvo 2x2:Zelvo 2x2 MIDI 2";
+const char16_t* const kVirtualCardPort = u"Virtual Raw MIDI 0-1:VirMIDI 0-1";
 
 // Every length from 6 to 300, then on to what the port pair's two input
 // buffers hold, across the buffer boundary and ALSA's sequencer's event
@@ -64,7 +72,7 @@ std::vector<std::size_t> lengths()
     return out;
 }
 
-// Longer ones, up to 64 KiB, from the card to a program.
+// Longer ones, up to 64 KiB, from a unit behind the interface to a program.
 std::vector<std::size_t> longLengths()
 {
     return {2049, 3000, 4096, 6000, 8192, 12000, 16384, 32768, 65535, 65536};
@@ -146,7 +154,7 @@ private:
     bool inMessage_ = false;
 };
 
-// Sends back every byte the card's raw device receives.
+// A unit behind the interface that sends back every byte it receives.
 class RawEcho
 {
 public:
@@ -173,7 +181,7 @@ public:
         in_ = out_ = nullptr;
     }
     ~RawEcho() { stop(); }
-    // As a unit behind the card would send, while the echo hears nothing.
+    // As a unit would send of its own, while the echo hears nothing.
     bool write(const Bytes& bytes, std::size_t piece)
     {
         for (std::size_t done = 0; done < bytes.size();) {
@@ -227,7 +235,8 @@ private slots:
     void portListsShowAlsasNames();
     void sysexRoundTrips_data();
     void sysexRoundTrips();
-    void longSysExFromTheCard();
+    void longSysExFromTheInterface();
+    void reopenWhileMessagesFlow_data();
     void reopenWhileMessagesFlow();
     void cleanupTestCase();
 
@@ -235,9 +244,27 @@ private:
     bool findRoute(const QString& route, int& in, int& out);
 
     orvik::testsupport::ChildProcess echo_;
-    RawEcho card_;
+    RawEcho unit_;
     std::string echoName_;
 };
+
+namespace {
+
+// kernel-run.sh's USB-MIDI commands; their standard output, trimmed.
+bool usbMidi(const QStringList& arguments, QString& output)
+{
+    QProcess command;
+    command.start(QStringLiteral(ORVIK_KERNEL_RUN),
+                  QStringList{QStringLiteral("usb-midi")} + arguments);
+    const bool ran = command.waitForFinished(120000) &&
+                     command.exitStatus() == QProcess::NormalExit && command.exitCode() == 0;
+    output =
+        QString::fromUtf8(ran ? command.readAllStandardOutput() : command.readAllStandardError())
+            .trimmed();
+    return ran;
+}
+
+} // namespace
 
 void TestAlsaEcho::initTestCase()
 {
@@ -247,8 +274,21 @@ void TestAlsaEcho::initTestCase()
     QVERIFY(echo_.start(ORVIK_MIDI_ECHO, {echoName_, "alsa"}));
     const auto line = echo_.readLine(std::chrono::seconds(30));
     QVERIFY2(line == "ready", echo_.errorOutput().c_str());
+
+    QVERIFY2(::access("/sys/kernel/config/usb_gadget", F_OK) == 0,
+             "no USB gadgets: run inside scripts/lib/kernel-run.sh --usb 1");
+    QString shown;
+    QVERIFY2(usbMidi({QStringLiteral("add"), QLatin1String(kInterface), QLatin1String(kProduct),
+                      QStringLiteral("4242"), QStringLiteral("2")},
+                     shown),
+             qPrintable(shown));
+    qInfo("USB-MIDI interface:\n%s", qPrintable(shown));
+    QString device;
+    QVERIFY2(
+        usbMidi({QStringLiteral("device"), QLatin1String(kInterface), QStringLiteral("2")}, device),
+        qPrintable(device));
     std::string error;
-    QVERIFY2(card_.start(kCardDevice, error), error.c_str());
+    QVERIFY2(unit_.start(device.toStdString().c_str(), error), error.c_str());
 }
 
 bool TestAlsaEcho::findRoute(const QString& route, int& in, int& out)
@@ -260,8 +300,8 @@ bool TestAlsaEcho::findRoute(const QString& route, int& in, int& out)
         in = findInputDevice(name + u"-out:out");
         out = findOutputDevice(name + u"-in:in");
     } else {
-        in = findInputDevice(capsName(kCardPort));
-        out = findOutputDevice(capsName(kCardPort));
+        in = findInputDevice(kInterfacePort2);
+        out = findOutputDevice(kInterfacePort2);
     }
     return in >= 0 && out >= 0;
 }
@@ -271,9 +311,11 @@ void TestAlsaEcho::portListsShowAlsasNames()
     using orvik::testsupport::findInputDevice;
     using orvik::testsupport::findOutputDevice;
     // The kernel's own clients, named "client:port" without the address
-    // that changes from session to session, cut to what a caps name holds.
+    // that changes from session to session, cut to what a caps name holds;
+    // an interface's ports by the names its USB driver gives them.
     for (const char16_t* kernel :
-         {u"Midi Through:Midi Through Port-0", kCardPort, u"Virtual Raw MIDI 0-3:VirMIDI 0-3"}) {
+         {u"Midi Through:Midi Through Port-0", kVirtualCardPort,
+          u"Virtual Raw MIDI 0-3:VirMIDI 0-3", kInterfacePort1, kInterfacePort2}) {
         const auto name = capsName(kernel);
         QVERIFY2(findInputDevice(name) >= 0, QString::fromStdU16String(name).toUtf8());
         QVERIFY2(findOutputDevice(name) >= 0, QString::fromStdU16String(name).toUtf8());
@@ -290,7 +332,7 @@ void TestAlsaEcho::sysexRoundTrips_data()
 {
     QTest::addColumn<QString>("route");
     QTest::newRow("through a program's ports") << QStringLiteral("program");
-    QTest::newRow("through the virtual card") << QStringLiteral("card");
+    QTest::newRow("through port 2 of a USB interface") << QStringLiteral("usb");
 }
 
 void TestAlsaEcho::sysexRoundTrips()
@@ -372,12 +414,12 @@ void CALLBACK onLongInput(HMIDIIN, UINT message, DWORD_PTR instance, DWORD_PTR p
 
 } // namespace
 
-void TestAlsaEcho::longSysExFromTheCard()
+void TestAlsaEcho::longSysExFromTheInterface()
 {
     // The layer itself, with as many buffers as a 64 KiB message fills: the
-    // port pair's two hold 2 KiB. Sent by the unit's side of the card, the
+    // port pair's two hold 2 KiB. Sent by a unit behind the interface, the
     // kernel hands it over in pieces of its own choosing, which RtMidi joins.
-    const int in = orvik::testsupport::findInputDevice(capsName(kCardPort));
+    const int in = orvik::testsupport::findInputDevice(kInterfacePort2);
     QVERIFY(in >= 0);
     LongInput input;
     HMIDIIN handle = nullptr;
@@ -401,7 +443,7 @@ void TestAlsaEcho::longSysExFromTheCard()
     const auto sizes = longLengths();
     for (std::size_t i = 0; i < sizes.size(); ++i) {
         const Bytes bytes = message(int(i), sizes[i]);
-        QVERIFY(card_.write(bytes, kPiece));
+        QVERIFY(unit_.write(bytes, kPiece));
         QElapsedTimer since;
         since.start();
         auto arrived = [&] {
@@ -433,11 +475,17 @@ void TestAlsaEcho::longSysExFromTheCard()
     QCOMPARE(midiInClose(handle), MMSYSERR_NOERROR);
 }
 
+void TestAlsaEcho::reopenWhileMessagesFlow_data()
+{
+    sysexRoundTrips_data();
+}
+
 void TestAlsaEcho::reopenWhileMessagesFlow()
 {
+    QFETCH(QString, route);
     int in = -1;
     int out = -1;
-    QVERIFY(findRoute(QStringLiteral("program"), in, out));
+    QVERIFY(findRoute(route, in, out));
 
     MidiPortPair pair;
     int expected = -1;
@@ -494,7 +542,7 @@ void TestAlsaEcho::reopenWhileMessagesFlow()
 
 void TestAlsaEcho::cleanupTestCase()
 {
-    card_.stop();
+    unit_.stop();
     const int status = echo_.stop();
     qInfo("echo exited with %d: %s", status, echo_.errorOutput().c_str());
 }

@@ -201,7 +201,9 @@ ParseStatus parseCommandLine(const QStringList& arguments, Options& options, QSt
     const QCommandLineOption rawMidi(
         QStringLiteral("rawmidi"),
         QStringLiteral("Be the unit behind this raw MIDI device of ALSA (e.g. hw:1,0), as behind "
-                       "a MIDI interface, instead of on ports of our own. Linux only."),
+                       "a MIDI interface, instead of on ports of our own; hw:CARD,DEVICE,N is "
+                       "its subdevice N alone (port N+1 of a multi-port interface), and CARD "
+                       "may be the card's id. Linux only."),
         QStringLiteral("device"));
     parser.addOption(rawMidi);
     parser.addOption(faultKinds);

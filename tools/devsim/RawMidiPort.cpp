@@ -89,10 +89,22 @@ void RawMidiPort::close()
     release();
 }
 
+void RawMidiPort::countDropped()
+{
+    // The driver counts what it could not put into the input buffer, and
+    // starts again from zero each time it is asked.
+    snd_rawmidi_status_t* status = nullptr;
+    snd_rawmidi_status_alloca(&status);
+    if (snd_rawmidi_status(in_, status) == 0)
+        dropped_ += snd_rawmidi_status_get_xruns(status);
+}
+
 void RawMidiPort::release()
 {
-    if (in_)
+    if (in_) {
+        countDropped();
         snd_rawmidi_close(in_);
+    }
     in_ = nullptr;
     std::lock_guard guard(outLock_);
     if (out_)
@@ -169,6 +181,7 @@ bool RawMidiPort::read()
                 return lose(snd_strerror(static_cast<int>(n)));
             framer.feed(buffer, static_cast<std::size_t>(n));
         }
+        countDropped();
     }
 }
 

@@ -38,6 +38,10 @@ public:
     // From one thread at a time; blocks until the driver took every byte.
     void send(const std::vector<std::uint8_t>& message);
     void close();
+    // Bytes the driver received for this unit but threw away because the
+    // unit had not read what came before: what an interface does when
+    // nobody reads. Counted while the device is open.
+    std::uint64_t dropped() const { return dropped_; }
 
 private:
     void run();
@@ -49,6 +53,7 @@ private:
     // Closes both handles; the input only from the reading thread or once
     // it has ended.
     void release();
+    void countDropped();
 
     snd_rawmidi_t* in_ = nullptr;
     std::mutex outLock_;
@@ -59,6 +64,7 @@ private:
     std::string device_;
     int wake_[2] = {-1, -1};
     std::thread reader_;
+    std::atomic<std::uint64_t> dropped_{0};
 };
 
 } // namespace orvik::devsim
