@@ -221,6 +221,12 @@ void WindowDriver::pressUpdate()
     answerer.texts.clear();
     answerer.buttons.clear();
     window->TransferButton->click();
+    // The window asks the unit who it is, and announces the update on the
+    // tick after the answer; on the wall clock its own timer brings that.
+    if (unit_ &&
+        waitFor([this] { return !window->Unit.pending() || window->Unit.confirmed(); }, 5000) &&
+        window->Unit.confirmed())
+        tick();
 }
 
 QString WindowDriver::boxText() const
@@ -248,9 +254,11 @@ void WindowDriver::watchdogTick()
 {
     const int before = window->SilentResends;
     const int announcements = window->Announcements;
+    // The first announcement of an update goes out on a tick too.
+    const bool announcedBefore = window->transferRunning();
     window->comtimeout();
-    watchdogResends +=
-        int(window->SilentResends > before) + int(window->Announcements > announcements);
+    watchdogResends += int(window->SilentResends > before) +
+                       int(announcedBefore && window->Announcements > announcements);
 }
 
 // An answer that falls due in the tick's second reaches the window, and the
