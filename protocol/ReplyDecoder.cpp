@@ -55,6 +55,9 @@ void incrementWrapping(std::int32_t& counter)
 
 ReplyCode UpdateSession::DecodeReply(const std::uint8_t* bytes, DWORD count)
 {
+    // Every message, even one that is no reply, says what the last one
+    // answered: a stale value must never vouch for a later message.
+    AcknowledgedCommand = 0;
     if (count == 0 || !bytes)
         return ReplyNone;
     const ReplyBytes b{bytes, count < kInputBufferSize ? count : kInputBufferSize};
@@ -63,7 +66,6 @@ ReplyCode UpdateSession::DecodeReply(const std::uint8_t* bytes, DWORD count)
         b[3] != kManufacturerId[2] || b[4] != kModelId || !isWholeMessage(b))
         return ReplyNone;
 
-    AcknowledgedCommand = 0;
     switch (b[kCommandOffset]) {
     case kReplyIdentity: {
         if (b.count < kShortestIdentityReply)
