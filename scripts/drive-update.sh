@@ -255,7 +255,8 @@ complete_update() {
             mid_shot=1
             [ -n "$close_midway" ] && close_and_keep_updating
         fi
-        sleep 0.2
+        # Seldom: see orvik_wait_during_update.
+        sleep 1
     done
     orvik_wait_for "the message box on the bus" 10 atspi box-text
     box=$(atspi box-text)
@@ -287,7 +288,7 @@ now_ms() {
 # nothing after 5 to 6 s. No event marks that resend from outside, so the
 # window is watched for 8 s after the kill, which spans the first one.
 vanish_mid_transfer() {
-    orvik_wait_for "message $kill_message to reach the unit" 300 log_has "^message $kill_message: injected"
+    orvik_wait_during_update "message $kill_message to reach the unit" 300 log_has "^message $kill_message: injected"
     "$xhelper" shot "$ORVIK_OUT/mid-transfer.png"
     case $kill_target in
     devsim)

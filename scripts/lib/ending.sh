@@ -50,7 +50,7 @@ orvik_read_box() {
 # give up on the confirmation within about 70 s, after at most two re-sends
 # of the last block, and say so instead of claiming success.
 orvik_unconfirmed_end() {
-    orvik_wait_for "the last commit to reach the unit" 600 grep -q "^summary:" "$ORVIK_OUT/devsim.log"
+    orvik_wait_during_update "the last commit to reach the unit" 600 grep -q "^summary:" "$ORVIK_OUT/devsim.log"
     local taken=$SECONDS
     grep "^summary:" "$ORVIK_OUT/devsim.log" | tail -n 1
     orvik_wait_for "a box after the unconfirmed last commit" 80 success_box
