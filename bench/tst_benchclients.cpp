@@ -8,6 +8,7 @@
 #include "Loopback.h"
 #include "Protocol.h"
 #include "Runs.h"
+#include "UnitReplies.h"
 #include "UpdateMessages.h"
 
 #include <QMap>
@@ -45,7 +46,7 @@ Bytes numbered(int i)
 
 Bytes reply(std::uint8_t command)
 {
-    return {0xF0, 0x00, 0x11, 0x22, 0x0B, 0x00, 0x00, 0x00, 0x00, command, 0xF7};
+    return testsupport::replyFrame(command);
 }
 
 enum ScriptedAnswer

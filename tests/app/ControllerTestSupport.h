@@ -6,6 +6,7 @@
 #include "MainWindow.h"
 #include "MidiEvent.h"
 #include "MidiPortPair.h"
+#include "UnitReplies.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -18,26 +19,6 @@
 #include <vector>
 
 namespace testsupport {
-
-inline std::vector<std::uint8_t> replyFrame(std::uint8_t command)
-{
-    return {0xF0, 0x00, 0x11, 0x22, 0x0B, 0x00, 0x00, 0x00, 0x00, command, 0xF7};
-}
-
-inline std::vector<std::uint8_t> identityReply(std::uint32_t serial, std::uint32_t version,
-                                               const char* name = "Orvik16 KX")
-{
-    std::vector<std::uint8_t> m{0xF0, 0x00, 0x11, 0x22, 0x0B};
-    for (int i = 0; i < 4; ++i)
-        m.push_back(static_cast<std::uint8_t>((serial >> (7 * i)) & 0x7F));
-    m.push_back(0x20);
-    m.push_back(static_cast<std::uint8_t>(version & 0x7F));
-    m.push_back(static_cast<std::uint8_t>((version >> 7) & 0x7F));
-    for (std::size_t i = 0; i < 16; ++i)
-        m.push_back(i < std::strlen(name) ? static_cast<std::uint8_t>(name[i]) : 0x00);
-    m.push_back(0xF7);
-    return m;
-}
 
 // Hands `bytes` to the window in an input buffer exactly like the one the
 // port pair queues, inside a MidiEvent, as the MIDI thread's post would.

@@ -4,6 +4,7 @@
 #include "BufferWatch.h"
 #include "Loopback.h"
 #include "MidiEvent.h"
+#include "UnitReplies.h"
 #include "UpdateSession.h"
 
 #include <QTest>
@@ -21,16 +22,10 @@ namespace {
 
 constexpr int kDeadlineMs = 10000;
 
+// Version bytes 06 02: any will do here.
 Bytes identityReply(std::uint32_t serial)
 {
-    Bytes reply = {0xF0, 0x00, 0x11, 0x22, 0x0B};
-    for (int i = 0; i < 4; ++i)
-        reply.push_back(std::uint8_t((serial >> (7 * i)) & 0x7F));
-    reply.insert(reply.end(), {kReplyIdentity, 0x06, 0x02});
-    for (char c : std::string("Orvik16 KX\0\0\0\0\0\0", 16))
-        reply.push_back(std::uint8_t(c));
-    reply.push_back(0xF7);
-    return reply;
+    return testsupport::identityReply(serial, 0x06 | 0x02 << 7);
 }
 
 // The window's part: every event of type 1000 goes to HandleInput.

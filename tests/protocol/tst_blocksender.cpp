@@ -1,4 +1,5 @@
 #include "LoopbackCapture.h"
+#include "UnitReplies.h"
 #include "UpdateSession.h"
 
 #include <QRandomGenerator>
@@ -62,8 +63,8 @@ int acknowledge(UpdateSession& session, int blocks)
 void start(UpdateSession& session)
 {
     session.SendBeginUpdate(kImageVersionMajor, kImageVersionMinor, kImageSize);
-    const std::uint8_t restart[] = {0xF0, 0x00, 0x11, 0x22, 0x0B, 0, 0, 0, 0, 0x2E, 0xF7};
-    QCOMPARE(session.DecodeReply(restart, sizeof restart), ReplyRestart);
+    const auto restart = testsupport::replyFrame(0x2E);
+    QCOMPARE(session.DecodeReply(restart.data(), DWORD(restart.size())), ReplyRestart);
     QVERIFY(!session.RestartTransfer());
 }
 
@@ -134,10 +135,10 @@ private slots:
         QVERIFY(!session.SendNext(false));
         capture.takeAll(session);
 
-        const std::uint8_t repeat[] = {0xF0, 0x00, 0x11, 0x22, 0x0B, 0, 0, 0, 0, 0x2B, 0xF7};
-        const std::uint8_t restart[] = {0xF0, 0x00, 0x11, 0x22, 0x0B, 0, 0, 0, 0, 0x2E, 0xF7};
-        session.DecodeReply(repeat, sizeof repeat);
-        QCOMPARE(session.DecodeReply(restart, sizeof restart), ReplyRestart);
+        const auto repeat = testsupport::replyFrame(0x2B);
+        const auto restart = testsupport::replyFrame(0x2E);
+        session.DecodeReply(repeat.data(), DWORD(repeat.size()));
+        QCOMPARE(session.DecodeReply(restart.data(), DWORD(restart.size())), ReplyRestart);
         QCOMPARE(session.RetryCount, 2);
 
         QVERIFY(!session.RestartTransfer());

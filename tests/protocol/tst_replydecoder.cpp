@@ -1,3 +1,4 @@
+#include "UnitReplies.h"
 #include "UpdateSession.h"
 
 #include <QByteArray>
@@ -35,13 +36,12 @@ ReplyCode decode(UpdateSession& session, const QByteArray& message, int count = 
 
 QByteArray reply(int command)
 {
-    QByteArray m = hex("F0 00 11 22 0B 00 00 00 00");
-    m.append(char(command));
-    m.append('\xF7');
-    return m;
+    const auto m = testsupport::replyFrame(std::uint8_t(command));
+    return QByteArray(reinterpret_cast<const char*>(m.data()), qsizetype(m.size()));
 }
 
-const QByteArray kIdentityHead = hex("F0 00 11 22 0B");
+const QByteArray kIdentityHead(reinterpret_cast<const char*>(testsupport::kUnitHeader),
+                               sizeof testsupport::kUnitHeader);
 
 } // namespace
 
