@@ -60,9 +60,20 @@ def main_window():
     return frames[0] if frames else None
 
 
+def showing(accessible):
+    try:
+        return accessible.getState().contains(pyatspi.STATE_SHOWING)
+    except Exception:
+        # Gone while we looked.
+        return False
+
+
 def message_box():
+    # A box closed earlier (the question before closing) may still be listed
+    # for a while, dead or hidden: only one that shows is the box.
     boxes = windows(pyatspi.ROLE_DIALOG) + windows(pyatspi.ROLE_ALERT)
-    return boxes[0] if boxes else None
+    showing_boxes = [b for b in boxes if showing(b)]
+    return showing_boxes[0] if showing_boxes else None
 
 
 def find(root, name, roles=None):
