@@ -102,7 +102,8 @@ ParseStatus parseCommandLine(const QStringList& arguments, Options& options, QSt
     const QCommandLineOption port(
         QStringLiteral("port"),
         QStringLiteral("Name of both virtual ports; on JACK one client of that name, its "
-                       "input port named \"<name> in\". Default \"Orvik16 KX\"."),
+                       "input port named \"<name> in\" (see --jack-clients). Default "
+                       "\"Orvik16 KX\"."),
         QStringLiteral("name"));
     const QCommandLineOption api(
         QStringLiteral("api"),
