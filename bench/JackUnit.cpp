@@ -42,15 +42,20 @@ JackUnit::~JackUnit()
 }
 
 bool JackUnit::start(const QString& program, const QString& portName, std::uint32_t serial,
-                     QString* error)
+                     QString* error, UnitKind kind)
 {
     port_ = portName;
+    kind_ = kind;
     const QString ready = dir_.filePath(portName + QStringLiteral(".ready"));
     process_.setProcessChannelMode(QProcess::MergedChannels);
-    process_.start(program, {QStringLiteral("--api"), QStringLiteral("jack"),
-                             QStringLiteral("--port"), portName, QStringLiteral("--serial"),
-                             QString::number(serial), QStringLiteral("--serve"),
-                             QStringLiteral("--quiet"), QStringLiteral("--ready-file"), ready});
+    QStringList arguments{QStringLiteral("--api"),        QStringLiteral("jack"),
+                          QStringLiteral("--port"),       portName,
+                          QStringLiteral("--serial"),     QString::number(serial),
+                          QStringLiteral("--serve"),      QStringLiteral("--quiet"),
+                          QStringLiteral("--ready-file"), ready};
+    if (kind == UnitKind::HandOff)
+        arguments << QStringLiteral("--jack-clients") << QStringLiteral("two");
+    process_.start(program, arguments);
     if (!process_.waitForStarted(kReadyTimeoutMs)) {
         *error = QStringLiteral("cannot start %1: %2").arg(program, process_.errorString());
         return false;
@@ -78,7 +83,8 @@ std::string JackUnit::outputPort() const
 
 std::string JackUnit::inputPort() const
 {
-    return (port_ + QLatin1Char(':') + port_ + QStringLiteral(" in")).toStdString();
+    const QString in = port_ + QStringLiteral(" in");
+    return ((kind_ == UnitKind::HandOff ? in : port_) + QLatin1Char(':') + in).toStdString();
 }
 
 QString JackUnit::stop()

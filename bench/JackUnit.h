@@ -25,6 +25,19 @@ struct UnitUpdate
 
 std::vector<UnitUpdate> parseUnitSummaries(const QString& log);
 
+// The two ways a unit meets a host on JACK. A host that loses messages
+// against one of them and not the other shows where the fault is.
+enum class UnitKind
+{
+    // orvik16-devsim as one client that answers inside the process callback,
+    // in the cycle that brought the message, as a unit behind an interface.
+    InCycle,
+    // Two RtMidi clients, one in and one out, whose input hands each message
+    // to the unit's own thread, which answers from there: many MIDI programs
+    // are built so (orvik16-devsim --jack-clients two).
+    HandOff,
+};
+
 class JackUnit
 {
 public:
@@ -36,9 +49,9 @@ public:
     // Starts `program --api jack --serve` with both ports named `portName`
     // and waits until they exist.
     bool start(const QString& program, const QString& portName, std::uint32_t serial,
-               QString* error);
+               QString* error, UnitKind kind = UnitKind::InCycle);
     // Where the unit's replies come from and where its messages go, as JACK
-    // names them: one client with both ports.
+    // names them: one client with both ports, or a client for each.
     std::string outputPort() const;
     std::string inputPort() const;
     // Ends it as an interrupt would and returns everything it printed.
@@ -48,6 +61,7 @@ private:
     QProcess process_;
     QTemporaryDir dir_;
     QString port_;
+    UnitKind kind_ = UnitKind::InCycle;
     QString output_;
 };
 

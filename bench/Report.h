@@ -45,6 +45,16 @@ struct Comparison
     double activeRatio() const;
 };
 
+// Messages lost on the way, whoever lost them: each one a silence that the
+// sender ended by sending the block again.
+struct Losses
+{
+    std::uint64_t total = 0;        // over all runs
+    double median = 0;              // a run (the lower one of an even count)
+    std::uint64_t atLateCycles = 0; // of the total, near a late cycle or a reported xrun
+};
+Losses losses(const std::vector<RunFigures>& runs);
+
 // The median over runs of one figure of each.
 double medianOf(const std::vector<RunFigures>& runs, double (*figure)(const RunFigures&));
 
@@ -66,7 +76,12 @@ struct BenchReport
     ImagePreparationFigures image;
     Comparison inProcess;
     Comparison jack;
-    Comparison peers; // the unit, the bare client and the tool in processes of their own
+    // The unit, the bare client and the tool in processes of their own:
+    // against orvik16-devsim as one JACK client that answers in the cycle,
+    Comparison peers;
+    // and against a unit of two RtMidi clients that hands each message to
+    // its own thread and answers from there, in the same rounds.
+    Comparison handOffPeers;
     WireModel din;
 };
 

@@ -89,10 +89,21 @@ QJsonObject comparisonJson(const Comparison& c)
     return o;
 }
 
-QJsonObject peersJson(const Comparison& p)
+QJsonObject lossJson(const Losses& l)
+{
+    return QJsonObject{{QStringLiteral("total"), double(l.total)},
+                       {QStringLiteral("median_per_run"), l.median},
+                       {QStringLiteral("near_late_cycles"), double(l.atLateCycles)}};
+}
+
+QJsonObject peersJson(const Comparison& p, const QString& unit)
 {
     QJsonObject o = comparisonJson(p);
+    o.insert(QStringLiteral("unit"), unit);
     if (p.ran()) {
+        o.insert(QStringLiteral("lost_messages"),
+                 QJsonObject{{QStringLiteral("bare"), lossJson(losses(p.bare))},
+                             {QStringLiteral("window"), lossJson(losses(p.tool))}});
         const StageFigures s = stageFigures(p.tool);
         o.insert(QStringLiteral("stages_us"),
                  QJsonObject{{QStringLiteral("total"), summaryJson(s.totalNs, 1e-3)},
@@ -126,19 +137,23 @@ QJsonObject toJson(const BenchReport& r)
                                    {QStringLiteral("limit"), t.limit},
                                    {QStringLiteral("unit"), t.unit},
                                    {QStringLiteral("met"), t.met()}});
-    return QJsonObject{{QStringLiteral("machine"), r.machine},
-                       {QStringLiteral("command"), r.command},
-                       {QStringLiteral("smoke"), r.smoke},
-                       {QStringLiteral("realtime_jack"), r.realtimeJack},
-                       {QStringLiteral("probe_in_updater"), r.probeInUpdater},
-                       {QStringLiteral("messages_timed"), r.messages},
-                       {QStringLiteral("serial"), double(r.serial)},
-                       {QStringLiteral("image_preparation"), image},
-                       {QStringLiteral("in_process"), comparisonJson(r.inProcess)},
-                       {QStringLiteral("jack"), comparisonJson(r.jack)},
-                       {QStringLiteral("separate_processes"), peersJson(r.peers)},
-                       {QStringLiteral("din_wire_model"), din},
-                       {QStringLiteral("targets"), targets}};
+    return QJsonObject{
+        {QStringLiteral("machine"), r.machine},
+        {QStringLiteral("command"), r.command},
+        {QStringLiteral("smoke"), r.smoke},
+        {QStringLiteral("realtime_jack"), r.realtimeJack},
+        {QStringLiteral("probe_in_updater"), r.probeInUpdater},
+        {QStringLiteral("messages_timed"), r.messages},
+        {QStringLiteral("serial"), double(r.serial)},
+        {QStringLiteral("image_preparation"), image},
+        {QStringLiteral("in_process"), comparisonJson(r.inProcess)},
+        {QStringLiteral("jack"), comparisonJson(r.jack)},
+        {QStringLiteral("separate_processes"),
+         peersJson(r.peers, QStringLiteral("one client, answers in the cycle"))},
+        {QStringLiteral("separate_processes_hand_off"),
+         peersJson(r.handOffPeers, QStringLiteral("two clients, answers from its own thread"))},
+        {QStringLiteral("din_wire_model"), din},
+        {QStringLiteral("targets"), targets}};
 }
 
 } // namespace orvik::bench

@@ -12,8 +12,7 @@
 #include "ImageFile.h"
 #include "ImagePreparation.h"
 #include "InProcessDevice.h"
-#include "JackUnit.h"
-#include "MainWindow.h"
+#include "JackRuns.h"
 #include "PeerRun.h"
 #include "ProcessStats.h"
 #include "Protocol.h"
@@ -21,12 +20,6 @@
 #include "Runs.h"
 #include "UpdateMessages.h"
 #include "winmm.h"
-
-#ifdef ORVIK_BENCH_HAVE_JACK
-#include "BusyCore.h"
-#include "PrivateJack.h"
-#include "WinmmDevices.h"
-#endif
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -52,8 +45,6 @@ constexpr int kWarmUpMessages = 500;
 constexpr int kInProcessTimeoutMs = 120000;
 constexpr int kJackTimeoutBaseMs = 180000;
 constexpr int kJackTimeoutPerMessageMs = 50;
-// A lost event costs the bare client what it costs the tool.
-constexpr Recovery kWatchdogRule{MainWindow::kWatchdogIntervalMs, MainWindow::kWatchdogTicks};
 
 struct Options
 {
@@ -287,15 +278,6 @@ void noteUnit(RunFigures& r, orvik::devsim::SimulatorHost& host, int completedBe
     }
 }
 
-QString firstError(const std::vector<RunFigures>& tool, const std::vector<RunFigures>& bare)
-{
-    for (const auto* runs : {&tool, &bare})
-        for (const RunFigures& r : *runs)
-            if (!r.ok)
-                return r.error;
-    return {};
-}
-
 void runInProcess(Comparison& c, const std::vector<Bytes>& messages, const Options& o)
 {
     QString why;
@@ -334,161 +316,6 @@ void runInProcess(Comparison& c, const std::vector<Bytes>& messages, const Optio
     }
     if (c.error.isEmpty())
         c.error = firstError(c.tool, c.bare);
-}
-
-#ifdef ORVIK_BENCH_HAVE_JACK
-// What each of a unit's updates was, in the order the runs came.
-void noteUnitUpdates(const std::vector<UnitUpdate>& allUpdates,
-                     const std::vector<std::vector<RunFigures>*>& kinds,
-                     const std::vector<int>& sentBeforeBegin)
-{
-    // A BeginUpdate whose answer was lost is sent again, and the unit then
-    // abandons the update it had just begun: that one is the same run's.
-    std::vector<UnitUpdate> updates;
-    for (const UnitUpdate& u : allUpdates)
-        if (!(u.messages <= 1 && u.blocks == 0 && u.outcome.contains(QLatin1String("abandoned"))))
-            updates.push_back(u);
-    const std::size_t n = kinds.size();
-    for (std::size_t i = 0; i < updates.size(); ++i) {
-        const std::size_t kind = i % n;
-        if (i / n >= kinds[kind]->size())
-            break;
-        RunFigures& r = (*kinds[kind])[i / n];
-        // The unit counts an update's messages up to the BeginUpdate that
-        // abandons it, so a shorter run's count takes in what the next run
-        // sent before its own update began.
-        const bool abandoned = updates[i].outcome.contains(QLatin1String("abandoned"));
-        r.unitReceived = updates[i].messages - (abandoned ? sentBeforeBegin[(kind + 1) % n] : 0);
-        r.unitOutcome = updates[i].outcome.section(QLatin1Char(','), 0, 0);
-        if (r.ok && r.roundTrips == kMessagesPerUpdate + 1 && !updates[i].matched()) {
-            r.ok = false;
-            r.error = QStringLiteral("the unit's image: ") + updates[i].outcome;
-        }
-    }
-}
-#endif
-
-void runJack(Comparison& c, Comparison& peers, const std::vector<Bytes>& messages, const Options& o)
-{
-#ifdef ORVIK_BENCH_HAVE_JACK
-    using namespace orvik::testsupport;
-    c.messages = o.messages;
-    peers.messages = o.messages;
-    progress(QStringLiteral("JACK: starting a private server"));
-    // The in-process part has ended every thread of its own by now, so the
-    // server's environment variables go in while nothing else reads them.
-    PrivateJack jack;
-    jack.realtime = o.realtimeJack;
-    if (!jack.start()) {
-        c.skipped = QStringLiteral("no private JACK server: ") +
-                    QString::fromStdString(jack.error()).section(QLatin1Char('\n'), 0, 0);
-        return;
-    }
-    JackUnit unit;
-    QString why;
-    // Short: winmm names hold 31 characters, and JACK names the port twice.
-    const QString port = QStringLiteral("bench%1").arg(QCoreApplication::applicationPid());
-    if (!unit.start(o.devsim, port, kSerial, &why)) {
-        c.error = why;
-        return;
-    }
-    // The peers get a unit of their own, so that each unit's log tells of
-    // one kind of comparison.
-    JackUnit peerUnit;
-    if (!peerUnit.start(o.devsim, port + QLatin1Char('p'), kSerial, &why)) {
-        peers.error = why;
-        return;
-    }
-    Xvfb xvfb;
-    if (!xvfb.start(&why)) {
-        peers.error = why;
-        return;
-    }
-    auto peerRun = [&](PeerKind kind, int timeoutMs) {
-        PeerRequest request;
-        request.kind = kind;
-        request.program = QCoreApplication::applicationFilePath();
-        request.platform = QStringLiteral("xcb");
-        request.display = xvfb.display();
-        request.unitOutput = peerUnit.outputPort();
-        request.unitInput = peerUnit.inputPort();
-        request.messages = o.messages;
-        request.timeoutMs = timeoutMs;
-        CycleClock cycles;
-        // A cycle is 2.67 ms; room for the longest run allowed.
-        const bool clocked = cycles.start(std::size_t(timeoutMs / 2 + 100000));
-        RunFigures r = runPeer(request);
-        if (clocked) {
-            r.cycleStarts = cycles.stop();
-            r.xruns = cycles.xruns();
-        }
-        return r;
-    };
-    const int in = findInputDevice(QString::fromStdString(unit.outputPort()).toStdU16String());
-    const int out = findOutputDevice(QString::fromStdString(unit.inputPort()).toStdU16String());
-    if (in < 0 || out < 0) {
-        c.error = QStringLiteral("the unit's JACK ports %1 and %2 are not among the devices")
-                      .arg(QString::fromStdString(unit.outputPort()),
-                           QString::fromStdString(unit.inputPort()));
-        return;
-    }
-
-    const int timeoutMs = kJackTimeoutBaseMs + o.messages * kJackTimeoutPerMessageMs;
-    {
-        // The dummy driver wakes late on an idle machine and then drops
-        // events; a spinning core keeps it on time.
-        BusyCore busy(std::chrono::milliseconds(3 * o.jackRuns * timeoutMs));
-        for (int run = 1; run <= o.jackRuns; ++run) {
-            progress(QStringLiteral("JACK: run %1 of %2, bare RtMidi host in its own process")
-                         .arg(run)
-                         .arg(o.jackRuns));
-            peers.bare.push_back(peerRun(PeerKind::Bare, timeoutMs));
-            progress(QStringLiteral("JACK: run %1 of %2, the tool in its own process, on Xvfb")
-                         .arg(run)
-                         .arg(o.jackRuns));
-            peers.tool.push_back(peerRun(PeerKind::Window, timeoutMs));
-            if (o.peersOnly)
-                continue;
-            progress(QStringLiteral("JACK: run %1 of %2, the tool").arg(run).arg(o.jackRuns));
-            c.tool.push_back(runTool(in, out, o.messages, timeoutMs));
-            progress(QStringLiteral("JACK: run %1 of %2, bare RtMidi").arg(run).arg(o.jackRuns));
-            c.bare.push_back(rtmidiPingPong(unit.outputPort(), unit.inputPort(), messages,
-                                            o.messages, kWatchdogRule, timeoutMs));
-        }
-    }
-
-    // The spinning core is this process's too: its CPU time says nothing here.
-    for (auto* runs : {&c.tool, &c.bare})
-        for (RunFigures& r : *runs)
-            r.cpu = -1;
-    // A window sends the identity request and BeginUpdate before its update
-    // begins, a bare client BeginUpdate alone.
-    noteUnitUpdates(parseUnitSummaries(peerUnit.stop()), {&peers.bare, &peers.tool}, {1, 2});
-    peers.lateCycles = jack.xruns();
-    if (peers.error.isEmpty())
-        peers.error = firstError(peers.tool, peers.bare);
-    if (o.peersOnly) {
-        c.skipped = QStringLiteral("left out (--peers-only)");
-        jack.stop();
-        return;
-    }
-
-    // Each run began an update of its own: the tool and the bare RtMidi
-    // client in turn. The unit counts an update's messages
-    // up to the BeginUpdate that abandons it: a shorter run's count takes in
-    // what the next run sent before its own update began, the tool's
-    // identity request and BeginUpdate or a bare client's BeginUpdate.
-    noteUnitUpdates(parseUnitSummaries(unit.stop()), {&c.tool, &c.bare}, {2, 1});
-    c.lateCycles = jack.xruns();
-    jack.stop();
-    if (c.error.isEmpty())
-        c.error = firstError(c.tool, c.bare);
-#else
-    Q_UNUSED(messages);
-    Q_UNUSED(o);
-    c.skipped = QStringLiteral("built without JACK");
-    peers.skipped = c.skipped;
-#endif
 }
 
 } // namespace
@@ -561,10 +388,19 @@ int main(int argc, char* argv[])
     else
         report.inProcess.skipped = QStringLiteral("left out (--peers-only)");
     if (options.jack) {
-        runJack(report.jack, report.peers, messages, options);
+        JackRunOptions jack;
+        jack.messages = options.messages;
+        jack.runs = options.jackRuns;
+        jack.peersOnly = options.peersOnly;
+        jack.realtime = options.realtimeJack;
+        jack.devsim = options.devsim;
+        jack.serial = kSerial;
+        jack.timeoutMs = kJackTimeoutBaseMs + options.messages * kJackTimeoutPerMessageMs;
+        runJack(report, messages, jack);
     } else {
         report.jack.skipped = QStringLiteral("left out (--no-jack)");
         report.peers.skipped = report.jack.skipped;
+        report.handOffPeers.skipped = report.jack.skipped;
     }
 
     printTable(stdout, report);
@@ -581,7 +417,7 @@ int main(int argc, char* argv[])
     std::fflush(stdout);
 
     if (!report.inProcess.error.isEmpty() || !report.jack.error.isEmpty() ||
-        !report.peers.error.isEmpty())
+        !report.peers.error.isEmpty() || !report.handOffPeers.error.isEmpty())
         return 1;
     if (options.check) {
         for (const Target& t : evaluateTargets(report))

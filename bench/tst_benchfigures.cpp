@@ -61,6 +61,7 @@ private slots:
     void unitSummaries();
     void comparisonTakesTheMedianRuns();
     void targetsJudgeTheirOwnFigures();
+    void peersJudgedAgainstEachKindOfUnit();
 };
 
 void TestBenchFigures::summaries_data()
@@ -419,17 +420,77 @@ void TestBenchFigures::targetsJudgeTheirOwnFigures()
     QVERIFY(qAbs(withJack[4].value - 3.15 / 3.0) < 1e-9);
     QVERIFY(withJack[4].met());
 
-    // Between separate processes the tool's loss counts against it unless a
-    // server cycle that began late explains it.
+    // Between separate processes the tool's loss counts against it even
+    // where a server cycle began late: its own clients may have made it so.
     RunFigures lost = run(9.0, "S0 R1000 S10000000 S6010000000 R6010001000 S6010002000");
     lost.resent = 1;
     for (int i = 0; i < 3000; ++i)
         lost.cycleStarts.push_back(std::int64_t((i + (i > 4 ? 1 : 0)) * kJackCycleNs));
     report.peers.bare = {run(3.0)};
     report.peers.tool = {lost};
-    QCOMPARE(evaluateTargets(report).back().value, 0.0);
+    QCOMPARE(evaluateTargets(report).back().value, 1.0);
+    QCOMPARE(losses(report.peers.tool).atLateCycles, std::uint64_t(1));
     report.peers.tool[0].cycleStarts.clear();
     QCOMPARE(evaluateTargets(report).back().value, 1.0);
+    QCOMPARE(losses(report.peers.tool).atLateCycles, std::uint64_t(0));
+}
+
+void TestBenchFigures::peersJudgedAgainstEachKindOfUnit()
+{
+    auto lossy = [](double wall, std::uint64_t resent) {
+        RunFigures r = run(wall);
+        r.resent = resent;
+        return r;
+    };
+    BenchReport report;
+    // The one-client unit: the window as fast as the bare host and a loss
+    // more a run, which one either way allows. The hand-off unit: the
+    // window slower, and two losses more in the median run, though its
+    // best run lost no more than the bare host's worst.
+    report.peers.bare = {lossy(16.4, 0), lossy(16.5, 1), lossy(16.6, 0)};
+    report.peers.tool = {lossy(16.5, 1), lossy(16.4, 1), lossy(16.6, 2)};
+    report.handOffPeers.bare = {lossy(22.0, 1), lossy(21.0, 0), lossy(23.0, 2)};
+    report.handOffPeers.tool = {lossy(33.0, 3), lossy(30.0, 2), lossy(24.0, 4)};
+
+    auto find = [](const std::vector<Target>& targets, const QString& unit, const QString& what) {
+        for (const Target& t : targets)
+            if (t.what.contains(unit) && t.what.endsWith(what))
+                return t;
+        return Target{QStringLiteral("none"), -1, -1, QString()};
+    };
+    const QString one = QStringLiteral("one-client unit");
+    const QString handOff = QStringLiteral("hand-off unit");
+    const QString whole = QStringLiteral("whole update");
+    const QString lostMore = QStringLiteral("window less bare");
+    std::vector<Target> targets = evaluateTargets(report);
+    QCOMPARE(targets.size(), std::size_t(6));
+
+    const Target oneWhole = find(targets, one, whole);
+    QCOMPARE(oneWhole.value, 16.5 / 16.5);
+    QVERIFY(oneWhole.met());
+    const Target oneLost = find(targets, one, lostMore);
+    QCOMPARE(oneLost.value, 1.0);
+    QVERIFY(oneLost.met());
+
+    // Each side against the bare host of its own unit, medians of each.
+    const Target handOffWhole = find(targets, handOff, whole);
+    QCOMPARE(handOffWhole.value, 30.0 / 22.0);
+    QVERIFY(!handOffWhole.met());
+    const Target handOffLost = find(targets, handOff, lostMore);
+    QCOMPARE(handOffLost.value, 3.0 - 1.0);
+    QVERIFY(!handOffLost.met());
+    QCOMPARE(losses(report.handOffPeers.tool).total, std::uint64_t(9));
+
+    // A window that loses less than the host is no debt to carry over.
+    report.handOffPeers.tool = {lossy(22.0, 0)};
+    QCOMPARE(find(evaluateTargets(report), handOff, lostMore).value, 0.0);
+
+    // A kind that did not run is judged on nothing, the other still is.
+    report.peers.skipped = QStringLiteral("no server");
+    targets = evaluateTargets(report);
+    QCOMPARE(targets.size(), std::size_t(3));
+    QCOMPARE(find(targets, one, whole).value, -1.0);
+    QVERIFY(find(targets, handOff, whole).met());
 }
 
 QTEST_GUILESS_MAIN(TestBenchFigures)

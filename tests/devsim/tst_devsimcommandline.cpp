@@ -34,6 +34,14 @@ void TestDevsimCommandLine::rejected_data()
     QTest::newRow("name not ASCII") << QStringList{"--name", "K\u00e4se"} << "--name";
     QTest::newRow("api") << QStringList{"--api", "coremidi"} << "--api";
     QTest::newRow("rawmidi blank") << QStringList{"--rawmidi", " "} << "--rawmidi";
+    QTest::newRow("jack clients") << QStringList{"--api", "jack", "--jack-clients", "3"}
+                                  << "--jack-clients '3'";
+    // On ALSA, or behind an interface, the option would say nothing.
+    QTest::newRow("jack clients left to auto")
+        << QStringList{"--jack-clients", "two"} << "needs --api jack";
+    QTest::newRow("jack clients behind an interface")
+        << QStringList{"--api", "jack", "--rawmidi", "hw:1,0", "--jack-clients", "one"}
+        << "needs --api jack";
     QTest::newRow("fault kind") << QStringList{"--fault", "loud@3"} << "loud";
     QTest::newRow("fault number") << QStringList{"--fault", "silent@x"} << "silent@x";
     QTest::newRow("random count") << QStringList{"--random-faults", "6161"} << "--random-faults";
@@ -73,6 +81,8 @@ void TestDevsimCommandLine::accepted()
                                    "Bench",
                                    "--api",
                                    "JACK",
+                                   "--jack-clients",
+                                   "Two",
                                    "--serve",
                                    "--fault",
                                    "silent@120",
@@ -110,6 +120,7 @@ void TestDevsimCommandLine::accepted()
     QCOMPARE(s.name, std::string("LX bench"));
     QCOMPARE(options.portName, QString("Bench"));
     QCOMPARE(options.api, MidiApi::Jack);
+    QCOMPARE(options.jackClients, JackClients::Two);
     QVERIFY(options.serve && options.quiet);
     QCOMPARE(s.faults.describe(), std::string("late@3 late@4 silent@120"));
     QCOMPARE(options.randomFaults, 3);
@@ -133,6 +144,7 @@ void TestDevsimCommandLine::accepted()
     QVERIFY(!plain.settings.restartAfterIdentity);
     QCOMPARE(plain.randomKinds, kAllInjectionKinds);
     QCOMPARE(plain.settings.eraseTime.count(), 0);
+    QCOMPARE(plain.jackClients, JackClients::One);
 
     QCOMPARE(parseCommandLine({"orvik16-devsim", "--help"}, options, message), ParseStatus::Help);
     QVERIFY(message.contains("--ready-file"));

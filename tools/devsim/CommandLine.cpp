@@ -102,7 +102,8 @@ ParseStatus parseCommandLine(const QStringList& arguments, Options& options, QSt
     const QCommandLineOption port(
         QStringLiteral("port"),
         QStringLiteral("Name of both virtual ports; on JACK one client of that name, its "
-                       "input port named \"<name> in\". Default \"Orvik16 KX\"."),
+                       "input port named \"<name> in\" (see --jack-clients). Default "
+                       "\"Orvik16 KX\"."),
         QStringLiteral("name"));
     const QCommandLineOption api(
         QStringLiteral("api"),
@@ -206,6 +207,17 @@ ParseStatus parseCommandLine(const QStringList& arguments, Options& options, QSt
                        "may be the card's id. Linux only."),
         QStringLiteral("device"));
     parser.addOption(rawMidi);
+    const QCommandLineOption jackClients(
+        QStringLiteral("jack-clients"),
+        QStringLiteral("How the unit appears on JACK (needs --api jack): one (default) is one "
+                       "client with both ports that answers inside JACK's process callback, in "
+                       "the cycle that brought the message, as a unit behind an interface does; "
+                       "two is an RtMidi input client \"<port> in\" and an RtMidi output client "
+                       "\"<port>\" whose input hands each message to the unit's own thread, "
+                       "which answers from there, as many MIDI programs are built. For "
+                       "measuring a host against both kinds."),
+        QStringLiteral("one|two"));
+    parser.addOption(jackClients);
     parser.addOption(faultKinds);
     parser.addOption(overdueMs);
 
@@ -267,6 +279,19 @@ ParseStatus parseCommandLine(const QStringList& arguments, Options& options, QSt
         options.rawMidi = parser.value(rawMidi).trimmed();
         if (options.rawMidi.isEmpty())
             return error(QStringLiteral("--rawmidi needs a device such as hw:1,0"));
+    }
+    if (parser.isSet(jackClients)) {
+        const QString text = parser.value(jackClients).toLower();
+        if (text == QLatin1String("one"))
+            options.jackClients = JackClients::One;
+        else if (text == QLatin1String("two"))
+            options.jackClients = JackClients::Two;
+        else
+            return error(QStringLiteral("--jack-clients '%1' is not one or two").arg(text));
+        // Left to --api auto, a machine with ALSA would quietly make it
+        // mean nothing.
+        if (options.api != MidiApi::Jack || !options.rawMidi.isEmpty())
+            return error(QStringLiteral("--jack-clients needs --api jack and no --rawmidi"));
     }
     options.serve = parser.isSet(serve);
     options.quiet = parser.isSet(quiet);

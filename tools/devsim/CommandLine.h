@@ -17,11 +17,22 @@ enum class MidiApi
     Jack
 };
 
+// How the unit appears on JACK. A unit behind an interface answers in the
+// server cycle that brought the message; many MIDI programs are instead an
+// input client and an output client whose input hands each message to the
+// program's own thread, which answers from there.
+enum class JackClients
+{
+    One, // both ports on one client, answering inside the process callback
+    Two, // RtMidi's input and output clients, answering from the unit's thread
+};
+
 struct Options
 {
     DeviceSettings settings;
     QString portName = QStringLiteral("Orvik16 KX");
     MidiApi api = MidiApi::Auto;
+    JackClients jackClients = JackClients::One;
     QString rawMidi; // an ALSA raw MIDI device instead of virtual ports
     bool serve = false;
     bool quiet = false;

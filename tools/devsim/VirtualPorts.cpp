@@ -242,8 +242,8 @@ VirtualPorts::~VirtualPorts()
     close();
 }
 
-bool VirtualPorts::open(MidiApi api, const std::string& portName, Receive receive,
-                        std::string* error)
+bool VirtualPorts::open(MidiApi api, JackClients jackClients, const std::string& portName,
+                        Receive receive, std::string* error)
 {
     auto fail = [&](std::string why) {
         close();
@@ -266,7 +266,7 @@ bool VirtualPorts::open(MidiApi api, const std::string& portName, Receive receiv
 #endif
 
 #ifdef ORVIK_HAVE_JACK
-    if (api == MidiApi::Jack) {
+    if (api == MidiApi::Jack && jackClients == JackClients::One) {
         jack_ = std::make_unique<JackPorts>();
         if (!jack_->open(portName, std::move(receive), error)) {
             jack_.reset();
@@ -278,6 +278,9 @@ bool VirtualPorts::open(MidiApi api, const std::string& portName, Receive receiv
     receive_ = std::move(receive);
     g_errors.reset();
     std::string why;
+    // ALSA keeps clients of one name apart by number; JACK would rename the
+    // second, so on JACK the input's client says what it is.
+    const std::string inName = api == MidiApi::Jack ? portName + " in" : portName;
     // RtMidi reports failures in its constructors by throwing; this is the
     // one place where a third party's exception has to be caught.
     try {
@@ -289,11 +292,11 @@ bool VirtualPorts::open(MidiApi api, const std::string& portName, Receive receiv
         if (g_errors.check(why))
             return fail(apiName_ + std::string(" output: ") + why);
 
-        in_ = std::make_unique<RtMidiIn>(rtApi, portName);
+        in_ = std::make_unique<RtMidiIn>(rtApi, inName);
         in_->setErrorCallback(onRtMidiError, &g_errors);
         in_->ignoreTypes(false, true, true);
         in_->setCallback(&VirtualPorts::onMessage, this);
-        in_->openVirtualPort(portName);
+        in_->openVirtualPort(inName);
         if (g_errors.check(why))
             return fail(apiName_ + std::string(" input: ") + why);
     } catch (const RtMidiError& e) {

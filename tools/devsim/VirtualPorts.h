@@ -21,7 +21,7 @@ class VirtualPorts
 {
 public:
     // Runs on the MIDI system's thread (JACK's is real-time): keep it short.
-    // On JACK a send() from inside it leaves in the same server cycle.
+    // On one JACK client a send() from inside it leaves in the same cycle.
     using Receive = std::function<void(const std::uint8_t* data, std::size_t size)>;
 
     VirtualPorts();
@@ -30,9 +30,13 @@ public:
     VirtualPorts& operator=(const VirtualPorts&) = delete;
 
     // Both ports are named `portName`; on JACK they belong to one client of
-    // that name and the input is "`portName` in". False with the reason in
-    // `error`.
-    bool open(MidiApi api, const std::string& portName, Receive receive, std::string* error);
+    // that name and the input is "`portName` in". With two JACK clients the
+    // output is client `portName`'s port `portName` and the input client
+    // "`portName` in"'s port of that name, each made by RtMidi, and on
+    // neither can an answer leave in the cycle that brought the message.
+    // False with the reason in `error`.
+    bool open(MidiApi api, JackClients jackClients, const std::string& portName, Receive receive,
+              std::string* error);
     // From one thread at a time.
     void send(const std::vector<std::uint8_t>& message);
     void close();

@@ -180,8 +180,11 @@ int main(int argc, char* argv[])
     VirtualPorts ports;
     // Sending only hands the bytes to the MIDI system or the kernel's
     // buffer, so an answer due at once may leave from the thread that
-    // brought the message, as a unit's own answer leaves at once.
-    host.setAnswerInline(true);
+    // brought the message, as a unit's own answer leaves at once. A program
+    // of two JACK clients hands every message to its own thread instead,
+    // and answers from there.
+    const bool handsOff = options.jackClients == JackClients::Two;
+    host.setAnswerInline(!handsOff);
 #ifdef ORVIK_HAVE_ALSA_RAWMIDI
     RawMidiPort raw;
 #endif
@@ -223,7 +226,7 @@ int main(int argc, char* argv[])
         error = "this build has no raw MIDI support";
 #endif
     } else {
-        opened = ports.open(options.api, portName, post, &error);
+        opened = ports.open(options.api, options.jackClients, portName, post, &error);
         apiName = ports.apiName();
     }
     if (!opened) {
@@ -235,7 +238,8 @@ int main(int argc, char* argv[])
     if (useRaw)
         std::printf("unit ready behind raw MIDI device %s", portName.c_str());
     else
-        std::printf("unit ready on %s ports \"%s\"", apiName, portName.c_str());
+        std::printf("unit ready on %s ports \"%s\"%s", apiName, portName.c_str(),
+                    handsOff ? " (two clients, answering from the unit's thread)" : "");
     std::printf(": serial %u, firmware %s, name \"%s\"\n", settings.serialNumber & 0x0FFFFFFFu,
                 firmwareText(settings.firmwareVersion).c_str(), settings.name.c_str());
 
