@@ -154,7 +154,7 @@ void TestEndToEnd::portListsFollowThePlugs()
     window.comtimeout();
     QCOMPARE(currentIn(window.MidiInList), unitPort);
     QCOMPARE(currentIn(window.MidiOutList), unitPort);
-    QVERIFY(!window.NoInputPorts && !window.NoOutputPorts);
+    QVERIFY(!window.Ports.noInputPorts() && !window.Ports.noOutputPorts());
     window.Connect();
     QTRY_COMPARE_WITH_TIMEOUT(window.ConnState, int(Connected), 10000);
     QCOMPARE(unit->identityRequests.load(), 1);
@@ -745,7 +745,7 @@ void TestEndToEnd::interfacePulledMidUpdate()
     unit.unplug();
     QCOMPARE(other.inputDeviceNumber(), openedAt);
     tool.tick();
-    QVERIFY(window->InterfaceGone);
+    QVERIFY(window->Ports.away());
     QVERIFY(window->InterfaceGoneText->isVisible());
     QVERIFY(window->progressBar->isHidden());
     const QString text = window->InterfaceGoneText->text();
