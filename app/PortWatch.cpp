@@ -80,6 +80,9 @@ QString PortWatch::noOutputText()
 
 void PortWatch::follow()
 {
+    // Before the window has handed over its lists there is nothing to show.
+    if (!inputs_ || !outputs_)
+        return;
     show(inputs_, shownInputs_, read(true), pickedInput_, noInputText());
     show(outputs_, shownOutputs_, read(false), pickedOutput_, noOutputText());
 }
@@ -202,6 +205,8 @@ QString PortWatch::openFailure(const QString& direction, const QString& name, MM
 bool PortWatch::open()
 {
     failure_.clear();
+    if (!inputs_ || !outputs_)
+        return false;
     const int inputRow = inputs_->currentRow();
     const int outputRow = outputs_->currentRow();
     if (noInputPorts() || noOutputPorts()) {

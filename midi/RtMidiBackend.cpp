@@ -264,17 +264,28 @@ std::string alsaCard(int client)
         std::free(longName);
         return name;
     }
-    // Without the right to open the card's control device: its id, which
-    // /proc shows to everyone.
-    std::ifstream id("/proc/asound/card" + std::to_string(card) + "/id");
+    // Without the right to open the card's control device: the long name
+    // as /proc shows it to everyone, on the line below the card's number.
+    std::ifstream cards("/proc/asound/cards");
+    const std::string number = std::to_string(card) + " [";
     std::string line;
-    return std::getline(id, line) ? "card " + line : std::string();
+    while (std::getline(cards, line)) {
+        const std::size_t at = line.find_first_not_of(' ');
+        if (at == std::string::npos || line.compare(at, number.size(), number) != 0)
+            continue;
+        if (!std::getline(cards, line))
+            break;
+        const std::size_t start = line.find_first_not_of(' ');
+        return start == std::string::npos ? std::string() : line.substr(start);
+    }
+    return {};
 }
 #endif
 
 // What stays the same when the port's interface is plugged in again: on
-// ALSA the card and the port's number in its client, or for a program's
-// client its names; on JACK and CoreMIDI the whole name.
+// ALSA the card, the names and the port's number in its client (twin
+// interfaces share the names but not the card), or for a program's client
+// its names; on JACK and CoreMIDI the whole name.
 std::string portIdentity(RtMidi::Api api, const std::string& name)
 {
     if (api == RtMidi::UNIX_JACK)
@@ -288,8 +299,10 @@ std::string portIdentity(RtMidi::Api api, const std::string& name)
     const std::string port = address.substr(colon + 1);
 #ifdef ORVIK_HAVE_ALSA
     const std::string card = alsaCard(std::atoi(address.c_str()));
+    // With the names: a card may have several clients, each with its own
+    // port 0 (the virtual raw MIDI card has one per device).
     if (!card.empty())
-        return "alsa card " + card + " port " + port;
+        return "alsa card " + card + ": " + shownName(api, name) + " port " + port;
 #endif
     return "alsa client " + shownName(api, name) + " port " + port;
 }
