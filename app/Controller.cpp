@@ -111,6 +111,15 @@ void MainWindow::interfaceLost()
         progressBar->hide();
         // Left waiting for a port that never returns, the user may give up.
         ConnectButton->setEnabled(true);
+    } else if (Unit.pending()) {
+        // Nothing has gone out yet. Left pending, the update would begin on
+        // its own later: into the closed pair, after a Disconnect, or once
+        // the interface is back, with no one having pressed Update for what
+        // is behind it then.
+        Unit.drop();
+        giveWindowBack(tr("The MIDI interface went while the unit was being asked who it is, "
+                          "so no firmware was sent.\n\nPlug the interface in again; once the "
+                          "window shows the unit, press Update."));
     } else {
         refreshControls();
     }

@@ -110,6 +110,7 @@ private slots:
     void bothPulledBackInTheOtherOrder_data();
     void bothPulledBackInTheOtherOrder();
     void pulledWhileConnected();
+    void pulledWhileUpdateAsksWhoItIs();
     void connectRightAfterDisconnect();
     void refusedPortSaysTheSystemsReason();
 
@@ -326,6 +327,40 @@ void TestPortWatch::pulledWhileConnected()
     QVERIFY(window->TransferButton->isEnabled());
     QVERIFY2(tool.update(), unit.state().c_str());
     QCOMPARE(tool.boxText(), QStringLiteral("transfer successful"));
+}
+
+void TestPortWatch::pulledWhileUpdateAsksWhoItIs()
+{
+    Unit unit(DeviceSettings{});
+    WindowDriver tool(&unit);
+    QVERIFY(tool.connect());
+    auto& window = tool.window;
+
+    // Its answer may already be on its way: pulled before or after, nothing
+    // has gone out yet, and Update is given up, said as such.
+    window->TransferButton->click();
+    unit.unplug();
+    tool.tick();
+    QCOMPARE(tool.answerer.texts.size(), 1);
+    QVERIFY2(tool.boxText().contains(QLatin1String("no firmware was sent")),
+             qPrintable(tool.boxText()));
+    QVERIFY(window->InterfaceGoneText->isVisible());
+
+    // Neither the interface's return nor a new connection begins an update
+    // that no one asked for of the unit behind it now.
+    unit.plug();
+    tool.tick();
+    QVERIFY(tool.waitFor([&] { return window->ConnState == Connected; }, 10000));
+    for (int t = 0; t < 3; ++t)
+        tool.tick();
+    tool.disconnect();
+    QVERIFY(tool.connect());
+    for (int t = 0; t < 12; ++t)
+        tool.tick();
+    QCOMPARE(unit.host().stats().updatesBegun, 0);
+    QVERIFY(!window->transferRunning());
+    QCOMPARE(tool.answerer.texts.size(), 1);
+    QVERIFY(window->TransferButton->isEnabled());
 }
 
 void TestPortWatch::connectRightAfterDisconnect()
