@@ -10,13 +10,11 @@
 #include <QIcon>
 #include <QLabel>
 #include <QMessageBox>
-#include <QSignalBlocker>
 #include <QTimer>
 
 #include <algorithm>
 
 namespace {
-constexpr int kMaxPortsPerDirection = 100;
 constexpr int kPictureWidth = 320;
 constexpr int kPictureHeight = 87;
 
@@ -26,80 +24,6 @@ constexpr QRect kNoAnswerTextGeometry(200, 268, 311, 46);
 
 const QString kBoxTitle = QStringLiteral("Orvik16(KX/LX) Update");
 
-// What the MIDI system's answer means for someone at the keyboard.
-QString openFailureReason(MMRESULT result)
-{
-    switch (result) {
-    case MMSYSERR_ALLOCATED:
-        return MainWindow::tr("it is in use by another program. Close the other program "
-                              "and try again.");
-    case MMSYSERR_BADDEVICEID:
-    case MIDIERR_NODEVICE:
-        return MainWindow::tr("it is no longer there. Was the interface unplugged? Plug it in "
-                              "again; its ports come back in the lists.");
-    case MMSYSERR_NODRIVER:
-        return MainWindow::tr("the MIDI system cannot reach it; its driver or server is "
-                              "not running.");
-    case MMSYSERR_NOMEM:
-        return MainWindow::tr("the system is out of memory.");
-    default:
-        return MainWindow::tr("the MIDI system gave error %1.").arg(result);
-    }
-}
-
-// The names `name` gives for 0, 1, 2, ... up to the first it has none for.
-template <typename PortName>
-QStringList portNames(PortName name)
-{
-    QStringList names;
-    for (int n = 0; n < kMaxPortsPerDirection; ++n) {
-        const WCHAR* text = name(n);
-        if (!text)
-            break;
-        names << QString::fromUtf16(reinterpret_cast<const char16_t*>(text));
-    }
-    return names;
-}
-
-// The ports a list shows now; its line about having none is not one.
-QStringList shownPorts(const QListWidget* list)
-{
-    QStringList names;
-    for (int row = 0; row < list->count(); ++row) {
-        if (list->item(row)->flags() != Qt::NoItemFlags)
-            names << list->item(row)->text();
-    }
-    return names;
-}
-
-// Shows `names` in `list`, which says what to do when there are none. The
-// row picked is `picked` while that port is there, else the one current
-// before, else the first. Returns whether there is a port. A list that
-// already shows these names is left alone, so that a tick never moves it
-// under the user's hand.
-bool showPorts(QListWidget* list, const QStringList& names, const QString& picked,
-               const QString& whenEmpty)
-{
-    if (list->count() > 0 && shownPorts(list) == names)
-        return !names.isEmpty();
-    const QSignalBlocker quiet(list);
-    const QListWidgetItem* current = list->currentItem();
-    const QString before =
-        current && current->flags() != Qt::NoItemFlags ? current->text() : QString();
-    list->clear();
-    list->addItems(names);
-    if (names.isEmpty()) {
-        // Not a port: it cannot be chosen.
-        auto* item = new QListWidgetItem(whenEmpty, list);
-        item->setFlags(Qt::NoItemFlags);
-        return false;
-    }
-    int row = names.indexOf(picked);
-    if (row < 0)
-        row = names.indexOf(before);
-    list->setCurrentRow(std::max(row, 0));
-    return true;
-}
 } // namespace
 
 void MainWindow::initController()
@@ -120,13 +44,8 @@ void MainWindow::initController()
     TryConText->hide();
     TransferButton->setEnabled(false);
 
-    // What the user picks is remembered by name; the lists' own changes
-    // of the current row (see showPorts()) are not picks.
-    connect(MidiInList, &QListWidget::currentTextChanged, this,
-            [this](const QString& name) { PickedInput = name; });
-    connect(MidiOutList, &QListWidget::currentTextChanged, this,
-            [this](const QString& name) { PickedOutput = name; });
-    followPorts();
+    Ports.attach(MidiInList, MidiOutList);
+    Ports.follow();
 
     IdentityRetryTimer = new QTimer(this);
     IdentityRetryTimer->setInterval(kIdentityRetryMs);
@@ -147,9 +66,6 @@ void MainWindow::initController()
     InterfaceGoneText->setObjectName(QStringLiteral("InterfaceGoneText"));
     InterfaceGoneText->setGeometry(kNoAnswerTextGeometry);
     InterfaceGoneText->setWordWrap(true);
-    InterfaceGoneText->setText(
-        tr("The MIDI interface has gone. The unit keeps what it has received: do not switch it "
-           "off. The update goes on once the interface is plugged in again."));
     InterfaceGoneText->hide();
 
     TransferButton->setText(tr("Update"));
@@ -162,19 +78,108 @@ void MainWindow::initController()
     WatchdogTimer->start(kWatchdogIntervalMs);
 }
 
-void MainWindow::followPorts()
+bool MainWindow::watchPorts()
 {
-    // Once a pair is open the rows are what it was opened from.
-    if (ConnState != Disconnected)
+    if (ConnState == Disconnected) {
+        Ports.follow();
+        return true;
+    }
+    switch (Ports.watch()) {
+    case PortWatch::Change::Lost:
+        interfaceLost();
+        break;
+    case PortWatch::Change::Back:
+        interfaceBack();
+        break;
+    case PortWatch::Change::None:
+        break;
+    }
+    if (!Ports.away())
+        return true;
+    showInterfaceAway();
+    // Replies that came in before the interface went may have ended it.
+    return !transferRunning();
+}
+
+void MainWindow::interfaceLost()
+{
+    // Asking a closed pair who is there would only end in "no answer".
+    IdentityRetryTimer->stop();
+    NoAnswerText->hide();
+    UpdateResultText->hide();
+    if (transferRunning()) {
+        progressBar->hide();
+        // Left waiting for a port that never returns, the user may give up.
+        ConnectButton->setEnabled(true);
+    } else if (Unit.pending()) {
+        // Nothing has gone out yet. Left pending, the update would begin on
+        // its own later: into the closed pair, after a Disconnect, or once
+        // the interface is back, with no one having pressed Update for what
+        // is behind it then.
+        Unit.drop();
+        giveWindowBack(tr("The MIDI interface went while the unit was being asked who it is, "
+                          "so no firmware was sent.\n\nPlug the interface in again; once the "
+                          "window shows the unit, press Update."));
+    } else {
+        refreshControls();
+    }
+    showInterfaceAway();
+    // Replies that came in before the interface went still count.
+    QCoreApplication::sendPostedEvents(this, kMidiEventType);
+}
+
+void MainWindow::interfaceBack()
+{
+    InterfaceGoneText->hide();
+    if (transferRunning()) {
+        progressBar->show();
+        ConnectButton->setEnabled(false);
+        // The unit kept its place and waits; what it answered meanwhile was
+        // lost, so the current block goes out again at once.
+        WatchdogCountdown = 0;
         return;
-    NoInputPorts = !showPorts(
-        MidiInList, portNames([this](int n) { return Session.PortPair.InputPortName(n); }),
-        PickedInput,
-        tr("No MIDI input port found.\nConnect the MIDI interface;\nits ports appear here."));
-    NoOutputPorts = !showPorts(
-        MidiOutList, portNames([this](int n) { return Session.PortPair.OutputPortName(n); }),
-        PickedOutput,
-        tr("No MIDI output port found.\nConnect the MIDI interface;\nits ports appear here."));
+    }
+    if (VersionCheckTicks >= 0 && ConnState == Connected) {
+        // Still asking which firmware the unit runs after an update.
+        UpdateResultText->show();
+        Session.SendIdentityRequest();
+        refreshControls();
+        return;
+    }
+    // Whoever is behind the ports now is asked who it is, as after Connect;
+    // Update waits for the answer.
+    ConnState = Connecting;
+    startConnecting();
+    refreshControls();
+}
+
+void MainWindow::showInterfaceAway()
+{
+    QString text;
+    if (Ports.unsure() && transferRunning())
+        text = tr("More than one MIDI interface of this kind is plugged in, and the window cannot "
+                  "tell which holds the unit: it sends nothing. The unit keeps what it has "
+                  "received: do not switch it off. Unplug the other one, or press Disconnect.");
+    else if (Ports.unsure())
+        text = tr("More than one MIDI interface of this kind is plugged in, and the window cannot "
+                  "tell which holds the unit. Unplug the other one, or press Disconnect and "
+                  "pick the ports again.");
+    else if (transferRunning())
+        text = tr("The MIDI interface has gone. The unit keeps what it has received: do not "
+                  "switch it off. The update goes on once the interface is plugged in again.");
+    else
+        text = tr("The MIDI interface has gone. Plug it in again; the window then asks the unit "
+                  "who it is.");
+    if (InterfaceGoneText->text() != text)
+        InterfaceGoneText->setText(text);
+    InterfaceGoneText->show();
+}
+
+void MainWindow::startConnecting()
+{
+    Session.SendIdentityRequest();
+    IdentityRetries = 0;
+    IdentityRetryTimer->start();
 }
 
 void MainWindow::Connect()
@@ -184,30 +189,26 @@ void MainWindow::Connect()
     if (ConnState == Disconnected) {
         InputRow = MidiInList->currentRow();
         OutputRow = MidiOutList->currentRow();
-        if (Session.OpenPorts(InputRow, OutputRow)) {
-            OpenedInput = MidiInList->item(InputRow)->text();
-            OpenedOutput = MidiOutList->item(OutputRow)->text();
+        if (Ports.open()) {
             ConnState = Connecting;
-            Session.SendIdentityRequest();
-            IdentityRetries = 0;
-            IdentityRetryTimer->start();
+            startConnecting();
         } else {
-            // One port may have opened; it must not stay held by this tool.
-            Session.PortPair.Close();
             refreshControls();
-            reportPortsNotOpened();
+            QMessageBox::warning(this, kBoxTitle, Ports.failure(), QMessageBox::Ok,
+                                 QMessageBox::NoButton);
             // A port that would not open may have gone away meanwhile.
-            followPorts();
+            Ports.follow();
             return;
         }
     } else if (ConnState == Connecting || ConnState == Connected) {
         const bool leftHalfWay = transferRunning();
         if (leftHalfWay)
             endTransfer();
-        Session.PortPair.Close();
         ConnState = Disconnected;
-        OpenedInput.clear();
-        OpenedOutput.clear();
+        // The lists show the ports as they are now, at once: Connect opens
+        // what they show.
+        Ports.close();
+        InterfaceGoneText->hide();
         if (leftHalfWay) {
             UpdateResultText->setText(
                 tr("The update was left unfinished: the unit holds part of the new firmware. "
@@ -216,67 +217,6 @@ void MainWindow::Connect()
         }
     }
     refreshControls();
-}
-
-bool MainWindow::followInterface()
-{
-    // Without names there is nothing to find again.
-    if (!transferRunning() || OpenedInput.isEmpty() || OpenedOutput.isEmpty())
-        return true;
-    const int input = int(portNames([this](int n) {
-                              return Session.PortPair.InputPortName(n);
-                          }).indexOf(OpenedInput));
-    const int output = int(portNames([this](int n) {
-                               return Session.PortPair.OutputPortName(n);
-                           }).indexOf(OpenedOutput));
-    const bool listed = input >= 0 && output >= 0;
-    if (!InterfaceGone) {
-        if (listed)
-            return true;
-        // The numbers the pair was opened from may now name other ports;
-        // nothing goes out until the ports of these names are back.
-        Session.PortPair.Close();
-        InterfaceGone = true;
-        progressBar->hide();
-        InterfaceGoneText->show();
-        // Left waiting for a port that never returns, the user may give up.
-        ConnectButton->setEnabled(true);
-        // Replies that came in before the interface went still count.
-        QCoreApplication::sendPostedEvents(this, kMidiEventType);
-        return !transferRunning();
-    }
-    if (!listed || !Session.OpenPorts(input, output)) {
-        Session.PortPair.Close();
-        return false;
-    }
-    InterfaceGone = false;
-    InterfaceGoneText->hide();
-    progressBar->show();
-    ConnectButton->setEnabled(false);
-    // The unit kept its place and waits; what it answered meanwhile was
-    // lost, so the current block goes out again at once.
-    WatchdogCountdown = 0;
-    return true;
-}
-
-void MainWindow::reportPortsNotOpened()
-{
-    QStringList lines;
-    const QListWidgetItem* input = InputRow >= 0 ? MidiInList->item(InputRow) : nullptr;
-    const QListWidgetItem* output = OutputRow >= 0 ? MidiOutList->item(OutputRow) : nullptr;
-    if (NoInputPorts || NoOutputPorts)
-        lines << tr("There is no MIDI port to connect to. Connect the MIDI interface; its "
-                    "ports appear in the lists within a second.");
-    else if (!input || !output)
-        lines << tr("Choose the unit's ports in both lists, then press Connect.");
-    if (input && Session.PortPair.InputOpenResult != MMSYSERR_NOERROR)
-        lines << tr("The MIDI input port \"%1\" could not be opened: %2")
-                     .arg(input->text(), openFailureReason(Session.PortPair.InputOpenResult));
-    if (output && Session.PortPair.OutputOpenResult != MMSYSERR_NOERROR)
-        lines << tr("The MIDI output port \"%1\" could not be opened: %2")
-                     .arg(output->text(), openFailureReason(Session.PortPair.OutputOpenResult));
-    QMessageBox::warning(this, kBoxTitle, lines.join(QStringLiteral("\n\n")), QMessageBox::Ok,
-                         QMessageBox::NoButton);
 }
 
 void MainWindow::askIdentityAgain()
@@ -307,7 +247,7 @@ void MainWindow::refreshControls()
     MidiOutList->setEnabled(ConnState == Disconnected);
     ConnectButton->setText(ConnState == Disconnected ? tr("Connect") : tr("Disconnect"));
     ConnectButton->setEnabled(true);
-    TransferButton->setEnabled(ConnState == Connected);
+    TransferButton->setEnabled(ConnState == Connected && !Ports.away());
     if (ConnState == Disconnected) {
         SnEdit->setText(QString());
         VersionEdit->setText(QString());
@@ -480,8 +420,7 @@ void MainWindow::handleRestart()
 
 void MainWindow::comtimeout()
 {
-    followPorts();
-    if (!followInterface())
+    if (!watchPorts())
         return;
     if (VersionCheckTicks >= 0)
         versionCheckTick();
@@ -565,7 +504,6 @@ void MainWindow::endTransfer()
 {
     Phase = TransferPhase::Idle;
     WatchdogCountdown = kWatchdogIdle;
-    InterfaceGone = false;
     if (InterfaceGoneText)
         InterfaceGoneText->hide();
     clearBarNote();

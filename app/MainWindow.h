@@ -2,6 +2,7 @@
 // runs an update.
 #pragma once
 
+#include "PortWatch.h"
 #include "SleepInhibitor.h"
 #include "UnitCheck.h"
 #include "UpdateSession.h"
@@ -61,17 +62,19 @@ protected:
 
 public:
     void refreshControls();
-    // While Disconnected, on every tick: the lists follow the ports the MIDI
-    // system has now, the picked rows kept by name.
-    void followPorts();
+    // On every tick: while Disconnected the lists follow the ports the MIDI
+    // system has now; once a pair is open, whether its interface is still
+    // there. Returns false while a transfer waits for it.
+    bool watchPorts();
+    // The opened pair's interface went, or came back and is open again.
+    void interfaceLost();
+    void interfaceBack();
+    void showInterfaceAway();
+    // The pair is open: the unit is asked who it is until it answers.
+    void startConnecting();
     void showIdentity();
     // A tick of IdentityRetryTimer: the identity request goes out again.
     void askIdentityAgain();
-    // During a transfer, on every tick: whether the opened ports are still
-    // listed, by name. Returns false while they are not.
-    bool followInterface();
-    // Says why a port would not open, with the MIDI system's reason.
-    void reportPortsNotOpened();
     void armWatchdog();
     void showBarNote(const QString& note);
     void clearBarNote();
@@ -112,6 +115,8 @@ public:
     void versionReported();
 
     UpdateSession Session;
+    // The ports behind the lists and the opened pair.
+    PortWatch Ports{Session.PortPair};
 
     // Connection controller.
     std::int32_t ConnState = Disconnected;
@@ -135,21 +140,8 @@ public:
     // Held from Update to the end of the transfer.
     SleepInhibitor KeepAwake;
     UnitCheck Unit;
-    // The names of the ports the pair was opened from: the numbers shift as
-    // ports come and go, the names stay.
-    QString OpenedInput;
-    QString OpenedOutput;
-    // The interface went away mid-transfer: the pair is closed, nothing is
-    // sent, and the watchdog waits until the ports of these names return.
-    bool InterfaceGone = false;
+    // Says that the opened pair's interface has gone (see Ports.away()).
     QLabel* InterfaceGoneText = nullptr;
-    // A list without a single port: nothing to connect to.
-    bool NoInputPorts = false;
-    bool NoOutputPorts = false;
-    // The port last picked in each list, by the user or by a test; kept
-    // while its port is gone, so that it is picked again when it returns.
-    QString PickedInput;
-    QString PickedOutput;
     // Ticks since the update's box closed while the version is asked for;
     // negative when it is not.
     int VersionCheckTicks = -1;

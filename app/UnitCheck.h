@@ -32,6 +32,9 @@ public:
     // window showed when Update was pressed.
     bool answered(std::uint32_t serial);
 
+    // Update was given up before anything went out to the unit.
+    void drop() { state_ = State::Idle; }
+
     // The image was scrambled for `serial` and goes out to that unit.
     void updating(std::uint32_t serial) { updated_ = serial; }
     std::uint32_t updatedSerial() const { return updated_; }

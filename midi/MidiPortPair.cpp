@@ -1,5 +1,7 @@
 #include "MidiPortPair.h"
 
+#include "MidiPorts.h"
+
 #include <cstring>
 
 namespace {
@@ -35,6 +37,7 @@ bool MidiPortPair::Open(int inputDevice, int outputDevice)
         midiInOpen(&in, deviceId(inputDevice), reinterpret_cast<DWORD_PTR>(&MidiInCallback),
                    reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
     const bool inputOpened = InputOpenResult == MMSYSERR_NOERROR;
+    InputOpenText = inputOpened ? std::u16string() : MidiOpenFailureText(true, InputOpenResult);
     if (inputOpened) {
         MidiIn = in;
         for (int i = 0; i < kInputBufferCount; ++i)
@@ -47,6 +50,7 @@ bool MidiPortPair::Open(int inputDevice, int outputDevice)
         midiOutOpen(&out, deviceId(outputDevice), reinterpret_cast<DWORD_PTR>(&MidiOutCallback),
                     reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
     const bool outputOpened = OutputOpenResult == MMSYSERR_NOERROR;
+    OutputOpenText = outputOpened ? std::u16string() : MidiOpenFailureText(false, OutputOpenResult);
     if (outputOpened)
         MidiOut = out;
 

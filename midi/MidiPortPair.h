@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <vector>
 
 class QObject;
@@ -52,6 +53,9 @@ public:
     // when a port would not open.
     MMRESULT InputOpenResult = MMSYSERR_NOERROR;
     MMRESULT OutputOpenResult = MMSYSERR_NOERROR;
+    // And the MIDI system's own words for it, where it has any.
+    std::u16string InputOpenText;
+    std::u16string OutputOpenText;
 
 private:
     // Input buffers that the driver handed back but that were not forwarded

@@ -12,10 +12,16 @@
 #ifdef ORVIK_HAVE_JACK
 #include <jack/jack.h>
 #endif
+#ifdef ORVIK_HAVE_ALSA
+#include <alsa/asoundlib.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <string>
@@ -29,6 +35,34 @@ namespace {
 constexpr const char* kClientName = "Orvik16 Update";
 
 void ignoreError(RtMidiError::Type, const std::string&, void*) {}
+
+// What RtMidi said while a port was being opened.
+struct ErrorNote
+{
+    RtMidiError::Type type = RtMidiError::UNSPECIFIED;
+    std::string text;
+    bool any = false;
+};
+
+void noteError(RtMidiError::Type type, const std::string& text, void* note)
+{
+    if (type == RtMidiError::WARNING || type == RtMidiError::DEBUG_WARNING)
+        return;
+    auto& n = *static_cast<ErrorNote*>(note);
+    n.type = type;
+    n.text = text;
+    n.any = true;
+}
+
+// RtMidi's texts start with the method that failed ("MidiInAlsa::openPort:
+// "), which says nothing to the person reading them.
+std::string withoutPlace(const std::string& text)
+{
+    const std::size_t colon = text.find(": ");
+    if (colon == std::string::npos || text.find("::") > colon)
+        return text;
+    return text.substr(colon + 2);
+}
 
 #ifdef ORVIK_HAVE_JACK
 // libjack keeps the state of all of a process's clients together. Once
@@ -105,7 +139,7 @@ public:
 #endif
 
 template <class Midi>
-std::unique_ptr<Midi> makeClient(RtMidi::Api api)
+std::unique_ptr<Midi> makeClient(RtMidi::Api api, std::string* why = nullptr)
 {
     try {
         std::unique_ptr<Midi> midi;
@@ -118,6 +152,10 @@ std::unique_ptr<Midi> makeClient(RtMidi::Api api)
             midi = std::make_unique<Midi>(api, kClientName);
         midi->setErrorCallback(&ignoreError, nullptr);
         return midi;
+    } catch (const RtMidiError& e) {
+        if (why)
+            *why = withoutPlace(e.getMessage());
+        return nullptr;
     } catch (...) {
         return nullptr;
     }
@@ -162,22 +200,111 @@ std::vector<RtMidi::Api> systemApis()
     return apis;
 }
 
-// ALSA names end in the port's numeric address ("Synth:Synth MIDI 1 20:0");
-// it changes from session to session and would take up room in the 31
-// characters a caps name has.
-std::string shownName(RtMidi::Api api, const std::string& name)
+// ALSA names end in the port's numeric address ("Synth:Synth MIDI 1 20:0"),
+// which the sequencer hands out anew on every plug: it is shown only where
+// it tells two ports of one name apart. Returns where the address starts,
+// or npos.
+std::size_t alsaAddressAt(const std::string& name)
 {
-    if (api != RtMidi::LINUX_ALSA)
-        return name;
     const std::size_t space = name.rfind(' ');
     if (space == std::string::npos || space == 0)
-        return name;
+        return std::string::npos;
     const std::string address = name.substr(space + 1);
     const std::size_t colon = address.find(':');
     const bool numeric = colon != std::string::npos && colon > 0 && colon + 1 < address.size() &&
+                         address.find(':', colon + 1) == std::string::npos &&
                          std::all_of(address.begin(), address.end(),
                                      [](char c) { return c == ':' || (c >= '0' && c <= '9'); });
-    return numeric ? name.substr(0, space) : name;
+    return numeric ? space : std::string::npos;
+}
+
+std::string shownName(RtMidi::Api api, const std::string& name)
+{
+    const std::size_t at = api == RtMidi::LINUX_ALSA ? alsaAddressAt(name) : std::string::npos;
+    return at == std::string::npos ? name : name.substr(0, at);
+}
+
+std::string shownAddress(RtMidi::Api api, const std::string& name)
+{
+    const std::size_t at = api == RtMidi::LINUX_ALSA ? alsaAddressAt(name) : std::string::npos;
+    return at == std::string::npos ? std::string() : name.substr(at + 1);
+}
+
+#ifdef ORVIK_HAVE_ALSA
+// The card behind a kernel client, as a re-plugged interface keeps it: its
+// long name carries the bus path ("... at usb-0000:00:14.0-2, high speed"),
+// which stays with the socket it is plugged into. The card's id is left
+// out: it follows the order interfaces are plugged in ("Anniv", "Anniv_1"),
+// so two twins pulled together and plugged back the other way round swap
+// theirs. Empty for a program's own client, which has no card.
+std::string alsaCard(int client)
+{
+    static std::mutex mutex;
+    // Leaked like the listers; one client for the process, which never
+    // makes a port: it only asks.
+    static snd_seq_t* seq = nullptr;
+    std::lock_guard lock(mutex);
+    if (!seq) {
+        if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_OUTPUT, SND_SEQ_NONBLOCK) < 0) {
+            seq = nullptr;
+            return {};
+        }
+        snd_seq_set_client_name(seq, kClientName);
+    }
+    snd_seq_client_info_t* info = nullptr;
+    snd_seq_client_info_alloca(&info);
+    if (snd_seq_get_any_client_info(seq, client, info) < 0)
+        return {};
+    const int card = snd_seq_client_info_get_card(info);
+    if (card < 0)
+        return {};
+    char* longName = nullptr;
+    if (snd_card_get_longname(card, &longName) == 0 && longName) {
+        std::string name(longName);
+        std::free(longName);
+        return name;
+    }
+    // Without the right to open the card's control device: the long name
+    // as /proc shows it to everyone, on the line below the card's number.
+    std::ifstream cards("/proc/asound/cards");
+    const std::string number = std::to_string(card) + " [";
+    std::string line;
+    while (std::getline(cards, line)) {
+        const std::size_t at = line.find_first_not_of(' ');
+        if (at == std::string::npos || line.compare(at, number.size(), number) != 0)
+            continue;
+        if (!std::getline(cards, line))
+            break;
+        const std::size_t start = line.find_first_not_of(' ');
+        return start == std::string::npos ? std::string() : line.substr(start);
+    }
+    return {};
+}
+#endif
+
+// What stays the same when the port's interface is plugged in again: on
+// ALSA the card, the names and the port's number in its client (twin
+// interfaces share the names but not the card), or for a program's client
+// its names; on JACK and CoreMIDI the whole name.
+std::string portIdentity(RtMidi::Api api, const std::string& name)
+{
+    if (api == RtMidi::UNIX_JACK)
+        return "jack " + name;
+    if (api != RtMidi::LINUX_ALSA)
+        return "coremidi " + name;
+    const std::string address = shownAddress(api, name);
+    const std::size_t colon = address.find(':');
+    if (colon == std::string::npos)
+        return "alsa " + name;
+    const std::string port = address.substr(colon + 1);
+#ifdef ORVIK_HAVE_ALSA
+    const std::string card = alsaCard(std::atoi(address.c_str()));
+    // With the names: a card may have several clients, each with its own
+    // port 0 (the virtual raw MIDI card has one per device).
+    if (!card.empty())
+        return "alsa card " + card + ": " + shownName(api, name) + " port " + port;
+#endif
+    return "alsa client " + shownName(api, name) + " port " + port;
 }
 
 bool isOwnPort(const std::string& name)
@@ -220,19 +347,24 @@ public:
         midi_.reset();
     }
 
-    bool open(unsigned index)
+    bool open(unsigned index, ErrorNote& note)
     {
         // Published with a release store: RtMidi's thread meets this one
         // only inside libjack or libasound, where a sanitizer cannot see it.
         target_.store(sink_.get(), std::memory_order_release);
+        midi_->setErrorCallback(&noteError, &note);
+        bool opened = false;
         try {
             midi_->ignoreTypes(false, true, true);
             midi_->setCallback(&RtInput::received, this);
             midi_->openPort(index, std::string(kClientName) + " In");
-            return midi_->isPortOpen();
+            opened = midi_->isPortOpen();
+        } catch (const RtMidiError& e) {
+            noteError(e.getType(), e.getMessage(), &note);
         } catch (...) {
-            return false;
         }
+        midi_->setErrorCallback(&ignoreError, nullptr);
+        return opened;
     }
 
 private:
@@ -263,14 +395,19 @@ public:
         }
     }
 
-    bool open(unsigned index)
+    bool open(unsigned index, ErrorNote& note)
     {
+        midi_->setErrorCallback(&noteError, &note);
+        bool opened = false;
         try {
             midi_->openPort(index, std::string(kClientName) + " Out");
-            return midi_->isPortOpen();
+            opened = midi_->isPortOpen();
+        } catch (const RtMidiError& e) {
+            noteError(e.getType(), e.getMessage(), &note);
         } catch (...) {
-            return false;
         }
+        midi_->setErrorCallback(&ignoreError, nullptr);
+        return opened;
     }
 
     void send(const std::uint8_t* data, std::size_t size) override
@@ -291,42 +428,82 @@ private:
     const bool jack_;
 };
 
+// A client RtMidi could not make: why, in the MIDI system's words.
+MMRESULT noClient(RtMidi::Api api, std::string why)
+{
+    if (api == RtMidi::LINUX_ALSA && ::access("/dev/snd/seq", R_OK | W_OK) != 0)
+        why = std::string("/dev/snd/seq: ") + std::strerror(errno);
+    setOpenFailureText(std::move(why));
+    return MMSYSERR_NODRIVER;
+}
+
+// An open that RtMidi refused. Until now every refusal read as a port held
+// by another program, which on ALSA it rarely is.
+template <class Midi>
+MMRESULT refused(Midi& midi, const std::string& portName, const ErrorNote& note)
+{
+    unsigned index = 0;
+    if (!findPort(midi, portName, index))
+        return MIDIERR_NODEVICE; // went while it was being opened
+    switch (note.type) {
+    case RtMidiError::INVALID_DEVICE:
+    case RtMidiError::NO_DEVICES_FOUND:
+        return MIDIERR_NODEVICE;
+    case RtMidiError::MEMORY_ERROR:
+        return MMSYSERR_NOMEM;
+    default:
+        break;
+    }
+    if (note.any)
+        setOpenFailureText(withoutPlace(note.text));
+    return MMSYSERR_ERROR;
+}
+
 class RtDevice final : public Device
 {
 public:
     RtDevice(RtMidi::Api api, std::string portName)
-        : api_(api), portName_(std::move(portName)), shown_(shownName(api_, portName_))
+        : api_(api), portName_(std::move(portName)), shown_(shownName(api_, portName_)),
+          address_(shownAddress(api_, portName_)), identity_(portIdentity(api_, portName_))
     {}
 
     std::string name() const override { return shown_; }
+    std::string address() const override { return address_; }
+    std::string identity() const override { return identity_; }
 
     MMRESULT openInput(std::shared_ptr<InputSink> sink,
                        std::unique_ptr<InputConnection>& connection) const override
     {
-        auto midi = makeClient<RtMidiIn>(api_);
+        std::string why;
+        auto midi = makeClient<RtMidiIn>(api_, &why);
         if (!midi)
-            return MMSYSERR_NODRIVER;
+            return noClient(api_, why);
         unsigned index = 0;
         if (!findPort(*midi, portName_, index))
             return MIDIERR_NODEVICE; // unplugged since the list was read
+        RtMidiIn& client = *midi;
         auto input = std::make_unique<RtInput>(std::move(sink), std::move(midi));
-        if (!input->open(index))
-            return MMSYSERR_ALLOCATED;
+        ErrorNote note;
+        if (!input->open(index, note))
+            return refused(client, portName_, note);
         connection = std::move(input);
         return MMSYSERR_NOERROR;
     }
 
     MMRESULT openOutput(std::unique_ptr<OutputConnection>& connection) const override
     {
-        auto midi = makeClient<RtMidiOut>(api_);
+        std::string why;
+        auto midi = makeClient<RtMidiOut>(api_, &why);
         if (!midi)
-            return MMSYSERR_NODRIVER;
+            return noClient(api_, why);
         unsigned index = 0;
         if (!findPort(*midi, portName_, index))
             return MIDIERR_NODEVICE; // unplugged since the list was read
+        RtMidiOut& client = *midi;
         auto output = std::make_unique<RtOutput>(std::move(midi));
-        if (!output->open(index))
-            return MMSYSERR_ALLOCATED;
+        ErrorNote note;
+        if (!output->open(index, note))
+            return refused(client, portName_, note);
         connection = std::move(output);
         return MMSYSERR_NOERROR;
     }
@@ -335,6 +512,8 @@ private:
     const RtMidi::Api api_;
     const std::string portName_;
     const std::string shown_;
+    const std::string address_;
+    const std::string identity_;
 };
 
 // The port lists are asked for again every second while the window waits

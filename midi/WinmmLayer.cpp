@@ -132,6 +132,8 @@ DeviceList devices(bool input, bool refresh)
     return list;
 }
 
+thread_local std::string openFailureText;
+
 bool deviceName(bool input, UINT_PTR id, WCHAR (&name)[MAXPNAMELEN])
 {
     const DeviceList list = devices(input, id == 0);
@@ -147,6 +149,31 @@ bool deviceName(bool input, UINT_PTR id, WCHAR (&name)[MAXPNAMELEN])
     std::copy_n(chosen.begin(), std::min<std::size_t>(chosen.size(), MAXPNAMELEN - 1), name);
     return true;
 }
+
+} // namespace
+
+std::vector<DeviceDetails> readDevices(bool input)
+{
+    const DeviceList list = devices(input, true);
+    const std::vector<std::u16string> names = distinctNames(list);
+    std::vector<DeviceDetails> details;
+    details.reserve(list.size());
+    for (std::size_t i = 0; i < list.size(); ++i)
+        details.push_back({names[i], utf16(list[i]->identity())});
+    return details;
+}
+
+void setOpenFailureText(std::string text)
+{
+    openFailureText = std::move(text);
+}
+
+std::string takeOpenFailureText()
+{
+    return std::exchange(openFailureText, std::string());
+}
+
+namespace {
 
 template <class Caps>
 MMRESULT getCaps(bool input, UINT_PTR id, Caps* out, UINT size, Caps caps)
@@ -189,6 +216,7 @@ MMRESULT openPort(typename Port::Handle* out, UINT id, DWORD_PTR callback, DWORD
     *out = nullptr;
     if (const MMRESULT checked = checkOpenFlags(callback, flags); checked != MMSYSERR_NOERROR)
         return checked;
+    openFailureText.clear();
     const DeviceList list = devices(isInput<Port>, false);
     if (id >= list.size())
         return MMSYSERR_BADDEVICEID;

@@ -61,6 +61,12 @@ public:
     virtual ~Device() = default;
     // UTF-8, as the backend names it; the layer shortens it for the caps.
     virtual std::string name() const = 0;
+    // What tells this port from another of the same name, added to the name
+    // only where two collide (the sequencer's "24:0" on ALSA); may be empty.
+    virtual std::string address() const { return {}; }
+    // What stays the same when the port's interface is unplugged and plugged
+    // back in; ports that share it cannot be told apart after a re-plug.
+    virtual std::string identity() const { return name(); }
     virtual MMRESULT openInput(std::shared_ptr<InputSink> sink,
                                std::unique_ptr<InputConnection>& connection) const;
     virtual MMRESULT openOutput(std::unique_ptr<OutputConnection>& connection) const;
@@ -99,6 +105,26 @@ std::u16string capsName(std::string_view utf8);
 // Makes every name in the list distinct by appending " 2", " 3", ... while
 // keeping each within MAXPNAMELEN - 1 units.
 void makeNamesUnique(std::vector<std::u16string>& names);
+
+// One port of a reading of a device list, in device number order.
+struct DeviceDetails
+{
+    // The whole name, with the address added where two names collide.
+    std::u16string name;
+    std::u16string identity;
+};
+// Reads the list anew, as the caps of device 0 do: the device numbers then
+// open the ports of this reading.
+std::vector<DeviceDetails> readDevices(bool input);
+// The names as a person reads them: whole, and where two are the same, each
+// with its address.
+std::vector<std::u16string> distinctNames(const DeviceList& list);
+std::u16string utf16(std::string_view utf8);
+
+// The MIDI system's own words for why the open under way failed, from the
+// backend; read (and forgotten) once the open has returned. Per thread.
+void setOpenFailureText(std::string text);
+std::string takeOpenFailureText();
 
 #ifdef ORVIK_WINMM_PROBE
 // A timing probe, only in the benchmark's build of the layer. When a hook is

@@ -31,6 +31,13 @@ void cutName(std::u16string& name, std::size_t units)
 
 std::u16string capsName(std::string_view utf8)
 {
+    std::u16string out = utf16(utf8);
+    cutName(out, kNameUnits);
+    return out;
+}
+
+std::u16string utf16(std::string_view utf8)
+{
     std::u16string out;
     out.reserve(utf8.size());
     const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
@@ -83,11 +90,28 @@ std::u16string capsName(std::string_view utf8)
         } else {
             out.push_back(static_cast<char16_t>(cp));
         }
-        if (out.size() > kNameUnits + 1)
-            break;
     }
-    cutName(out, kNameUnits);
     return out;
+}
+
+std::vector<std::u16string> distinctNames(const DeviceList& list)
+{
+    std::vector<std::string> plain;
+    plain.reserve(list.size());
+    for (const auto& device : list)
+        plain.push_back(device->name());
+    std::vector<std::u16string> names;
+    names.reserve(list.size());
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        std::string name = plain[i];
+        const std::string address = list[i]->address();
+        // The address, not a count: a row keeps its name while others come
+        // and go, and says which port it is.
+        if (!address.empty() && std::count(plain.begin(), plain.end(), plain[i]) > 1)
+            name += ' ' + address;
+        names.push_back(utf16(name));
+    }
+    return names;
 }
 
 void makeNamesUnique(std::vector<std::u16string>& names)

@@ -7,7 +7,8 @@
 #
 #   drive-update.sh --updater BIN --devsim BIN --xhelper BIN --listports BIN
 #                   --out DIR [--midi auto|private-jack] [--kill devsim|jack|card]
-#                   [--unit-port NAME] [--usb-midi PRODUCT [--usb-ports N] [--usb-port K]]
+#                   [--unit-port NAME]
+#                   [--usb-midi PRODUCT [--usb-ports N] [--usb-port K] [--usb-twin]]
 #                   [--busy MS | --unconfirmed] [--sleep-standin BIN] [--close-midway]
 #                   [--restart-into VERSION] [-- DEVSIM-OPTIONS...]
 #
@@ -58,7 +59,12 @@
 # ports (default 1) named PRODUCT, made for the run: the updater meets it
 # through snd-usb-audio and snd-seq-midi as it meets a real interface, and
 # --unit-port defaults to the port's name, "PRODUCT MIDI K". --kill card then
-# pulls that interface's cable instead of unplugging the virtual card.
+# pulls that interface's cable instead of unplugging the virtual card. With
+# --usb-twin (and --usb 2), a second interface identical to the unit's, its
+# twin, is plugged in after it and stays: every row of both lists, read on
+# the bus, must differ from every other, the unit's ports are picked on its
+# own interface, and with --kill card the update must end on that interface
+# with exactly one box.
 set -uo pipefail
 
 # Everything below on a session bus of its own, which starts the
@@ -78,6 +84,7 @@ unit_port=
 usb_product=
 usb_ports=1
 usb_port=1
+usb_twin=
 devsim_options=()
 while [ $# -gt 0 ]; do
     case $1 in
@@ -97,6 +104,7 @@ while [ $# -gt 0 ]; do
     --usb-midi) usb_product=$2; shift 2 ;;
     --usb-ports) usb_ports=$2; shift 2 ;;
     --usb-port) usb_port=$2; shift 2 ;;
+    --usb-twin) usb_twin=1; shift ;;
     --) shift; devsim_options=("$@"); break ;;
     *) echo "drive-update.sh: unknown option $1" >&2; exit 2 ;;
     esac
@@ -117,6 +125,7 @@ if [ -n "$usb_product" ]; then
     [ "${ORVIK_IN_KERNEL:-}" = 1 ] || { echo "drive-update.sh: --usb-midi works only in scripts/lib/kernel-run.sh" >&2; exit 2; }
     [ -n "$unit_port" ] || unit_port="$usb_product MIDI $usb_port"
 fi
+[ -z "$usb_twin" ] || [ -n "$usb_product" ] || { echo "drive-update.sh: --usb-twin needs --usb-midi" >&2; exit 2; }
 [ -n "$unit_port" ] || unit_port="Orvik16 KX"
 kernel_run=$(dirname "$0")/lib/kernel-run.sh
 
@@ -146,6 +155,17 @@ if [ -n "$usb_product" ]; then
     "$kernel_run" usb-midi add unit "$usb_product" 20260001 "$usb_ports" ||
         orvik_fail "cannot make the USB-MIDI interface"
     devsim_options=(--rawmidi "$("$kernel_run" usb-midi device unit "$usb_port")" "${devsim_options[@]}")
+    # Found on the sequencer by its card's long name, which carries the USB
+    # socket it is plugged into: the twin's names are the same.
+    unit_card=$("$kernel_run" usb-midi show unit | sed -n 's/^host: card \([0-9]*\) .*/\1/p')
+    unit_card=$(awk -v n="$unit_card" '$1 == n && $2 ~ /^\[/ { getline; sub(/^ +/, ""); print; exit }' /proc/asound/cards)
+    [ -n "$unit_card" ] || orvik_fail "the unit's interface has no card in /proc/asound/cards"
+    echo "the unit's interface: $unit_card"
+    if [ -n "$usb_twin" ]; then
+        # The same product, serial number and ports: only the socket differs.
+        "$kernel_run" usb-midi add twin "$usb_product" 20260001 "$usb_ports" ||
+            orvik_fail "cannot make the twin USB-MIDI interface"
+    fi
 fi
 orvik_start_xvfb
 orvik_start_devsim "$devsim" --serial 123456789 "${devsim_options[@]}"
@@ -193,7 +213,35 @@ expected_version=2.06
 orvik_wait_for "the window on the accessibility bus" 30 atspi wait 1
 # Under emulation the last controls reach the bus some time after the first.
 orvik_within 30 atspi check-names || { atspi check-names; orvik_fail "the window's controls are not named for what they are"; }
-row_of() { "$listports" | awk -v dir="$1" -v name="$unit_port" '$1 == dir && index($0, name) { print $2; exit }'; }
+# orvik-listports prints "DIRECTION ROW NAME", a tab, and the port's identity,
+# which holds its card's long name.
+row_of() {
+    "$listports" | awk -F '\t' -v dir="$1" -v name="$unit_port" -v card="${unit_card:-}" '
+        { split($1, w, " ") }
+        w[1] == dir && index($1, name) && (card == "" || index($2, card)) { print w[2]; exit }'
+}
+
+# With twin interfaces every name comes twice; what the rows add must tell
+# them all apart, and the bus reads them as a screen reader says them.
+both_twins_listed() {
+    local rows
+    rows=$(atspi rows "$1") || return 1
+    [ "$(grep -cF "$unit_port" <<<"$rows")" -eq 2 ]
+}
+rows_differ() {
+    local rows same
+    rows=$(atspi rows "$1") || orvik_fail "the bus shows no rows in $1"
+    echo "$1, as read on the bus:"
+    sed 's/^/  /' <<<"$rows"
+    same=$(sort <<<"$rows" | uniq -d)
+    [ -z "$same" ] || orvik_fail "rows of $1 read the same on the bus: $same"
+}
+if [ -n "$usb_twin" ]; then
+    for list in "MIDI IN port" "MIDI OUT port"; do
+        orvik_wait_for "both interfaces' ports in $list" 30 both_twins_listed "$list"
+        rows_differ "$list"
+    done
+fi
 
 # Pick the unit's ports from the keyboard: focus starts on the IN list and Tab
 # leads to the OUT list; the bus tells where the keys go before they are sent.
@@ -382,6 +430,7 @@ if [ -n "$kill_target" ]; then
         complete_update
         orvik_expect_clean_verdict
         log_has "^raw MIDI device back" || orvik_fail "the unit never heard from the card again"
+        [ -z "$(success_box)" ] || orvik_fail "a second box opened after the success box"
     fi
 elif [ $ending = unconfirmed ]; then
     orvik_unconfirmed_end

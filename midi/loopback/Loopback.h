@@ -21,6 +21,15 @@ struct LinkOptions
     // as a JACK client's ring buffer does; the layer may then send on the
     // caller's thread.
     bool sendsAtOnce = false;
+    // Make both opens fail as the MIDI system refuses a port for a reason
+    // of its own (MMSYSERR_ERROR), in these words.
+    std::string openFailure{};
+    // What a real interface's port carries besides its name: the address
+    // that tells it from another port of the same name (the sequencer's
+    // "24:0"), and what stays the same when it is plugged in again (its card
+    // and USB path). Without an identity, the name is the port's identity.
+    std::string address{};
+    std::string identity{};
 };
 
 // One virtual cable pair: an input device the tool reads from and an output

@@ -173,12 +173,21 @@ public:
     explicit LoopbackDevice(std::shared_ptr<Link::State> state) : state_(std::move(state)) {}
 
     std::string name() const override { return state_->name; }
+    std::string address() const override { return state_->options.address; }
+    std::string identity() const override
+    {
+        return state_->options.identity.empty() ? state_->name : state_->options.identity;
+    }
 
     MMRESULT openInput(std::shared_ptr<winmm::InputSink> sink,
                        std::unique_ptr<winmm::InputConnection>& connection) const override
     {
         if (state_->options.inputOpenFails)
             return MMSYSERR_ALLOCATED;
+        if (!state_->options.openFailure.empty()) {
+            winmm::setOpenFailureText(state_->options.openFailure);
+            return MMSYSERR_ERROR;
+        }
         connection = std::make_unique<LoopbackInput>(state_, std::move(sink));
         return MMSYSERR_NOERROR;
     }
@@ -187,6 +196,10 @@ public:
     {
         if (state_->options.outputOpenFails)
             return MMSYSERR_ALLOCATED;
+        if (!state_->options.openFailure.empty()) {
+            winmm::setOpenFailureText(state_->options.openFailure);
+            return MMSYSERR_ERROR;
+        }
         connection = std::make_unique<LoopbackOutput>(state_);
         return MMSYSERR_NOERROR;
     }

@@ -6,6 +6,7 @@
     atspi-window.py press NAME            presses the enabled button NAME
     atspi-window.py focused NAME          whether the keyboard focus is on NAME
     atspi-window.py selected NAME ROW     whether row ROW of the list NAME is selected
+    atspi-window.py rows NAME             prints each row of the list NAME, one a line
     atspi-window.py text NAME             prints the text of the field NAME
     atspi-window.py label-with TEXT       prints the first label whose text holds TEXT
     atspi-window.py box-text              prints the message box's text
@@ -170,6 +171,20 @@ def main(argv):
         if listing is None:
             return 1
         return 0 if listing.queryTable().isRowSelected(int(args[1])) else 1
+    if command == "rows" and len(args) == 1:
+        listing = find(window, args[0], (pyatspi.ROLE_LIST,))
+        if listing is None:
+            return 1
+        # What a screen reader says for each row: its accessible name.
+        rows = [
+            row.name
+            for row in listing
+            if row is not None and row.getRole() == pyatspi.ROLE_LIST_ITEM
+        ]
+        if not rows:
+            return 1
+        print("\n".join(rows))
+        return 0
     if command == "text" and len(args) == 1:
         field = find(window, args[0], (pyatspi.ROLE_TEXT,))
         if field is None:

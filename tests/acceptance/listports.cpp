@@ -1,17 +1,19 @@
-// Prints the MIDI devices exactly as the updater lists them, one per line:
-// "in N NAME" and "out N NAME", so that scripts can find a port's row.
-#include "winmm.h"
+// Prints the MIDI ports exactly as the updater lists them, one per line:
+// "in N NAME" and "out N NAME", then a tab and what the updater knows the
+// port by across a re-plug, so that scripts can find a port's row, on one
+// interface of two identical ones too.
+#include "MidiPorts.h"
 
 #include <cstdio>
 #include <string>
 
 namespace {
 
-std::string utf8(const WCHAR* name)
+std::string utf8(const std::u16string& text)
 {
     std::string out;
-    for (; *name; ++name) {
-        const char32_t c = static_cast<char32_t>(*name);
+    for (const char16_t unit : text) {
+        const auto c = static_cast<char32_t>(unit);
         if (c < 0x80) {
             out += static_cast<char>(c);
         } else if (c < 0x800) {
@@ -26,15 +28,18 @@ std::string utf8(const WCHAR* name)
     return out;
 }
 
+void print(const char* direction, bool input)
+{
+    for (const MidiPortInfo& port : ReadMidiPorts(input))
+        std::printf("%s %u %s\t%s\n", direction, port.device, utf8(port.name).c_str(),
+                    utf8(port.identity).c_str());
+}
+
 } // namespace
 
 int main()
 {
-    MIDIINCAPSW in{};
-    for (UINT n = 0; n < 100 && midiInGetDevCapsW(n, &in, sizeof in) == MMSYSERR_NOERROR; ++n)
-        std::printf("in %u %s\n", n, utf8(in.szPname).c_str());
-    MIDIOUTCAPSW out{};
-    for (UINT n = 0; n < 100 && midiOutGetDevCapsW(n, &out, sizeof out) == MMSYSERR_NOERROR; ++n)
-        std::printf("out %u %s\n", n, utf8(out.szPname).c_str());
+    print("in", true);
+    print("out", false);
     return 0;
 }

@@ -86,7 +86,7 @@ std::unique_ptr<orvik::loopback::Link> Unit::makeLink()
 {
     orvik::devsim::SimulatorHost* host = host_.get();
     return std::make_unique<orvik::loopback::Link>(
-        "Orvik16 KX",
+        name_,
         [this, host](const std::uint8_t* data, std::size_t size) {
             if (!tamper_) {
                 host->post(data, size);
@@ -136,6 +136,14 @@ void Unit::plug()
     auto link = makeLink();
     std::lock_guard lock(linkLock_);
     link_ = std::move(link);
+}
+
+void Unit::plug(std::string name, orvik::loopback::LinkOptions options)
+{
+    unplug();
+    name_ = std::move(name);
+    options_ = std::move(options);
+    plug();
 }
 
 Unit::~Unit()

@@ -56,6 +56,9 @@ public:
     // throughout, and what it says meanwhile is lost.
     void unplug();
     void plug();
+    // Plugged in behind another port from now on: a port of another name,
+    // address or identity (see LinkOptions).
+    void plug(std::string name, orvik::loopback::LinkOptions options);
     orvik::devsim::SimulatorHost& host() { return *host_; }
     // What the unit saw, for a failure's message.
     std::string state();
@@ -74,6 +77,7 @@ private:
     std::unique_ptr<orvik::loopback::Link> makeLink();
     void toTool(const std::vector<std::uint8_t>& bytes);
 
+    std::string name_ = "Orvik16 KX";
     orvik::loopback::LinkOptions options_;
     Tamper tamper_;
     std::shared_ptr<orvik::devsim::ManualClock> clock_ =
