@@ -139,7 +139,7 @@ void MainWindow::interfaceBack()
         WatchdogCountdown = 0;
         return;
     }
-    if (VersionCheckTicks >= 0 && ConnState == Connected) {
+    if (Version.running() && ConnState == Connected) {
         // Still asking which firmware the unit runs after an update.
         UpdateResultText->show();
         Session.SendIdentityRequest();
@@ -184,7 +184,7 @@ void MainWindow::startConnecting()
 
 void MainWindow::Connect()
 {
-    VersionCheckTicks = -1;
+    Version.stop();
     UpdateResultText->hide();
     if (ConnState == Disconnected) {
         InputRow = MidiInList->currentRow();
@@ -281,7 +281,7 @@ bool MainWindow::prepareImage(std::uint32_t seed)
 
 void MainWindow::Transfer()
 {
-    VersionCheckTicks = -1;
+    Version.stop();
     UpdateResultText->hide();
     progressBar->setMinimum(0);
     progressBar->setMaximum(kBlockCount);
@@ -294,13 +294,13 @@ void MainWindow::Transfer()
     // The serial shown may be another unit's by now: the image is scrambled
     // only for the serial the unit reports in answer to this question.
     Unit.ask(DeviceSerial);
-    showBarNote(tr("Asking the unit who it is..."));
+    Note.show(tr("Asking the unit who it is..."));
     Session.SendIdentityRequest();
 }
 
 void MainWindow::beginUpdate()
 {
-    clearBarNote();
+    Note.clear();
     if (!prepareImage(DeviceSerial)) {
         // Nothing has reached the unit yet; it keeps the firmware it runs.
         giveWindowBack(tr("The firmware image built into this program could not be read, so "
@@ -369,13 +369,11 @@ void MainWindow::handleAcknowledge()
         FirstSliceUnanswered = true; // the first slice answers the announcement
     Phase = TransferPhase::Sending;
     armWatchdog();
-    clearBarNote();
+    Note.clear();
 
     // The bar paints itself at once whenever its step shows; the next
     // message need not wait for that.
-    DeferPaint = true;
-    progressBar->setValue(BlockCounter);
-    DeferPaint = false;
+    Paints.holdPaintsWhile([this] { progressBar->setValue(BlockCounter); });
     if (!Session.SendNext(false))
         return;
 
@@ -409,7 +407,7 @@ void MainWindow::handleRestart()
     FirstSliceUnanswered = true;
     Phase = TransferPhase::Sending;
     armWatchdog();
-    clearBarNote();
+    Note.clear();
     if (alreadyAtStart) {
         // The count of requests starts again, as with any restart.
         Session.RetryCount = 0;
@@ -422,7 +420,7 @@ void MainWindow::comtimeout()
 {
     if (!watchPorts())
         return;
-    if (VersionCheckTicks >= 0)
+    if (Version.running())
         versionCheckTick();
     if (Unit.pending()) {
         // Nothing is out yet for the watchdog to look after.
@@ -435,10 +433,10 @@ void MainWindow::comtimeout()
         --WatchdogCountdown;
         // Said only once the wait is long enough to notice: a unit that
         // answers at once never makes the bar flicker.
-        if (Phase == TransferPhase::Announced && !BarNoteShown)
-            showBarNote(tr("Waiting for the unit to erase its memory..."));
-        else if (Phase == TransferPhase::LastCommitOut && !BarNoteShown)
-            showBarNote(tr("Waiting for the unit to confirm the last block..."));
+        if (Phase == TransferPhase::Announced && !Note.shown())
+            Note.show(tr("Waiting for the unit to erase its memory..."));
+        else if (Phase == TransferPhase::LastCommitOut && !Note.shown())
+            Note.show(tr("Waiting for the unit to confirm the last block..."));
         return;
     }
 
@@ -481,23 +479,9 @@ void MainWindow::comtimeout()
     Session.SendNext(true);
     ++SilentResends;
     armWatchdog();
-    showBarNote(tr("Unit not answering: block %1 sent again (%2)")
-                    .arg(BlockCounter + 1)
-                    .arg(SilentResends));
-}
-
-void MainWindow::showBarNote(const QString& note)
-{
-    progressBar->setFormat(note);
-    BarNoteShown = true;
-}
-
-void MainWindow::clearBarNote()
-{
-    if (!BarNoteShown)
-        return;
-    progressBar->resetFormat();
-    BarNoteShown = false;
+    Note.show(tr("Unit not answering: block %1 sent again (%2)")
+                  .arg(BlockCounter + 1)
+                  .arg(SilentResends));
 }
 
 void MainWindow::endTransfer()
@@ -506,10 +490,10 @@ void MainWindow::endTransfer()
     WatchdogCountdown = kWatchdogIdle;
     if (InterfaceGoneText)
         InterfaceGoneText->hide();
-    clearBarNote();
+    Note.clear();
     KeepAwake.release();
     // Whatever its answer would have been, the box that follows says more.
-    dismissCloseQuestion();
+    Closing.dismiss();
 }
 
 void MainWindow::finishTransfer(const QString& text, bool unitRestarts)

@@ -2,22 +2,22 @@
 // runs an update.
 #pragma once
 
+#include "BarNote.h"
+#include "CloseQuestion.h"
+#include "PaintPacer.h"
 #include "PortWatch.h"
 #include "SleepInhibitor.h"
 #include "UnitCheck.h"
 #include "UpdateSession.h"
+#include "VersionCheck.h"
 #include "ui_MainWindow.h"
 
-#include <QBasicTimer>
-#include <QElapsedTimer>
 #include <QMainWindow>
-#include <QPointer>
 #include <QString>
 
 #include <cstdint>
 
 class QLabel;
-class QMessageBox;
 class QTimer;
 
 enum ConnectionState : std::int32_t
@@ -57,7 +57,6 @@ public slots:
 
 protected:
     bool event(QEvent* e) override;
-    void timerEvent(QTimerEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
 
 public:
@@ -76,13 +75,6 @@ public:
     // A tick of IdentityRetryTimer: the identity request goes out again.
     void askIdentityAgain();
     void armWatchdog();
-    void showBarNote(const QString& note);
-    void clearBarNote();
-    // A close request during a transfer opens a question instead; the
-    // transfer goes on while it is open.
-    void askBeforeClosing();
-    // The transfer has ended: the question has nothing left to protect.
-    void dismissCloseQuestion();
     bool prepareImage(std::uint32_t seed);
     // What an identity reply means beyond the fields it fills: the answer
     // before an update, another unit during one, or the version after one.
@@ -96,7 +88,6 @@ public:
     QString serialText(std::uint32_t serial);
     void handleAcknowledge();
     void handleRestart();
-    void deferPaint();
 
     bool transferRunning() const { return Phase != TransferPhase::Idle; }
     // Every end of a transfer goes through here before its one box: the
@@ -109,7 +100,7 @@ public:
     void finishTransfer(const QString& text, bool unitRestarts = false);
 
     // After an update, the unit is asked who it is until it answers with
-    // the firmware it now runs, or for a minute.
+    // the firmware it now runs, or for a minute (see Version).
     void startVersionCheck();
     void versionCheckTick();
     void versionReported();
@@ -135,16 +126,13 @@ public:
     // transfer, once the unit has stayed silent for a while.
     QLabel* NoAnswerText = nullptr;
     // Closing now would leave the unit with half an image.
-    QPointer<QMessageBox> CloseQuestion;
-    bool CloseConfirmed = false;
+    CloseQuestion Closing{this};
     // Held from Update to the end of the transfer.
     SleepInhibitor KeepAwake;
     UnitCheck Unit;
     // Says that the opened pair's interface has gone (see Ports.away()).
     QLabel* InterfaceGoneText = nullptr;
-    // Ticks since the update's box closed while the version is asked for;
-    // negative when it is not.
-    int VersionCheckTicks = -1;
+    VersionCheck Version;
     // Where the progress bar was: what the unit said after the update.
     QLabel* UpdateResultText = nullptr;
 
@@ -164,12 +152,8 @@ public:
     // for what is already on its way.
     bool FirstSliceUnanswered = false;
     int SilentResends = 0; // watchdog re-sends since the unit last spoke
-    bool BarNoteShown = false;
-    // While set, a paint asked for at once waits for the event loop (see
-    // event()).
-    bool DeferPaint = false;
-    QBasicTimer PaintTimer;
-    QElapsedTimer LastDeferredPaint;
+    BarNote Note;
+    PaintPacer Paints{this};
 
     // A negative countdown means idle; stored as the byte 255.
     static constexpr std::int8_t kWatchdogIdle = -1;
@@ -182,7 +166,4 @@ public:
     static constexpr int kIdentityRetryMs = 2000;
     // Ten seconds of silence: the unit is not listening.
     static constexpr int kRetriesBeforeNoAnswer = 5;
-    // A restarting unit is asked every other tick, for a minute.
-    static constexpr int kVersionAskTicks = 2;
-    static constexpr int kVersionWaitTicks = 60;
 };

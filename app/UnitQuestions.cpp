@@ -34,7 +34,7 @@ void MainWindow::identityReported()
                 .arg(DeviceSerialText, updated));
         return;
     }
-    if (VersionCheckTicks >= 0 && ConnState == Connected)
+    if (Version.running() && ConnState == Connected)
         versionReported();
 }
 
@@ -59,7 +59,7 @@ void MainWindow::unitCheckTick()
 
 void MainWindow::giveWindowBack(const QString& text)
 {
-    clearBarNote();
+    Note.clear();
     QMessageBox::warning(this, kBoxTitle, text, QMessageBox::Ok, QMessageBox::NoButton);
     refreshControls();
     progressBar->hide();
@@ -72,7 +72,7 @@ QString MainWindow::serialText(std::uint32_t serial)
 
 void MainWindow::startVersionCheck()
 {
-    VersionCheckTicks = 0;
+    Version.start();
     // What it showed was the old firmware's.
     VersionEdit->clear();
     UpdateResultText->setText(tr("Asking the unit which firmware it runs now; it may take a "
@@ -84,26 +84,27 @@ void MainWindow::startVersionCheck()
 void MainWindow::versionCheckTick()
 {
     if (ConnState != Connected) {
-        VersionCheckTicks = -1;
+        Version.stop();
         return;
     }
-    if (++VersionCheckTicks >= kVersionWaitTicks) {
-        VersionCheckTicks = -1;
+    switch (Version.tick()) {
+    case VersionCheck::Tick::Wait:
+        return;
+    case VersionCheck::Tick::Ask:
+        Session.SendIdentityRequest();
+        return;
+    case VersionCheck::Tick::GiveUp:
         UpdateResultText->setText(
             tr("The unit has not answered for a minute since the update, so the firmware it "
                "runs is not known. Check that it is on and both MIDI cables are in, then press "
                "Disconnect and Connect."));
         return;
     }
-    // A unit that restarts ignores what reaches it meanwhile: asking
-    // again is the only way to hear from it once it is up.
-    if (VersionCheckTicks % kVersionAskTicks == 0)
-        Session.SendIdentityRequest();
 }
 
 void MainWindow::versionReported()
 {
-    VersionCheckTicks = -1;
+    Version.stop();
     if (DeviceSerial != Unit.updatedSerial()) {
         UpdateResultText->setText(
             tr("A unit with serial number %1 answered, not the unit just updated (%2), so the "

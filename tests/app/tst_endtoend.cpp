@@ -512,11 +512,11 @@ DeviceSettings restartingUnit(std::uint16_t version, std::chrono::milliseconds r
 // Ticks until the window has stopped asking the unit for its version.
 bool tickUntilVersionKnown(WindowDriver& tool)
 {
-    for (int t = 0; t < 70 && tool.window->VersionCheckTicks >= 0; ++t) {
+    for (int t = 0; t < 70 && tool.window->Version.running(); ++t) {
         tool.tick();
-        tool.waitFor([&] { return tool.window->VersionCheckTicks < 0; }, 50);
+        tool.waitFor([&] { return !tool.window->Version.running(); }, 50);
     }
-    return tool.window->VersionCheckTicks < 0;
+    return !tool.window->Version.running();
 }
 } // namespace
 
@@ -771,11 +771,11 @@ void TestEndToEnd::interfacePulledMidUpdate()
     if (!comesBack) {
         // Closing asks first, as during any transfer; Disconnect gives up.
         window->close();
-        QVERIFY(window->CloseQuestion && window->CloseQuestion->isVisible());
+        QVERIFY(window->Closing.box() && window->Closing.box()->isVisible());
         QVERIFY(window->isVisible());
         window->ConnectButton->click();
         QCOMPARE(window->ConnState, int(Disconnected));
-        QVERIFY(!window->CloseQuestion);
+        QVERIFY(!window->Closing.box());
         QVERIFY(!window->transferRunning());
         QVERIFY(window->InterfaceGoneText->isHidden());
         QVERIFY(window->UpdateResultText->text().contains(QLatin1String("unfinished")));
@@ -824,13 +824,13 @@ void TestEndToEnd::closingDuringTransferAsksFirst()
 
     window->close();
     QVERIFY(window->isVisible());
-    QPointer<QMessageBox> question = window->CloseQuestion;
+    QPointer<QMessageBox> question = window->Closing.box();
     QVERIFY(question && question->isVisible());
     QCOMPARE(question->windowTitle(), QStringLiteral("Orvik16(KX/LX) Update"));
     QCOMPARE(question->defaultButton()->text(), QStringLiteral("&Keep updating"));
     // A second request while asking asks nothing more.
     window->close();
-    QCOMPARE(window->CloseQuestion, question);
+    QCOMPARE(window->Closing.box(), question.data());
 
     if (answer == QLatin1String("&Close anyway")) {
         // Then the close is what it always was: the event loop ends with 0,

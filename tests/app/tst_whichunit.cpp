@@ -96,7 +96,7 @@ void TestWhichUnit::versionReadBackOnlyFromTheUpdatedUnit()
     while (answerer->texts.isEmpty())
         acknowledge(*window);
     QCOMPARE(answerer->texts, QStringList{QStringLiteral("transfer successful")});
-    QVERIFY(window->VersionCheckTicks >= 0);
+    QVERIFY(window->Version.running());
 
     deliver(*window, identityReply(kSecondUnit, 0x0602));
     QVERIFY(window->UpdateResultText->text().contains(QStringLiteral("not the unit just updated")));
