@@ -88,6 +88,16 @@ struct TwoInterfaces
     std::unique_ptr<Counted> b2;
 };
 
+// Connected to the unit behind A, with twenty blocks of an update committed.
+bool updateUnderWay(WindowDriver& tool, TwoInterfaces& ports)
+{
+    if (!tool.connect())
+        return false;
+    tool.pressUpdate();
+    auto& host = ports.unit.host();
+    return tool.waitFor([&] { return host.stats().blocksCommitted >= 20; }, 30000);
+}
+
 QStringList shownTexts(const QListWidget* list, int rows)
 {
     QStringList texts;
@@ -212,11 +222,9 @@ void TestPortWatch::twinPulledMidUpdate()
 {
     TwoInterfaces ports(true);
     WindowDriver tool(&ports.unit);
-    QVERIFY(tool.connect());
+    QVERIFY(updateUnderWay(tool, ports));
     auto& window = tool.window;
     auto& host = ports.unit.host();
-    tool.pressUpdate();
-    QVERIFY(tool.waitFor([&] { return host.stats().blocksCommitted >= 20; }, 30000));
 
     // A goes; its twin stays, with ports of the very same names.
     ports.pullA();
@@ -255,11 +263,9 @@ void TestPortWatch::bothPulledBackInTheOtherOrder()
     QFETCH(bool, cards);
     TwoInterfaces ports(cards);
     WindowDriver tool(&ports.unit);
-    QVERIFY(tool.connect());
+    QVERIFY(updateUnderWay(tool, ports));
     auto& window = tool.window;
     auto& host = ports.unit.host();
-    tool.pressUpdate();
-    QVERIFY(tool.waitFor([&] { return host.stats().blocksCommitted >= 20; }, 30000));
 
     // A hub pulled: both go. B comes back first, at A's old addresses.
     ports.pullA();
