@@ -161,18 +161,17 @@ void runJack(BenchReport& report, const std::vector<Bytes>& messages, const Jack
             // Both kinds of unit in every round, so that a slow phase of the
             // machine hits both.
             for (int k = 0; k < 2; ++k) {
-                progress(QStringLiteral("JACK: run %1 of %2, %3, bare RtMidi host in its own "
-                                        "process")
-                             .arg(run)
-                             .arg(o.runs)
-                             .arg(kindNames[k]));
-                peers[k]->bare.push_back(peerRun(PeerKind::Bare, peerUnits[k], timeoutMs));
-                progress(QStringLiteral("JACK: run %1 of %2, %3, the tool in its own process, on "
-                                        "Xvfb")
-                             .arg(run)
-                             .arg(o.runs)
-                             .arg(kindNames[k]));
-                peers[k]->tool.push_back(peerRun(PeerKind::Window, peerUnits[k], timeoutMs));
+                auto runPeer = [&](PeerKind kind, const QString& who) {
+                    progress(QStringLiteral("JACK: run %1 of %2, %3, %4")
+                                 .arg(run)
+                                 .arg(o.runs)
+                                 .arg(kindNames[k], who));
+                    return peerRun(kind, peerUnits[k], timeoutMs);
+                };
+                peers[k]->bare.push_back(
+                    runPeer(PeerKind::Bare, QStringLiteral("bare RtMidi host in its own process")));
+                peers[k]->tool.push_back(runPeer(
+                    PeerKind::Window, QStringLiteral("the tool in its own process, on Xvfb")));
             }
             if (o.peersOnly)
                 continue;
