@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # One whole update by the Windows program through Wine's winmm, inside a real
 # kernel (scripts/lib/kernel-run.sh): Wine reaches MIDI through the ALSA
-# sequencer, where the virtual card's first port is the simulated unit
-# (orvik16-devsim --rawmidi hw:0,0), as behind a USB interface.
+# sequencer, where the simulated unit (orvik16-devsim --rawmidi) sits behind
+# the virtual card's first port, or behind a USB-MIDI interface.
 #
 #   check-wine-update.sh --exe EXE --devsim BIN --xhelper BIN --wine-run WRAPPER
 #       --prefix DIR --winepath PATH --plugin-path PATH --out DIR
 #       --kernel-run SCRIPT --kernel-cache DIR [--timeout S] [--busy MS]
+#       [--usb-midi PRODUCT]
 #
 # Wine's windows are not on the accessibility bus, so the window is driven
 # from the X server: the ports picked by typing in the lists, the buttons
@@ -17,8 +18,12 @@
 # end). With --busy the unit takes MS to erase and MS to finish, and listens
 # on after its last answer. Exits 77 (skipped) when the Linux unit or helper
 # is missing.
-# ORVIK_WINEDEBUG, when set, replaces the program's WINEDEBUG (its log is kept
-# in the --out folder).
+# With --usb-midi the unit sits behind port 1 of a one-port USB-MIDI interface
+# of that product name (scripts/lib/usb-midi.sh), which Wine reaches through
+# snd-usb-audio and snd-seq-midi, as on a real machine, instead of behind the
+# virtual card.
+# ORVIK_WINEDEBUG, when set, replaces the WINEDEBUG of Wine's session and of
+# the program (their logs are kept in the --out folder).
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -26,6 +31,7 @@ source_dir=$(cd "$here/../.." && pwd)
 args=("$@")
 timeout_s=900
 busy_ms=
+usb_product=
 while [ $# -gt 0 ]; do
     case $1 in
     --exe) exe=$2; shift 2 ;;
@@ -40,6 +46,7 @@ while [ $# -gt 0 ]; do
     --kernel-cache) kernel_cache=$2; shift 2 ;;
     --timeout) timeout_s=$2; shift 2 ;;
     --busy) busy_ms=$2; shift 2 ;;
+    --usb-midi) usb_product=$2; shift 2 ;;
     *) echo "check-wine-update.sh: unknown option $1" >&2; exit 2 ;;
     esac
 done
@@ -58,7 +65,9 @@ if [ "${ORVIK_IN_KERNEL:-}" != 1 ]; then
     mkdir -p "$ORVIK_OUT"
     rm -f "$ORVIK_OUT"/*.png "$ORVIK_OUT"/*.txt "$ORVIK_OUT"/*.log "$ORVIK_OUT"/display
     start=$SECONDS
-    "$kernel_run" --cache "$kernel_cache" --timeout "$timeout_s" --module overlay \
+    usb=()
+    [ -n "$usb_product" ] && usb=(--usb 1)
+    "$kernel_run" --cache "$kernel_cache" --timeout "$timeout_s" --module overlay "${usb[@]}" \
         --writable "$ORVIK_OUT" -- "$0" "${args[@]}"
     status=$?
     echo "whole run: $((SECONDS - start)) s"
@@ -98,56 +107,85 @@ echo "|$here/note-crash.sh $crashes %p %i %s %e" >/proc/sys/kernel/core_pattern
     orvik_fail "the kernel does not take the crash handler (path too long?)"
 ulimit -c unlimited
 
+# What the machine looked like when the run failed: where Wine's processes
+# wait, its memory, what crashed, the kernel's last words.
+orvik_before_fail() {
+    {
+        echo "--- processes"
+        ps -eo pid,ppid,stat,etimes,rss,wchan:24,args
+        echo "--- memory"
+        free -m
+        echo "--- crashes"
+        cat "$crashes"
+        echo "--- kernel"
+        dmesg | tail -n 30
+    } >"$ORVIK_OUT/machine.txt" 2>&1
+    echo "--- the machine ($ORVIK_OUT/machine.txt)" >&2
+    cat "$ORVIK_OUT/machine.txt" >&2
+}
+
 ORVIK_API=alsa
 orvik_start_xvfb
 mark "Xvfb"
-devsim_options=(--serial 123456789 --rawmidi hw:0,0)
-[ -n "$busy_ms" ] && devsim_options+=(--erase-ms "$busy_ms" --finish-ms "$busy_ms" --linger-ms 7000)
-orvik_start_devsim "$devsim" "${devsim_options[@]}"
-mark "orvik16-devsim behind hw:0,0"
 
 # Wine's own processes first, so that the program's start is timed alone,
 # kept for the whole run: a session that ends takes them all with it, and
 # the next one would start them again.
 wineserver -p || orvik_fail "wineserver does not start"
-wine cmd /c exit >/dev/null 2>&1 || orvik_fail "Wine does not start"
+WINEDEBUG=${ORVIK_WINEDEBUG:--all} wine cmd /c exit >"$ORVIK_OUT/wine-start.log" 2>&1 ||
+    orvik_fail "Wine does not start"
 mark "Wine started"
 
-# The first window a Wine session opens waits for Wine's desktop process,
-# which the session starts then and gives 10 s; under emulation it takes
-# longer, and that program's window is never made ("Failed to create platform
-# window"), though it runs on. It keeps the session and its desktop alive,
-# so the next one finds the desktop there: a few tries, each one's log kept.
+# Wine's desktop process loads the graphics driver and makes the desktop
+# window. The first program to open a window starts it and gives it 10 s;
+# when it is later than that, the program's window is never made ("Failed to
+# create platform window", "The explorer process failed to start"). Started
+# here and waited for instead, as long as it takes.
+WINEDEBUG=${ORVIK_WINEDEBUG:--all},trace+explorer wine explorer.exe /desktop \
+    >"$ORVIK_OUT/desktop.log" 2>&1 &
+ORVIK_PIDS+=($!)
+orvik_wait_for "Wine's desktop" 300 grep -q "desktop message loop starting" "$ORVIK_OUT/desktop.log"
+mark "Wine's desktop"
+
+# The interface and the unit once Wine runs: the session's start, the slowest
+# part of the run, has the machine to itself, and Wine's MIDI driver lists the
+# sequencer's ports only when the program first opens MIDI.
+unit_device=hw:0,0
+# Typing a letter in a list picks the first row that begins with it: Wine
+# names the ports after the sequencer's, "VirMIDI 0-0" for the virtual card,
+# "PRODUCT MIDI 1" behind an interface, each after "Midi Through".
+port_key=v
+if [ -n "$usb_product" ]; then
+    "$kernel_run" usb-midi add unit "$usb_product" 20260001 1 ||
+        orvik_fail "the USB-MIDI interface did not come up"
+    unit_device=$("$kernel_run" usb-midi device unit 1)
+    port_key=$(printf '%s' "${usb_product:0:1}" | tr '[:upper:]' '[:lower:]')
+    mark "the USB-MIDI interface"
+fi
+devsim_options=(--serial 123456789 --rawmidi "$unit_device")
+[ -n "$busy_ms" ] && devsim_options+=(--erase-ms "$busy_ms" --finish-ms "$busy_ms" --linger-ms 7000)
+orvik_start_devsim "$devsim" "${devsim_options[@]}"
+mark "orvik16-devsim behind $unit_device"
+
+# Once a window has failed for want of the desktop, Wine has made the desktop
+# window itself, the desktop process can no longer take it over and exits,
+# and no later window of the session can be made: no second try.
 title='^Orvik16\(KX/LX\) Update$'
 windows() { xdotool search --onlyvisible --name "$title" 2>/dev/null; }
-tries=0
-windowless=()
-launch() {
-    tries=$((tries + 1))
-    updater_log=$ORVIK_OUT/updater-$tries.log
-    WINEDEBUG=${ORVIK_WINEDEBUG:--all,err+all} wine "$exe" >"$updater_log" 2>&1 &
-    updater_pid=$!
-    ORVIK_PIDS+=($updater_pid)
-}
+updater_log=$ORVIK_OUT/updater.log
+WINEDEBUG=${ORVIK_WINEDEBUG:--all,err+all} wine "$exe" >"$updater_log" 2>&1 &
+updater_pid=$!
+ORVIK_PIDS+=($updater_pid)
+# Polled with its output thrown away: it only says when to stop waiting.
 window_or_end() {
-    windows >/dev/null && return 0
-    kill -0 "$updater_pid" 2>/dev/null || orvik_fail "the program ended before its window showed"
-    if grep -q "Failed to create platform window" "$updater_log"; then
-        [ $tries -lt 4 ] || orvik_fail "the program made no window in $tries tries"
-        mark "try $tries made no window"
-        windowless+=($updater_pid)
-        launch
-    fi
-    return 1
+    windows >/dev/null || ! kill -0 "$updater_pid" 2>/dev/null ||
+        grep -q "Failed to create platform window" "$updater_log"
 }
-launch
 orvik_wait_for "the program's window" 300 window_or_end
+kill -0 "$updater_pid" 2>/dev/null || orvik_fail "the program ended before its window showed"
 main_window=$(windows | head -n1)
-for pid in "${windowless[@]}"; do
-    kill "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-done
-mark "the window showed (try $tries)"
+[ -n "$main_window" ] || orvik_fail "Wine made no window for the program"
+mark "the window showed"
 
 # The program's end, once its window has gone: how it exited and what crashed.
 program_ended() {
@@ -186,13 +224,11 @@ click() {
 click_connect() { click 237 251; }
 click_transfer() { click 317 251; }
 
-# Focus starts on the IN list. Typing a letter picks the first row that
-# begins with it: Wine names the card's ports "VirMIDI 0-0" and so on, in
-# the card's order, after "Midi Through".
+# Focus starts on the IN list.
 xdotool windowfocus --sync "$main_window" 2>/dev/null
-xdotool key --clearmodifiers v
+xdotool key --clearmodifiers "$port_key"
 xdotool key --clearmodifiers Tab
-xdotool key --clearmodifiers v
+xdotool key --clearmodifiers "$port_key"
 "$xhelper" shot "$ORVIK_OUT/ports.png"
 
 click_connect
