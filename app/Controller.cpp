@@ -311,10 +311,6 @@ void MainWindow::beginUpdate()
     Unit.updating(DeviceSerial);
     BlockCounter = 0;
     SavedBlockCounter = 0;
-    ReachedEnd = false;
-    EndResends = 0;
-    FirstSliceUnanswered = false;
-    SilentResends = 0;
     // Should the unit answer the announcement with an acknowledgement rather
     // than a restart request, the image still starts at its first byte, not
     // wherever an earlier transfer left the sender.
@@ -324,8 +320,7 @@ void MainWindow::beginUpdate()
     // A suspend half-way would leave the unit with half an image.
     KeepAwake.hold(tr("Updating the firmware of an Orvik16 unit"));
     Session.SendBeginUpdate(kImageVersionMajor, kImageVersionMinor, kImageSize);
-    Announcements = 1;
-    Phase = TransferPhase::Announced;
+    Run.announced();
     // The unit erases its flash before it answers; anything sent meanwhile
     // would be lost on it.
     armWatchdog();
@@ -333,14 +328,13 @@ void MainWindow::beginUpdate()
 
 void MainWindow::armWatchdog()
 {
-    const bool unitMayBeBusy = Phase == TransferPhase::Announced || ReachedEnd;
-    WatchdogCountdown = unitMayBeBusy ? kBusyWatchdogTicks : kWatchdogTicks;
+    WatchdogCountdown = Run.unitMayBeBusy() ? kBusyWatchdogTicks : kWatchdogTicks;
 }
 
 void MainWindow::handleAcknowledge()
 {
     // Outside a transfer there is no image for this unit to send.
-    if (Phase == TransferPhase::Idle)
+    if (!Run.active())
         return;
     // A late or doubled answer says nothing of the message in flight: taken
     // for its answer, it would put a second message in flight, and a slice's
@@ -352,10 +346,7 @@ void MainWindow::handleAcknowledge()
     }
 
     SavedBlockCounter = BlockCounter;
-    SilentResends = 0;
-    FirstSliceUnanswered = false;
-
-    if (Phase == TransferPhase::LastCommitOut) {
+    if (Run.answered()) {
         // Success only once the unit has confirmed the last commit: the check
         // above let nothing but the commit's own answer through.
         const QString text = Session.RetryCount != 0
@@ -364,10 +355,6 @@ void MainWindow::handleAcknowledge()
         finishTransfer(text, true);
         return;
     }
-
-    if (Phase == TransferPhase::Announced)
-        FirstSliceUnanswered = true; // the first slice answers the announcement
-    Phase = TransferPhase::Sending;
     armWatchdog();
     Note.clear();
 
@@ -382,30 +369,25 @@ void MainWindow::handleAcknowledge()
         return;
 
     progressBar->setValue(BlockCounter);
-    Phase = TransferPhase::LastCommitOut;
-    ReachedEnd = true;
+    Run.lastCommitOut();
     // The unit writes and checks its flash before it answers the last commit.
     armWatchdog();
 }
 
 void MainWindow::handleRestart()
 {
-    if (Phase == TransferPhase::Idle)
+    if (!Run.active())
         return;
 
     // A second request for a fresh start before the unit answered the first
     // slice asks for what is already on its way: sending it again would put
     // two messages in flight.
-    const bool alreadyAtStart = Phase == TransferPhase::Sending && FirstSliceUnanswered &&
-                                Session.ImageOffset == 0 && Session.SendStep == 1;
+    const bool alreadyAtStart =
+        Run.firstSliceUnanswered() && Session.ImageOffset == 0 && Session.SendStep == 1;
 
     BlockCounter = 0;
     SavedBlockCounter = 0;
-    ReachedEnd = false;
-    EndResends = 0;
-    SilentResends = 0;
-    FirstSliceUnanswered = true;
-    Phase = TransferPhase::Sending;
+    Run.restarted();
     armWatchdog();
     Note.clear();
     if (alreadyAtStart) {
@@ -431,27 +413,37 @@ void MainWindow::comtimeout()
         return;
     if (WatchdogCountdown > 0) {
         --WatchdogCountdown;
-        // Said only once the wait is long enough to notice: a unit that
-        // answers at once never makes the bar flicker.
-        if (Phase == TransferPhase::Announced && !Note.shown())
-            Note.show(tr("Waiting for the unit to erase its memory..."));
-        else if (Phase == TransferPhase::LastCommitOut && !Note.shown())
-            Note.show(tr("Waiting for the unit to confirm the last block..."));
+        noteLongWait();
         return;
     }
+    watchdogRanOut();
+}
 
-    switch (Phase) {
+void MainWindow::noteLongWait()
+{
+    // Said only once the wait is long enough to notice: a unit that answers
+    // at once never makes the bar flicker.
+    if (Note.shown())
+        return;
+    if (Run.phase() == TransferPhase::Announced)
+        Note.show(tr("Waiting for the unit to erase its memory..."));
+    else if (Run.phase() == TransferPhase::LastCommitOut)
+        Note.show(tr("Waiting for the unit to confirm the last block..."));
+}
+
+void MainWindow::watchdogRanOut()
+{
+    switch (Run.phase()) {
     case TransferPhase::Idle:
         WatchdogCountdown = kWatchdogIdle;
         return;
     case TransferPhase::Announced:
-        if (Announcements >= kMaxAnnouncements) {
+        if (!Run.announceAgain()) {
             finishTransfer(tr("The unit did not answer the update request.\n\n"
                               "Check the cables and the chosen ports, then press Update again."));
             return;
         }
         Session.SendBeginUpdate(kImageVersionMajor, kImageVersionMinor, kImageSize);
-        ++Announcements;
         armWatchdog();
         return;
     case TransferPhase::Sending:
@@ -459,34 +451,28 @@ void MainWindow::comtimeout()
         break;
     }
 
-    if (ReachedEnd) {
-        // A unit that took every block may restart into its new firmware
-        // without a last word; sending the last block without end would not
-        // reach it.
-        if (EndResends >= kMaxEndResends) {
-            finishTransfer(
-                tr("The unit received all %1 blocks but did not confirm the last one.\n\n"
-                   "The window now asks the unit which firmware it runs and shows its "
-                   "answer below the buttons.")
-                    .arg(kBlockCount),
-                true);
-            return;
-        }
-        ++EndResends;
+    // A unit that took every block may restart into its new firmware
+    // without a last word; sending the last block without end would not
+    // reach it.
+    if (!Run.sendAgain()) {
+        finishTransfer(tr("The unit received all %1 blocks but did not confirm the last one.\n\n"
+                          "The window now asks the unit which firmware it runs and shows its "
+                          "answer below the buttons.")
+                           .arg(kBlockCount),
+                       true);
+        return;
     }
     BlockCounter = SavedBlockCounter;
-    Phase = TransferPhase::Sending;
     Session.SendNext(true);
-    ++SilentResends;
     armWatchdog();
     Note.show(tr("Unit not answering: block %1 sent again (%2)")
                   .arg(BlockCounter + 1)
-                  .arg(SilentResends));
+                  .arg(Run.silentResends()));
 }
 
 void MainWindow::endTransfer()
 {
-    Phase = TransferPhase::Idle;
+    Run.end();
     WatchdogCountdown = kWatchdogIdle;
     if (InterfaceGoneText)
         InterfaceGoneText->hide();

@@ -7,6 +7,7 @@
 #include "PaintPacer.h"
 #include "PortWatch.h"
 #include "SleepInhibitor.h"
+#include "TransferRun.h"
 #include "UnitCheck.h"
 #include "UpdateSession.h"
 #include "VersionCheck.h"
@@ -25,16 +26,6 @@ enum ConnectionState : std::int32_t
     Disconnected = 0,
     Connecting = 1,
     Connected = 2,
-};
-
-// Where a transfer stands. Only a running transfer sends image data: the
-// image is prepared for the connected unit's serial by Update alone.
-enum class TransferPhase : std::uint8_t
-{
-    Idle,          // no transfer: replies about the image change nothing
-    Announced,     // begin-update sent, the unit has not answered it yet
-    Sending,       // blocks going out, one message per answer
-    LastCommitOut, // the last block's commit is out, its answer is due
 };
 
 class MainWindow : public QMainWindow, public Ui_MainWindow
@@ -75,6 +66,11 @@ public:
     // A tick of IdentityRetryTimer: the identity request goes out again.
     void askIdentityAgain();
     void armWatchdog();
+    // What the bar says while the watchdog counts down.
+    void noteLongWait();
+    // The unit stayed silent for the whole countdown: what went out last
+    // goes out again, or the transfer is given up.
+    void watchdogRanOut();
     bool prepareImage(std::uint32_t seed);
     // What an identity reply means beyond the fields it fills: the answer
     // before an update, another unit during one, or the version after one.
@@ -89,7 +85,7 @@ public:
     void handleAcknowledge();
     void handleRestart();
 
-    bool transferRunning() const { return Phase != TransferPhase::Idle; }
+    bool transferRunning() const { return Run.active(); }
     // Every end of a transfer goes through here before its one box: the
     // watchdog goes idle and replies about the image stop counting.
     void endTransfer();
@@ -141,17 +137,8 @@ public:
     std::int32_t SavedBlockCounter = 0;
     std::int8_t WatchdogCountdown = kWatchdogIdle;
     QTimer* WatchdogTimer = nullptr;
-    TransferPhase Phase = TransferPhase::Idle;
-    int Announcements = 0; // begin-updates sent for this transfer
-    // Every commit has gone out once since the last restart. From then on
-    // the unit may be busy writing its flash, so silence is waited out for
-    // longer, and the last block goes out again only a few times.
-    bool ReachedEnd = false;
-    int EndResends = 0;
-    // Slice 0 of block 0 is out and unanswered: a restart request now asks
-    // for what is already on its way.
-    bool FirstSliceUnanswered = false;
-    int SilentResends = 0; // watchdog re-sends since the unit last spoke
+    // Where the transfer stands, and what went out again during it.
+    TransferRun Run;
     BarNote Note;
     PaintPacer Paints{this};
 
@@ -160,8 +147,6 @@ public:
     static constexpr std::int8_t kWatchdogTicks = 5;
     // A unit erasing or writing its flash answers nothing for seconds.
     static constexpr std::int8_t kBusyWatchdogTicks = 20;
-    static constexpr int kMaxAnnouncements = 3;
-    static constexpr int kMaxEndResends = 2;
     static constexpr int kWatchdogIntervalMs = 1000;
     static constexpr int kIdentityRetryMs = 2000;
     // Ten seconds of silence: the unit is not listening.

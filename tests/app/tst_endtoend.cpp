@@ -759,11 +759,11 @@ void TestEndToEnd::interfacePulledMidUpdate()
         QVERIFY2(text.contains(QLatin1String(says)), qPrintable(text));
     // Longer than the watchdog waits for a unit writing its flash: nothing
     // goes out, nothing gives up.
-    const int resends = window->SilentResends;
+    const int resends = window->Run.silentResends();
     for (int t = 0; t < 3 * MainWindow::kBusyWatchdogTicks; ++t)
         tool.tick();
     QCOMPARE(toOther.load(), 0);
-    QCOMPARE(window->SilentResends, resends);
+    QCOMPARE(window->Run.silentResends(), resends);
     QVERIFY(tool.answerer.texts.isEmpty());
     QVERIFY(window->transferRunning());
     QVERIFY(window->ConnectButton->isEnabled());

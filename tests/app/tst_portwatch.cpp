@@ -233,11 +233,11 @@ void TestPortWatch::twinPulledMidUpdate()
     QVERIFY(!window->Ports.unsure());
     QVERIFY(window->InterfaceGoneText->isVisible());
     QVERIFY(window->InterfaceGoneText->text().contains(QLatin1String("interface has gone")));
-    const int resends = window->SilentResends;
+    const int resends = window->Run.silentResends();
     for (int t = 0; t < 3 * MainWindow::kBusyWatchdogTicks; ++t)
         tool.tick();
     QCOMPARE(ports.toB(), 0);
-    QCOMPARE(window->SilentResends, resends);
+    QCOMPARE(window->Run.silentResends(), resends);
     QVERIFY(tool.answerer.texts.isEmpty());
 
     // A back, at other addresses: the update goes on there.
