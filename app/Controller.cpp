@@ -47,16 +47,13 @@ void MainWindow::initController()
     Ports.attach(MidiInList, MidiOutList);
     Ports.follow();
 
-    IdentityRetryTimer = new QTimer(this);
-    IdentityRetryTimer->setInterval(kIdentityRetryMs);
-    connect(IdentityRetryTimer, &QTimer::timeout, this, &MainWindow::askIdentityAgain);
-    NoAnswerText = new QLabel(centralwidget);
-    NoAnswerText->setObjectName(QStringLiteral("NoAnswerText"));
-    NoAnswerText->setGeometry(kNoAnswerTextGeometry);
-    NoAnswerText->setWordWrap(true);
-    NoAnswerText->setText(tr("The unit does not answer. Check both MIDI cables and the chosen "
-                             "ports. Still asking..."));
-    NoAnswerText->hide();
+    // Created in this order, they overlap in this order too.
+    Asking.attach(centralwidget, kNoAnswerTextGeometry, TryConText, [this] {
+        if (ConnState != Connecting)
+            return false;
+        Session.SendIdentityRequest();
+        return true;
+    });
     UpdateResultText = new QLabel(centralwidget);
     UpdateResultText->setObjectName(QStringLiteral("UpdateResultText"));
     UpdateResultText->setGeometry(kNoAnswerTextGeometry);
@@ -104,8 +101,7 @@ bool MainWindow::watchPorts()
 void MainWindow::interfaceLost()
 {
     // Asking a closed pair who is there would only end in "no answer".
-    IdentityRetryTimer->stop();
-    NoAnswerText->hide();
+    Asking.pause();
     UpdateResultText->hide();
     if (transferRunning()) {
         progressBar->hide();
@@ -178,8 +174,7 @@ void MainWindow::showInterfaceAway()
 void MainWindow::startConnecting()
 {
     Session.SendIdentityRequest();
-    IdentityRetries = 0;
-    IdentityRetryTimer->start();
+    Asking.start();
 }
 
 void MainWindow::Connect()
@@ -219,28 +214,12 @@ void MainWindow::Connect()
     refreshControls();
 }
 
-void MainWindow::askIdentityAgain()
-{
-    if (ConnState != Connecting) {
-        IdentityRetryTimer->stop();
-        return;
-    }
-    Session.SendIdentityRequest();
-    if (++IdentityRetries == kRetriesBeforeNoAnswer) {
-        TryConText->setText(tr("no answer..."));
-        NoAnswerText->show();
-    }
-}
-
 void MainWindow::refreshControls()
 {
     if (ConnState < Disconnected || ConnState > Connected)
         return;
-    if (ConnState != Connecting && IdentityRetryTimer) {
-        IdentityRetryTimer->stop();
-        TryConText->setText(tr("try to connect..."));
-        NoAnswerText->hide();
-    }
+    if (ConnState != Connecting)
+        Asking.stop();
     TryConText->setVisible(ConnState == Connecting);
     progressBar->hide();
     MidiInList->setEnabled(ConnState == Disconnected);

@@ -4,6 +4,7 @@
 
 #include "BarNote.h"
 #include "CloseQuestion.h"
+#include "IdentityQuestion.h"
 #include "PaintPacer.h"
 #include "PortWatch.h"
 #include "SleepInhibitor.h"
@@ -63,8 +64,6 @@ public:
     // The pair is open: the unit is asked who it is until it answers.
     void startConnecting();
     void showIdentity();
-    // A tick of IdentityRetryTimer: the identity request goes out again.
-    void askIdentityAgain();
     void armWatchdog();
     // What the bar says while the watchdog counts down.
     void noteLongWait();
@@ -113,14 +112,8 @@ public:
     std::int32_t DeviceVersion = 0;
     QString DeviceSerialText;
     QString DeviceNameCopy;
-    // While Connecting, the identity request is a harmless question: asked
-    // again on every tick, so that one lost reply does not leave the window
-    // waiting for good.
-    QTimer* IdentityRetryTimer = nullptr;
-    int IdentityRetries = 0;
-    // Shown below the buttons, where the progress bar goes during a
-    // transfer, once the unit has stayed silent for a while.
-    QLabel* NoAnswerText = nullptr;
+    // Who is there, asked again while Connecting.
+    IdentityQuestion Asking;
     // Closing now would leave the unit with half an image.
     CloseQuestion Closing{this};
     // Held from Update to the end of the transfer.
@@ -148,7 +141,4 @@ public:
     // A unit erasing or writing its flash answers nothing for seconds.
     static constexpr std::int8_t kBusyWatchdogTicks = 20;
     static constexpr int kWatchdogIntervalMs = 1000;
-    static constexpr int kIdentityRetryMs = 2000;
-    // Ten seconds of silence: the unit is not listening.
-    static constexpr int kRetriesBeforeNoAnswer = 5;
 };

@@ -278,35 +278,35 @@ void TestEndToEnd::connectAsksAgainUntilTheUnitAnswers()
     window.show();
     window.initController();
     window.Connect();
-    QVERIFY(window.IdentityRetryTimer->isActive());
+    QVERIFY(window.Asking.asking());
     QTRY_COMPARE_WITH_TIMEOUT(unit.identityRequests.load(), 1, 10000);
     for (int tick = 1; tick <= ticks; ++tick) {
         QCOMPARE(window.ConnState, int(Connecting));
-        QVERIFY(window.NoAnswerText->isHidden());
-        window.askIdentityAgain();
+        QVERIFY(window.Asking.noAnswerText()->isHidden());
+        window.Asking.askAgain();
         QTRY_COMPARE_WITH_TIMEOUT(unit.identityRequests.load(), tick + 1, 10000);
     }
     if (connects) {
         QTRY_COMPARE_WITH_TIMEOUT(window.ConnState, int(Connected), 10000);
         QCOMPARE(window.SnEdit->text(), QStringLiteral("586-638-764"));
-        QVERIFY(!window.IdentityRetryTimer->isActive());
-        QVERIFY(window.NoAnswerText->isHidden());
+        QVERIFY(!window.Asking.asking());
+        QVERIFY(window.Asking.noAnswerText()->isHidden());
         return;
     }
     QCOMPARE(window.ConnState, int(Connecting));
     QVERIFY(window.TryConText->isVisible());
     QCOMPARE(window.TryConText->text(), QStringLiteral("no answer..."));
-    QVERIFY(window.NoAnswerText->isVisible());
-    QVERIFY(window.NoAnswerText->text().contains(QStringLiteral("cables")));
-    QVERIFY(window.IdentityRetryTimer->isActive());
+    QVERIFY(window.Asking.noAnswerText()->isVisible());
+    QVERIFY(window.Asking.noAnswerText()->text().contains(QStringLiteral("cables")));
+    QVERIFY(window.Asking.asking());
 
     // Disconnect ends the asking; the next Connect starts afresh.
     window.Connect();
-    QVERIFY(!window.IdentityRetryTimer->isActive());
-    QVERIFY(window.NoAnswerText->isHidden());
+    QVERIFY(!window.Asking.asking());
+    QVERIFY(window.Asking.noAnswerText()->isHidden());
     window.Connect();
     QCOMPARE(window.TryConText->text(), QStringLiteral("try to connect..."));
-    QVERIFY(window.NoAnswerText->isHidden());
+    QVERIFY(window.Asking.noAnswerText()->isHidden());
 }
 
 void TestEndToEnd::brokenIdentityReplies_data()
