@@ -59,11 +59,7 @@ void MainWindow::initController()
     UpdateResultText->setGeometry(kNoAnswerTextGeometry);
     UpdateResultText->setWordWrap(true);
     UpdateResultText->hide();
-    InterfaceGoneText = new QLabel(centralwidget);
-    InterfaceGoneText->setObjectName(QStringLiteral("InterfaceGoneText"));
-    InterfaceGoneText->setGeometry(kNoAnswerTextGeometry);
-    InterfaceGoneText->setWordWrap(true);
-    InterfaceGoneText->hide();
+    GoneNote.attach(centralwidget, kNoAnswerTextGeometry);
 
     TransferButton->setText(tr("Update"));
 
@@ -126,7 +122,7 @@ void MainWindow::interfaceLost()
 
 void MainWindow::interfaceBack()
 {
-    InterfaceGoneText->hide();
+    GoneNote.hide();
     if (transferRunning()) {
         progressBar->show();
         ConnectButton->setEnabled(false);
@@ -151,24 +147,7 @@ void MainWindow::interfaceBack()
 
 void MainWindow::showInterfaceAway()
 {
-    QString text;
-    if (Ports.unsure() && transferRunning())
-        text = tr("More than one MIDI interface of this kind is plugged in, and the window cannot "
-                  "tell which holds the unit: it sends nothing. The unit keeps what it has "
-                  "received: do not switch it off. Unplug the other one, or press Disconnect.");
-    else if (Ports.unsure())
-        text = tr("More than one MIDI interface of this kind is plugged in, and the window cannot "
-                  "tell which holds the unit. Unplug the other one, or press Disconnect and "
-                  "pick the ports again.");
-    else if (transferRunning())
-        text = tr("The MIDI interface has gone. The unit keeps what it has received: do not "
-                  "switch it off. The update goes on once the interface is plugged in again.");
-    else
-        text = tr("The MIDI interface has gone. Plug it in again; the window then asks the unit "
-                  "who it is.");
-    if (InterfaceGoneText->text() != text)
-        InterfaceGoneText->setText(text);
-    InterfaceGoneText->show();
+    GoneNote.show(Ports.unsure(), transferRunning());
 }
 
 void MainWindow::startConnecting()
@@ -203,7 +182,7 @@ void MainWindow::Connect()
         // The lists show the ports as they are now, at once: Connect opens
         // what they show.
         Ports.close();
-        InterfaceGoneText->hide();
+        GoneNote.hide();
         if (leftHalfWay) {
             UpdateResultText->setText(
                 tr("The update was left unfinished: the unit holds part of the new firmware. "
@@ -453,8 +432,7 @@ void MainWindow::endTransfer()
 {
     Run.end();
     WatchdogCountdown = kWatchdogIdle;
-    if (InterfaceGoneText)
-        InterfaceGoneText->hide();
+    GoneNote.hide();
     Note.clear();
     KeepAwake.release();
     // Whatever its answer would have been, the box that follows says more.

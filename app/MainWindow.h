@@ -5,6 +5,7 @@
 #include "BarNote.h"
 #include "CloseQuestion.h"
 #include "IdentityQuestion.h"
+#include "InterfaceGoneNote.h"
 #include "PaintPacer.h"
 #include "PortWatch.h"
 #include "SleepInhibitor.h"
@@ -120,7 +121,7 @@ public:
     SleepInhibitor KeepAwake;
     UnitCheck Unit;
     // Says that the opened pair's interface has gone (see Ports.away()).
-    QLabel* InterfaceGoneText = nullptr;
+    InterfaceGoneNote GoneNote;
     VersionCheck Version;
     // Where the progress bar was: what the unit said after the update.
     QLabel* UpdateResultText = nullptr;

@@ -751,9 +751,9 @@ void TestEndToEnd::interfacePulledMidUpdate()
     QCOMPARE(other.inputDeviceNumber(), openedAt);
     tool.tick();
     QVERIFY(window->Ports.away());
-    QVERIFY(window->InterfaceGoneText->isVisible());
+    QVERIFY(window->GoneNote.label()->isVisible());
     QVERIFY(window->progressBar->isHidden());
-    const QString text = window->InterfaceGoneText->text();
+    const QString text = window->GoneNote.label()->text();
     for (const char* says : {"interface has gone", "keeps what it has", "do not switch it off",
                              "goes on once the interface is plugged in again"})
         QVERIFY2(text.contains(QLatin1String(says)), qPrintable(text));
@@ -777,7 +777,7 @@ void TestEndToEnd::interfacePulledMidUpdate()
         QCOMPARE(window->ConnState, int(Disconnected));
         QVERIFY(!window->Closing.box());
         QVERIFY(!window->transferRunning());
-        QVERIFY(window->InterfaceGoneText->isHidden());
+        QVERIFY(window->GoneNote.label()->isHidden());
         QVERIFY(window->UpdateResultText->text().contains(QLatin1String("unfinished")));
         QVERIFY(tool.answerer.texts.isEmpty());
         window->close();
@@ -792,7 +792,7 @@ void TestEndToEnd::interfacePulledMidUpdate()
     QVERIFY(unit.inputDeviceNumber() != openedAt);
     QVERIFY2(tool.finish(), unit.state().c_str());
     QCOMPARE(tool.answerer.texts, QStringList{QStringLiteral("transfer successful")});
-    QVERIFY(window->InterfaceGoneText->isHidden());
+    QVERIFY(window->GoneNote.label()->isHidden());
     QVERIFY(host.waitUntil([](const auto& sim) { return sim.stats().updatesCompleted >= 1; },
                            std::chrono::seconds(10)));
     QCOMPARE(host.report().outcome, UpdateReport::Outcome::Matched);
