@@ -54,11 +54,7 @@ void MainWindow::initController()
         Session.SendIdentityRequest();
         return true;
     });
-    UpdateResultText = new QLabel(centralwidget);
-    UpdateResultText->setObjectName(QStringLiteral("UpdateResultText"));
-    UpdateResultText->setGeometry(kNoAnswerTextGeometry);
-    UpdateResultText->setWordWrap(true);
-    UpdateResultText->hide();
+    ResultNote.attach(centralwidget, kNoAnswerTextGeometry);
     GoneNote.attach(centralwidget, kNoAnswerTextGeometry);
 
     TransferButton->setText(tr("Update"));
@@ -98,7 +94,7 @@ void MainWindow::interfaceLost()
 {
     // Asking a closed pair who is there would only end in "no answer".
     Asking.pause();
-    UpdateResultText->hide();
+    ResultNote.hide();
     if (transferRunning()) {
         progressBar->hide();
         // Left waiting for a port that never returns, the user may give up.
@@ -133,7 +129,7 @@ void MainWindow::interfaceBack()
     }
     if (Version.running() && ConnState == Connected) {
         // Still asking which firmware the unit runs after an update.
-        UpdateResultText->show();
+        ResultNote.showAgain();
         Session.SendIdentityRequest();
         refreshControls();
         return;
@@ -159,7 +155,7 @@ void MainWindow::startConnecting()
 void MainWindow::Connect()
 {
     Version.stop();
-    UpdateResultText->hide();
+    ResultNote.hide();
     if (ConnState == Disconnected) {
         InputRow = MidiInList->currentRow();
         OutputRow = MidiOutList->currentRow();
@@ -183,12 +179,8 @@ void MainWindow::Connect()
         // what they show.
         Ports.close();
         GoneNote.hide();
-        if (leftHalfWay) {
-            UpdateResultText->setText(
-                tr("The update was left unfinished: the unit holds part of the new firmware. "
-                   "Do not switch it off; plug the interface in, connect and press Update."));
-            UpdateResultText->show();
-        }
+        if (leftHalfWay)
+            ResultNote.leftUnfinished();
     }
     refreshControls();
 }
@@ -240,7 +232,7 @@ bool MainWindow::prepareImage(std::uint32_t seed)
 void MainWindow::Transfer()
 {
     Version.stop();
-    UpdateResultText->hide();
+    ResultNote.hide();
     progressBar->setMinimum(0);
     progressBar->setMaximum(kBlockCount);
     progressBar->setValue(0);

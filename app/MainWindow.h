@@ -11,6 +11,7 @@
 #include "SleepInhibitor.h"
 #include "TransferRun.h"
 #include "UnitCheck.h"
+#include "UpdateResultNote.h"
 #include "UpdateSession.h"
 #include "VersionCheck.h"
 #include "ui_MainWindow.h"
@@ -20,7 +21,6 @@
 
 #include <cstdint>
 
-class QLabel;
 class QTimer;
 
 enum ConnectionState : std::int32_t
@@ -123,8 +123,8 @@ public:
     // Says that the opened pair's interface has gone (see Ports.away()).
     InterfaceGoneNote GoneNote;
     VersionCheck Version;
-    // Where the progress bar was: what the unit said after the update.
-    QLabel* UpdateResultText = nullptr;
+    // Where the progress bar was: what the update came to.
+    UpdateResultNote ResultNote;
 
     // Transfer controller.
     std::int32_t BlockCounter = 0;

@@ -553,14 +553,14 @@ void TestEndToEnd::versionAfterTheUpdate()
     QCOMPARE(tool.answerer.texts.size(), 1);
     // The old version is no longer true while the unit restarts.
     QVERIFY(window->VersionEdit->text().isEmpty());
-    QVERIFY(window->UpdateResultText->isVisible());
+    QVERIFY(window->ResultNote.label()->isVisible());
 
     QVERIFY(tickUntilVersionKnown(tool));
     QCOMPARE(window->VersionEdit->text(), shown);
     QCOMPARE(window->ConnState, int(Connected));
     QVERIFY(window->TransferButton->isEnabled());
-    const QString line = window->UpdateResultText->text();
-    QVERIFY2(window->UpdateResultText->isVisible() && line.contains(shown), qPrintable(line));
+    const QString line = window->ResultNote.label()->text();
+    QVERIFY2(window->ResultNote.label()->isVisible() && line.contains(shown), qPrintable(line));
     if (warned) {
         QCOMPARE(tool.answerer.texts.size(), 2);
         const QString box = tool.answerer.texts[1];
@@ -600,8 +600,8 @@ void TestEndToEnd::unitThatNeverComesBack()
     auto& window = tool.window;
     QCOMPARE(unit.host().stats().lostWhileRestarting, std::uint64_t(30));
     QVERIFY(window->VersionEdit->text().isEmpty());
-    QVERIFY2(window->UpdateResultText->text().contains(QStringLiteral("not answered")),
-             qPrintable(window->UpdateResultText->text()));
+    QVERIFY2(window->ResultNote.label()->text().contains(QStringLiteral("not answered")),
+             qPrintable(window->ResultNote.label()->text()));
     QCOMPARE(tool.answerer.texts.size(), 1);
     QCOMPARE(window->ConnState, int(Connected));
     QVERIFY(window->TransferButton->isEnabled());
@@ -778,7 +778,7 @@ void TestEndToEnd::interfacePulledMidUpdate()
         QVERIFY(!window->Closing.box());
         QVERIFY(!window->transferRunning());
         QVERIFY(window->GoneNote.label()->isHidden());
-        QVERIFY(window->UpdateResultText->text().contains(QLatin1String("unfinished")));
+        QVERIFY(window->ResultNote.label()->text().contains(QLatin1String("unfinished")));
         QVERIFY(tool.answerer.texts.isEmpty());
         window->close();
         QVERIFY(!window->isVisible());

@@ -303,7 +303,7 @@ void TestPortWatch::bothPulledBackInTheOtherOrder()
     window->ConnectButton->click();
     QCOMPARE(window->ConnState, int(Disconnected));
     QVERIFY(window->GoneNote.label()->isHidden());
-    QVERIFY(window->UpdateResultText->text().contains(QLatin1String("unfinished")));
+    QVERIFY(window->ResultNote.label()->text().contains(QLatin1String("unfinished")));
 }
 
 void TestPortWatch::pulledWhileConnected()
