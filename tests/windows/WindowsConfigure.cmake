@@ -43,7 +43,8 @@ message(STATUS "tests added: ${added}")
 # the form, the resources, the simulated unit's core, the fuzz replays and the
 # controller with crafted replies.
 foreach(name tst_dataslice tst_replydecoder tst_scrambler tst_mainwindowform tst_resources
-        tst_devicesimulator fuzz_replay_replydecoder fuzz_replay_devicesimulator tst_controller)
+        tst_devicesimulator fuzz_replay_replydecoder fuzz_replay_devicesimulator tst_controller
+        tst_controllerwatchdog)
     if(NOT name IN_LIST added)
         message(SEND_ERROR "${name} is not added on Windows")
     endif()
