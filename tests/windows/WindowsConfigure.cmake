@@ -51,7 +51,7 @@ foreach(name tst_dataslice tst_replydecoder tst_scrambler tst_mainwindowform tst
 endforeach()
 # What needs the loopback devices, JACK, fork/exec or Linux headers.
 foreach(name IN LISTS added)
-    if(name MATCHES "^(tst_winmmlayer|tst_midiportpair|tst_midihandoff|tst_jackecho|tst_sessionframes|tst_blocksender|tst_endtoend|tst_endtoendconnect|tst_faultcampaign|tst_devsim(inprocess|commandline|jack)|tst_memoryflat|memcheck_update|fuzz_replay_loopbackinput|acceptance_.*|bench_.*|tst_bench.*|debian_package)$")
+    if(name MATCHES "^(tst_winmmlayer|tst_winmmhandles|tst_midiportpair|tst_midihandoff|tst_jackecho|tst_sessionframes|tst_blocksender|tst_endtoend|tst_endtoendconnect|tst_faultcampaign|tst_devsim(inprocess|commandline|jack)|tst_memoryflat|memcheck_update|fuzz_replay_loopbackinput|acceptance_.*|bench_.*|tst_bench.*|debian_package)$")
         message(SEND_ERROR "${name} is added on Windows, where it cannot build or run")
     endif()
 endforeach()
