@@ -4,6 +4,7 @@
 
 #include "Loopback.h"
 #include "PrivateBus.h"
+#include "UnitReplies.h"
 #include "WindowDriver.h"
 
 #include <QtTest>
@@ -294,7 +295,7 @@ void TestEndToEndConnect::brokenIdentityReplies_data()
     QTest::addColumn<QString>("serialText");
     QTest::addColumn<QString>("versionText");
 
-    const QByteArray header("\xF0\x00\x11\x22\x0B", 5);
+    const QByteArray header(reinterpret_cast<const char*>(kUnitHeader), sizeof kUnitHeader);
     // Serial 0x7F 0x7F 0x7F 0x7F, command, then nothing but the end: no
     // version to show, so no answer to act on (empty texts: not connected).
     QTest::newRow("truncated") << header + QByteArray("\x7F\x7F\x7F\x7F\x20\xF7", 6) << ""
