@@ -1,16 +1,11 @@
 #include "CloseQuestion.h"
 
-#include <QCoreApplication>
+#include "WindowWords.h"
+
 #include <QMessageBox>
 #include <QPushButton>
 
-namespace {
-// The window's words, under the window's name for translators.
-QString tr(const char* text)
-{
-    return QCoreApplication::translate("MainWindow", text);
-}
-} // namespace
+using windowwords::tr;
 
 bool CloseQuestion::mayClose(bool updating)
 {

@@ -47,26 +47,15 @@ void MainWindow::initController()
     Ports.attach(MidiInList, MidiOutList);
     Ports.follow();
 
-    IdentityRetryTimer = new QTimer(this);
-    IdentityRetryTimer->setInterval(kIdentityRetryMs);
-    connect(IdentityRetryTimer, &QTimer::timeout, this, &MainWindow::askIdentityAgain);
-    NoAnswerText = new QLabel(centralwidget);
-    NoAnswerText->setObjectName(QStringLiteral("NoAnswerText"));
-    NoAnswerText->setGeometry(kNoAnswerTextGeometry);
-    NoAnswerText->setWordWrap(true);
-    NoAnswerText->setText(tr("The unit does not answer. Check both MIDI cables and the chosen "
-                             "ports. Still asking..."));
-    NoAnswerText->hide();
-    UpdateResultText = new QLabel(centralwidget);
-    UpdateResultText->setObjectName(QStringLiteral("UpdateResultText"));
-    UpdateResultText->setGeometry(kNoAnswerTextGeometry);
-    UpdateResultText->setWordWrap(true);
-    UpdateResultText->hide();
-    InterfaceGoneText = new QLabel(centralwidget);
-    InterfaceGoneText->setObjectName(QStringLiteral("InterfaceGoneText"));
-    InterfaceGoneText->setGeometry(kNoAnswerTextGeometry);
-    InterfaceGoneText->setWordWrap(true);
-    InterfaceGoneText->hide();
+    // Created in this order, they overlap in this order too.
+    Asking.attach(centralwidget, kNoAnswerTextGeometry, TryConText, [this] {
+        if (ConnState != Connecting)
+            return false;
+        Session.SendIdentityRequest();
+        return true;
+    });
+    ResultNote.attach(centralwidget, kNoAnswerTextGeometry);
+    GoneNote.attach(centralwidget, kNoAnswerTextGeometry);
 
     TransferButton->setText(tr("Update"));
 
@@ -104,9 +93,8 @@ bool MainWindow::watchPorts()
 void MainWindow::interfaceLost()
 {
     // Asking a closed pair who is there would only end in "no answer".
-    IdentityRetryTimer->stop();
-    NoAnswerText->hide();
-    UpdateResultText->hide();
+    Asking.pause();
+    ResultNote.hide();
     if (transferRunning()) {
         progressBar->hide();
         // Left waiting for a port that never returns, the user may give up.
@@ -130,7 +118,7 @@ void MainWindow::interfaceLost()
 
 void MainWindow::interfaceBack()
 {
-    InterfaceGoneText->hide();
+    GoneNote.hide();
     if (transferRunning()) {
         progressBar->show();
         ConnectButton->setEnabled(false);
@@ -141,7 +129,7 @@ void MainWindow::interfaceBack()
     }
     if (Version.running() && ConnState == Connected) {
         // Still asking which firmware the unit runs after an update.
-        UpdateResultText->show();
+        ResultNote.showAgain();
         Session.SendIdentityRequest();
         refreshControls();
         return;
@@ -155,37 +143,19 @@ void MainWindow::interfaceBack()
 
 void MainWindow::showInterfaceAway()
 {
-    QString text;
-    if (Ports.unsure() && transferRunning())
-        text = tr("More than one MIDI interface of this kind is plugged in, and the window cannot "
-                  "tell which holds the unit: it sends nothing. The unit keeps what it has "
-                  "received: do not switch it off. Unplug the other one, or press Disconnect.");
-    else if (Ports.unsure())
-        text = tr("More than one MIDI interface of this kind is plugged in, and the window cannot "
-                  "tell which holds the unit. Unplug the other one, or press Disconnect and "
-                  "pick the ports again.");
-    else if (transferRunning())
-        text = tr("The MIDI interface has gone. The unit keeps what it has received: do not "
-                  "switch it off. The update goes on once the interface is plugged in again.");
-    else
-        text = tr("The MIDI interface has gone. Plug it in again; the window then asks the unit "
-                  "who it is.");
-    if (InterfaceGoneText->text() != text)
-        InterfaceGoneText->setText(text);
-    InterfaceGoneText->show();
+    GoneNote.show(Ports.unsure(), transferRunning());
 }
 
 void MainWindow::startConnecting()
 {
     Session.SendIdentityRequest();
-    IdentityRetries = 0;
-    IdentityRetryTimer->start();
+    Asking.start();
 }
 
 void MainWindow::Connect()
 {
     Version.stop();
-    UpdateResultText->hide();
+    ResultNote.hide();
     if (ConnState == Disconnected) {
         InputRow = MidiInList->currentRow();
         OutputRow = MidiOutList->currentRow();
@@ -208,39 +178,19 @@ void MainWindow::Connect()
         // The lists show the ports as they are now, at once: Connect opens
         // what they show.
         Ports.close();
-        InterfaceGoneText->hide();
-        if (leftHalfWay) {
-            UpdateResultText->setText(
-                tr("The update was left unfinished: the unit holds part of the new firmware. "
-                   "Do not switch it off; plug the interface in, connect and press Update."));
-            UpdateResultText->show();
-        }
+        GoneNote.hide();
+        if (leftHalfWay)
+            ResultNote.leftUnfinished();
     }
     refreshControls();
-}
-
-void MainWindow::askIdentityAgain()
-{
-    if (ConnState != Connecting) {
-        IdentityRetryTimer->stop();
-        return;
-    }
-    Session.SendIdentityRequest();
-    if (++IdentityRetries == kRetriesBeforeNoAnswer) {
-        TryConText->setText(tr("no answer..."));
-        NoAnswerText->show();
-    }
 }
 
 void MainWindow::refreshControls()
 {
     if (ConnState < Disconnected || ConnState > Connected)
         return;
-    if (ConnState != Connecting && IdentityRetryTimer) {
-        IdentityRetryTimer->stop();
-        TryConText->setText(tr("try to connect..."));
-        NoAnswerText->hide();
-    }
+    if (ConnState != Connecting)
+        Asking.stop();
     TryConText->setVisible(ConnState == Connecting);
     progressBar->hide();
     MidiInList->setEnabled(ConnState == Disconnected);
@@ -282,7 +232,7 @@ bool MainWindow::prepareImage(std::uint32_t seed)
 void MainWindow::Transfer()
 {
     Version.stop();
-    UpdateResultText->hide();
+    ResultNote.hide();
     progressBar->setMinimum(0);
     progressBar->setMaximum(kBlockCount);
     progressBar->setValue(0);
@@ -311,10 +261,6 @@ void MainWindow::beginUpdate()
     Unit.updating(DeviceSerial);
     BlockCounter = 0;
     SavedBlockCounter = 0;
-    ReachedEnd = false;
-    EndResends = 0;
-    FirstSliceUnanswered = false;
-    SilentResends = 0;
     // Should the unit answer the announcement with an acknowledgement rather
     // than a restart request, the image still starts at its first byte, not
     // wherever an earlier transfer left the sender.
@@ -324,8 +270,7 @@ void MainWindow::beginUpdate()
     // A suspend half-way would leave the unit with half an image.
     KeepAwake.hold(tr("Updating the firmware of an Orvik16 unit"));
     Session.SendBeginUpdate(kImageVersionMajor, kImageVersionMinor, kImageSize);
-    Announcements = 1;
-    Phase = TransferPhase::Announced;
+    Run.announced();
     // The unit erases its flash before it answers; anything sent meanwhile
     // would be lost on it.
     armWatchdog();
@@ -333,14 +278,13 @@ void MainWindow::beginUpdate()
 
 void MainWindow::armWatchdog()
 {
-    const bool unitMayBeBusy = Phase == TransferPhase::Announced || ReachedEnd;
-    WatchdogCountdown = unitMayBeBusy ? kBusyWatchdogTicks : kWatchdogTicks;
+    WatchdogCountdown = Run.unitMayBeBusy() ? kBusyWatchdogTicks : kWatchdogTicks;
 }
 
 void MainWindow::handleAcknowledge()
 {
     // Outside a transfer there is no image for this unit to send.
-    if (Phase == TransferPhase::Idle)
+    if (!Run.active())
         return;
     // A late or doubled answer says nothing of the message in flight: taken
     // for its answer, it would put a second message in flight, and a slice's
@@ -352,10 +296,7 @@ void MainWindow::handleAcknowledge()
     }
 
     SavedBlockCounter = BlockCounter;
-    SilentResends = 0;
-    FirstSliceUnanswered = false;
-
-    if (Phase == TransferPhase::LastCommitOut) {
+    if (Run.answered()) {
         // Success only once the unit has confirmed the last commit: the check
         // above let nothing but the commit's own answer through.
         const QString text = Session.RetryCount != 0
@@ -364,10 +305,6 @@ void MainWindow::handleAcknowledge()
         finishTransfer(text, true);
         return;
     }
-
-    if (Phase == TransferPhase::Announced)
-        FirstSliceUnanswered = true; // the first slice answers the announcement
-    Phase = TransferPhase::Sending;
     armWatchdog();
     Note.clear();
 
@@ -382,30 +319,25 @@ void MainWindow::handleAcknowledge()
         return;
 
     progressBar->setValue(BlockCounter);
-    Phase = TransferPhase::LastCommitOut;
-    ReachedEnd = true;
+    Run.lastCommitOut();
     // The unit writes and checks its flash before it answers the last commit.
     armWatchdog();
 }
 
 void MainWindow::handleRestart()
 {
-    if (Phase == TransferPhase::Idle)
+    if (!Run.active())
         return;
 
     // A second request for a fresh start before the unit answered the first
     // slice asks for what is already on its way: sending it again would put
     // two messages in flight.
-    const bool alreadyAtStart = Phase == TransferPhase::Sending && FirstSliceUnanswered &&
-                                Session.ImageOffset == 0 && Session.SendStep == 1;
+    const bool alreadyAtStart =
+        Run.firstSliceUnanswered() && Session.ImageOffset == 0 && Session.SendStep == 1;
 
     BlockCounter = 0;
     SavedBlockCounter = 0;
-    ReachedEnd = false;
-    EndResends = 0;
-    SilentResends = 0;
-    FirstSliceUnanswered = true;
-    Phase = TransferPhase::Sending;
+    Run.restarted();
     armWatchdog();
     Note.clear();
     if (alreadyAtStart) {
@@ -431,27 +363,37 @@ void MainWindow::comtimeout()
         return;
     if (WatchdogCountdown > 0) {
         --WatchdogCountdown;
-        // Said only once the wait is long enough to notice: a unit that
-        // answers at once never makes the bar flicker.
-        if (Phase == TransferPhase::Announced && !Note.shown())
-            Note.show(tr("Waiting for the unit to erase its memory..."));
-        else if (Phase == TransferPhase::LastCommitOut && !Note.shown())
-            Note.show(tr("Waiting for the unit to confirm the last block..."));
+        noteLongWait();
         return;
     }
+    watchdogRanOut();
+}
 
-    switch (Phase) {
+void MainWindow::noteLongWait()
+{
+    // Said only once the wait is long enough to notice: a unit that answers
+    // at once never makes the bar flicker.
+    if (Note.shown())
+        return;
+    if (Run.phase() == TransferPhase::Announced)
+        Note.show(tr("Waiting for the unit to erase its memory..."));
+    else if (Run.phase() == TransferPhase::LastCommitOut)
+        Note.show(tr("Waiting for the unit to confirm the last block..."));
+}
+
+void MainWindow::watchdogRanOut()
+{
+    switch (Run.phase()) {
     case TransferPhase::Idle:
         WatchdogCountdown = kWatchdogIdle;
         return;
     case TransferPhase::Announced:
-        if (Announcements >= kMaxAnnouncements) {
+        if (!Run.announceAgain()) {
             finishTransfer(tr("The unit did not answer the update request.\n\n"
                               "Check the cables and the chosen ports, then press Update again."));
             return;
         }
         Session.SendBeginUpdate(kImageVersionMajor, kImageVersionMinor, kImageSize);
-        ++Announcements;
         armWatchdog();
         return;
     case TransferPhase::Sending:
@@ -459,37 +401,30 @@ void MainWindow::comtimeout()
         break;
     }
 
-    if (ReachedEnd) {
-        // A unit that took every block may restart into its new firmware
-        // without a last word; sending the last block without end would not
-        // reach it.
-        if (EndResends >= kMaxEndResends) {
-            finishTransfer(
-                tr("The unit received all %1 blocks but did not confirm the last one.\n\n"
-                   "The window now asks the unit which firmware it runs and shows its "
-                   "answer below the buttons.")
-                    .arg(kBlockCount),
-                true);
-            return;
-        }
-        ++EndResends;
+    // A unit that took every block may restart into its new firmware
+    // without a last word; sending the last block without end would not
+    // reach it.
+    if (!Run.sendAgain()) {
+        finishTransfer(tr("The unit received all %1 blocks but did not confirm the last one.\n\n"
+                          "The window now asks the unit which firmware it runs and shows its "
+                          "answer below the buttons.")
+                           .arg(kBlockCount),
+                       true);
+        return;
     }
     BlockCounter = SavedBlockCounter;
-    Phase = TransferPhase::Sending;
     Session.SendNext(true);
-    ++SilentResends;
     armWatchdog();
     Note.show(tr("Unit not answering: block %1 sent again (%2)")
                   .arg(BlockCounter + 1)
-                  .arg(SilentResends));
+                  .arg(Run.silentResends()));
 }
 
 void MainWindow::endTransfer()
 {
-    Phase = TransferPhase::Idle;
+    Run.end();
     WatchdogCountdown = kWatchdogIdle;
-    if (InterfaceGoneText)
-        InterfaceGoneText->hide();
+    GoneNote.hide();
     Note.clear();
     KeepAwake.release();
     // Whatever its answer would have been, the box that follows says more.

@@ -4,10 +4,14 @@
 
 #include "BarNote.h"
 #include "CloseQuestion.h"
+#include "IdentityQuestion.h"
+#include "InterfaceGoneNote.h"
 #include "PaintPacer.h"
 #include "PortWatch.h"
 #include "SleepInhibitor.h"
+#include "TransferRun.h"
 #include "UnitCheck.h"
+#include "UpdateResultNote.h"
 #include "UpdateSession.h"
 #include "VersionCheck.h"
 #include "ui_MainWindow.h"
@@ -17,7 +21,6 @@
 
 #include <cstdint>
 
-class QLabel;
 class QTimer;
 
 enum ConnectionState : std::int32_t
@@ -25,16 +28,6 @@ enum ConnectionState : std::int32_t
     Disconnected = 0,
     Connecting = 1,
     Connected = 2,
-};
-
-// Where a transfer stands. Only a running transfer sends image data: the
-// image is prepared for the connected unit's serial by Update alone.
-enum class TransferPhase : std::uint8_t
-{
-    Idle,          // no transfer: replies about the image change nothing
-    Announced,     // begin-update sent, the unit has not answered it yet
-    Sending,       // blocks going out, one message per answer
-    LastCommitOut, // the last block's commit is out, its answer is due
 };
 
 class MainWindow : public QMainWindow, public Ui_MainWindow
@@ -72,9 +65,12 @@ public:
     // The pair is open: the unit is asked who it is until it answers.
     void startConnecting();
     void showIdentity();
-    // A tick of IdentityRetryTimer: the identity request goes out again.
-    void askIdentityAgain();
     void armWatchdog();
+    // What the bar says while the watchdog counts down.
+    void noteLongWait();
+    // The unit stayed silent for the whole countdown: what went out last
+    // goes out again, or the transfer is given up.
+    void watchdogRanOut();
     bool prepareImage(std::uint32_t seed);
     // What an identity reply means beyond the fields it fills: the answer
     // before an update, another unit during one, or the version after one.
@@ -89,7 +85,7 @@ public:
     void handleAcknowledge();
     void handleRestart();
 
-    bool transferRunning() const { return Phase != TransferPhase::Idle; }
+    bool transferRunning() const { return Run.active(); }
     // Every end of a transfer goes through here before its one box: the
     // watchdog goes idle and replies about the image stop counting.
     void endTransfer();
@@ -117,41 +113,26 @@ public:
     std::int32_t DeviceVersion = 0;
     QString DeviceSerialText;
     QString DeviceNameCopy;
-    // While Connecting, the identity request is a harmless question: asked
-    // again on every tick, so that one lost reply does not leave the window
-    // waiting for good.
-    QTimer* IdentityRetryTimer = nullptr;
-    int IdentityRetries = 0;
-    // Shown below the buttons, where the progress bar goes during a
-    // transfer, once the unit has stayed silent for a while.
-    QLabel* NoAnswerText = nullptr;
+    // Who is there, asked again while Connecting.
+    IdentityQuestion Asking;
     // Closing now would leave the unit with half an image.
     CloseQuestion Closing{this};
     // Held from Update to the end of the transfer.
     SleepInhibitor KeepAwake;
     UnitCheck Unit;
     // Says that the opened pair's interface has gone (see Ports.away()).
-    QLabel* InterfaceGoneText = nullptr;
+    InterfaceGoneNote GoneNote;
     VersionCheck Version;
-    // Where the progress bar was: what the unit said after the update.
-    QLabel* UpdateResultText = nullptr;
+    // Where the progress bar was: what the update came to.
+    UpdateResultNote ResultNote;
 
     // Transfer controller.
     std::int32_t BlockCounter = 0;
     std::int32_t SavedBlockCounter = 0;
     std::int8_t WatchdogCountdown = kWatchdogIdle;
     QTimer* WatchdogTimer = nullptr;
-    TransferPhase Phase = TransferPhase::Idle;
-    int Announcements = 0; // begin-updates sent for this transfer
-    // Every commit has gone out once since the last restart. From then on
-    // the unit may be busy writing its flash, so silence is waited out for
-    // longer, and the last block goes out again only a few times.
-    bool ReachedEnd = false;
-    int EndResends = 0;
-    // Slice 0 of block 0 is out and unanswered: a restart request now asks
-    // for what is already on its way.
-    bool FirstSliceUnanswered = false;
-    int SilentResends = 0; // watchdog re-sends since the unit last spoke
+    // Where the transfer stands, and what went out again during it.
+    TransferRun Run;
     BarNote Note;
     PaintPacer Paints{this};
 
@@ -160,10 +141,5 @@ public:
     static constexpr std::int8_t kWatchdogTicks = 5;
     // A unit erasing or writing its flash answers nothing for seconds.
     static constexpr std::int8_t kBusyWatchdogTicks = 20;
-    static constexpr int kMaxAnnouncements = 3;
-    static constexpr int kMaxEndResends = 2;
     static constexpr int kWatchdogIntervalMs = 1000;
-    static constexpr int kIdentityRetryMs = 2000;
-    // Ten seconds of silence: the unit is not listening.
-    static constexpr int kRetriesBeforeNoAnswer = 5;
 };

@@ -5,7 +5,6 @@
 #include "FirmwareVersion.h"
 #include "MainWindow.h"
 
-#include <QLabel>
 #include <QMessageBox>
 
 namespace {
@@ -75,9 +74,7 @@ void MainWindow::startVersionCheck()
     Version.start();
     // What it showed was the old firmware's.
     VersionEdit->clear();
-    UpdateResultText->setText(tr("Asking the unit which firmware it runs now; it may take a "
-                                 "few seconds to restart..."));
-    UpdateResultText->show();
+    ResultNote.askingForVersion();
     Session.SendIdentityRequest();
 }
 
@@ -94,10 +91,7 @@ void MainWindow::versionCheckTick()
         Session.SendIdentityRequest();
         return;
     case VersionCheck::Tick::GiveUp:
-        UpdateResultText->setText(
-            tr("The unit has not answered for a minute since the update, so the firmware it "
-               "runs is not known. Check that it is on and both MIDI cables are in, then press "
-               "Disconnect and Connect."));
+        ResultNote.noAnswerForVersion();
         return;
     }
 }
@@ -106,21 +100,16 @@ void MainWindow::versionReported()
 {
     Version.stop();
     if (DeviceSerial != Unit.updatedSerial()) {
-        UpdateResultText->setText(
-            tr("A unit with serial number %1 answered, not the unit just updated (%2), so the "
-               "firmware that one runs is not known. Connect the updated unit, then press "
-               "Disconnect and Connect.")
-                .arg(DeviceSerialText, serialText(Unit.updatedSerial())));
+        ResultNote.otherUnitAnswered(DeviceSerialText, serialText(Unit.updatedSerial()));
         return;
     }
     const QString reported = VersionEdit->text();
     const QString expected = QString::fromLatin1(kFirmwareVersionText);
     if (DeviceVersion == kFirmwareVersion) {
-        UpdateResultText->setText(
-            tr("The unit now runs firmware %1, the version of this update.").arg(reported));
+        ResultNote.runsThisUpdate(reported);
         return;
     }
-    UpdateResultText->setText(tr("The unit reports firmware %1, not %2.").arg(reported, expected));
+    ResultNote.runsOtherVersion(reported, expected);
     QMessageBox::warning(
         this, kBoxTitle,
         tr("After the update the unit reports firmware version %1, but this update installs "

@@ -9,6 +9,7 @@
 #include "ImagePreparation.h"
 #include "Loopback.h"
 #include "Protocol.h"
+#include "UnitReplies.h"
 #include "UpdateSession.h"
 
 #include <QCoreApplication>
@@ -101,7 +102,9 @@ int main(int argc, char** argv)
     const Bytes identity = identityReply(123456789, 0x0602, "Orvik16 KX");
     const Bytes longName = identityReply(268435455, 0x3FFF, "ABCDEFGHIJKLMNOP");
     const Bytes foreign = {0xF0, 0x43, 0x10, 0x4C, 0x00, 0x00, 0x7E, 0x00, 0xF7};
-    Bytes oversized = {0xF0, 0x00, 0x11, 0x22, 0x0B, 0x00, 0x00, 0x00, 0x00, 0x3F};
+    // A reply's header and command, then more than one input buffer holds.
+    Bytes oversized = testsupport::replyFrame(0x3F);
+    oversized.pop_back();
     for (int i = 0; i < 1190; ++i)
         oversized.push_back(std::uint8_t(i & 0x7F));
     oversized.push_back(0xF7);

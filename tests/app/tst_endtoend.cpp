@@ -28,17 +28,6 @@ private slots:
     // The window keeps the machine awake through a stand-in for the desktop
     // portal on a bus of the test's own.
     void initTestCase() { QVERIFY(bus_.start()); }
-    void portListsShowTheUnit();
-    void emptyPortListsSaySo();
-    void portListsFollowThePlugs();
-    void connectShowsIdentity_data();
-    void connectShowsIdentity();
-    void portsThatFailToOpenStayDisconnected_data();
-    void portsThatFailToOpenStayDisconnected();
-    void connectAsksAgainUntilTheUnitAnswers_data();
-    void connectAsksAgainUntilTheUnitAnswers();
-    void brokenIdentityReplies_data();
-    void brokenIdentityReplies();
     void wholeUpdate_data();
     void wholeUpdate();
     void secondUpdateOverTheSameConnection();
@@ -57,329 +46,6 @@ private slots:
 private:
     orvik::testsupport::PrivateBus bus_;
 };
-
-void TestEndToEnd::portListsShowTheUnit()
-{
-    Unit unit(DeviceSettings{});
-    MainWindow window;
-    window.show();
-    window.initController();
-    QVERIFY(window.MidiInList->count() >= 1);
-    QCOMPARE(window.MidiInList->item(0)->text(), QStringLiteral("Orvik16 KX"));
-    QCOMPARE(window.MidiOutList->item(0)->text(), QStringLiteral("Orvik16 KX"));
-    QCOMPARE(window.MidiInList->currentRow(), 0);
-    QCOMPARE(window.MidiOutList->currentRow(), 0);
-}
-
-void TestEndToEnd::emptyPortListsSaySo()
-{
-    MainWindow window;
-    window.show();
-    window.initController();
-    for (QListWidget* list : {window.MidiInList, window.MidiOutList}) {
-        if (list->count() != 1 || list->item(0)->flags() != Qt::NoItemFlags)
-            QSKIP("this machine has MIDI ports of its own");
-        QVERIFY2(list->item(0)->text().contains(QStringLiteral("appear here")),
-                 qPrintable(list->item(0)->text()));
-        QCOMPARE(list->currentRow(), -1);
-    }
-    // Connect says the same, and nothing opens.
-    MessageBoxAnswerer answerer;
-    window.Connect();
-    QCOMPARE(answerer.texts.size(), 1);
-    QVERIFY2(answerer.texts[0].startsWith(QStringLiteral("There is no MIDI port")),
-             qPrintable(answerer.texts[0]));
-    QCOMPARE(window.ConnState, int(Disconnected));
-}
-
-namespace {
-QStringList portsIn(const QListWidget* list)
-{
-    QStringList names;
-    for (int row = 0; row < list->count(); ++row) {
-        if (list->item(row)->flags() != Qt::NoItemFlags)
-            names << list->item(row)->text();
-    }
-    return names;
-}
-
-QString currentIn(const QListWidget* list)
-{
-    return list->currentItem() ? list->currentItem()->text() : QString();
-}
-} // namespace
-
-void TestEndToEnd::portListsFollowThePlugs()
-{
-    const QString unitPort = QStringLiteral("Orvik16 KX");
-    const QString otherPort = QStringLiteral("Other synth");
-    auto other = std::make_unique<orvik::loopback::Link>(otherPort.toStdString(), nullptr);
-    MainWindow window;
-    window.show();
-    window.initController();
-    QVERIFY(!portsIn(window.MidiInList).contains(unitPort));
-    QCOMPARE(currentIn(window.MidiInList), otherPort);
-
-    // Plugged in after the start: offered on the next tick, the row picked
-    // by then left where it was.
-    auto unit = std::make_unique<Unit>(DeviceSettings{});
-    window.comtimeout();
-    for (QListWidget* list : {window.MidiInList, window.MidiOutList}) {
-        QVERIFY(portsIn(list).contains(unitPort));
-        QCOMPARE(currentIn(list), otherPort);
-    }
-    window.MidiInList->setCurrentRow(int(portsIn(window.MidiInList).indexOf(unitPort)));
-    window.MidiOutList->setCurrentRow(int(portsIn(window.MidiOutList).indexOf(unitPort)));
-
-    // The rows shift as another port goes; the pick follows its name.
-    other.reset();
-    window.comtimeout();
-    QVERIFY(!portsIn(window.MidiInList).contains(otherPort));
-    QCOMPARE(currentIn(window.MidiInList), unitPort);
-    QCOMPARE(currentIn(window.MidiOutList), unitPort);
-
-    // Pulled out: gone from the lists, and nothing asks for a new start.
-    unit.reset();
-    window.comtimeout();
-    for (QListWidget* list : {window.MidiInList, window.MidiOutList}) {
-        QVERIFY(!portsIn(list).contains(unitPort));
-        for (int row = 0; row < list->count(); ++row)
-            QVERIFY2(!list->item(row)->text().contains(QStringLiteral("again")),
-                     qPrintable(list->item(row)->text()));
-    }
-
-    // Back, now behind another port: picked again, and Connect reaches it.
-    other = std::make_unique<orvik::loopback::Link>(otherPort.toStdString(), nullptr);
-    unit = std::make_unique<Unit>(DeviceSettings{});
-    window.comtimeout();
-    QCOMPARE(currentIn(window.MidiInList), unitPort);
-    QCOMPARE(currentIn(window.MidiOutList), unitPort);
-    QVERIFY(!window.Ports.noInputPorts() && !window.Ports.noOutputPorts());
-    window.Connect();
-    QTRY_COMPARE_WITH_TIMEOUT(window.ConnState, int(Connected), 10000);
-    QCOMPARE(unit->identityRequests.load(), 1);
-
-    // Connected, the lists stay as they were opened from.
-    const QStringList opened = portsIn(window.MidiInList);
-    other.reset();
-    window.comtimeout();
-    QCOMPARE(portsIn(window.MidiInList), opened);
-    QCOMPARE(currentIn(window.MidiInList), unitPort);
-    window.Connect();
-}
-
-void TestEndToEnd::connectShowsIdentity_data()
-{
-    QTest::addColumn<quint32>("serial");
-    QTest::addColumn<quint16>("version");
-    QTest::addColumn<QString>("serialText");
-    QTest::addColumn<QString>("versionText");
-    QTest::newRow("2.06") << 123456789u << quint16(0x0602) << "586-638-764"
-                          << "2.06";
-    QTest::newRow("1.10") << 42u << quint16(0x0A01) << "040-000-020"
-                          << "1.10";
-}
-
-void TestEndToEnd::connectShowsIdentity()
-{
-    QFETCH(quint32, serial);
-    QFETCH(quint16, version);
-    QFETCH(QString, serialText);
-    QFETCH(QString, versionText);
-
-    DeviceSettings settings;
-    settings.serialNumber = serial;
-    settings.firmwareVersion = version;
-    Unit unit(settings);
-
-    MainWindow window;
-    window.show();
-    window.initController();
-    window.Connect();
-    QCOMPARE(window.ConnState, int(Connecting));
-    QVERIFY(window.TryConText->isVisible());
-    QVERIFY(!window.MidiInList->isEnabled());
-
-    QTRY_COMPARE_WITH_TIMEOUT(window.ConnState, int(Connected), 10000);
-    QCOMPARE(unit.identityRequests.load(), 1);
-    QCOMPARE(window.SnEdit->text(), serialText);
-    QCOMPARE(window.VersionEdit->text(), versionText);
-    QCOMPARE(window.DeviceNameCopy, QStringLiteral("Orvik16 KX"));
-    QVERIFY(window.TransferButton->isEnabled());
-    QVERIFY(window.TryConText->isHidden());
-
-    window.Connect();
-    QCOMPARE(window.ConnState, int(Disconnected));
-    QVERIFY(window.SnEdit->text().isEmpty());
-    QVERIFY(!window.Session.PortPair.MidiIn.load());
-    QVERIFY(!window.Session.PortPair.MidiOut);
-}
-
-void TestEndToEnd::portsThatFailToOpenStayDisconnected_data()
-{
-    QTest::addColumn<bool>("inputFails");
-    QTest::addColumn<QString>("named");
-    QTest::newRow("input held elsewhere") << true << "MIDI input port \"Orvik16 KX\"";
-    // The input opens first: it must not stay open behind the failure.
-    QTest::newRow("output held elsewhere") << false << "MIDI output port \"Orvik16 KX\"";
-}
-
-void TestEndToEnd::portsThatFailToOpenStayDisconnected()
-{
-    QFETCH(bool, inputFails);
-    QFETCH(QString, named);
-    orvik::loopback::LinkOptions options;
-    options.inputOpenFails = inputFails;
-    options.outputOpenFails = !inputFails;
-    Unit unit(DeviceSettings{}, options);
-
-    MainWindow window;
-    window.show();
-    window.initController();
-    window.MidiInList->setCurrentRow(unit.inputDeviceNumber());
-    window.MidiOutList->setCurrentRow(unit.outputDeviceNumber());
-    MessageBoxAnswerer answerer;
-    window.Connect();
-    QCOMPARE(answerer.texts.size(), 1);
-    QVERIFY2(answerer.texts[0].contains(named), qPrintable(answerer.texts[0]));
-    QVERIFY2(answerer.texts[0].contains(QStringLiteral("in use by another program")),
-             qPrintable(answerer.texts[0]));
-    QCOMPARE(answerer.texts[0].count(QStringLiteral("could not be opened")), 1);
-    QCOMPARE(window.ConnState, int(Disconnected));
-    QCOMPARE(window.ConnectButton->text(), QStringLiteral("Connect"));
-    QVERIFY(window.MidiInList->isEnabled());
-    QVERIFY(!window.TransferButton->isEnabled());
-    QVERIFY(!window.Session.PortPair.MidiIn.load());
-    QVERIFY(!window.Session.PortPair.MidiOut);
-    QCOMPARE(unit.identityRequests.load(), 0);
-}
-
-void TestEndToEnd::connectAsksAgainUntilTheUnitAnswers_data()
-{
-    QTest::addColumn<int>("repliesLost");
-    QTest::addColumn<int>("ticks");
-    QTest::addColumn<bool>("connects");
-    QTest::newRow("first reply lost") << 1 << 1 << true;
-    QTest::newRow("four replies lost") << 4 << 4 << true;
-    QTest::newRow("silent for ten seconds") << 1000 << 5 << false;
-}
-
-// One press of Connect: the retry timer's ticks are run by hand.
-void TestEndToEnd::connectAsksAgainUntilTheUnitAnswers()
-{
-    QFETCH(int, repliesLost);
-    QFETCH(int, ticks);
-    QFETCH(bool, connects);
-    DeviceSettings settings;
-    settings.identityRepliesLost = static_cast<std::uint64_t>(repliesLost);
-    Unit unit(settings);
-
-    MainWindow window;
-    window.show();
-    window.initController();
-    window.Connect();
-    QVERIFY(window.IdentityRetryTimer->isActive());
-    QTRY_COMPARE_WITH_TIMEOUT(unit.identityRequests.load(), 1, 10000);
-    for (int tick = 1; tick <= ticks; ++tick) {
-        QCOMPARE(window.ConnState, int(Connecting));
-        QVERIFY(window.NoAnswerText->isHidden());
-        window.askIdentityAgain();
-        QTRY_COMPARE_WITH_TIMEOUT(unit.identityRequests.load(), tick + 1, 10000);
-    }
-    if (connects) {
-        QTRY_COMPARE_WITH_TIMEOUT(window.ConnState, int(Connected), 10000);
-        QCOMPARE(window.SnEdit->text(), QStringLiteral("586-638-764"));
-        QVERIFY(!window.IdentityRetryTimer->isActive());
-        QVERIFY(window.NoAnswerText->isHidden());
-        return;
-    }
-    QCOMPARE(window.ConnState, int(Connecting));
-    QVERIFY(window.TryConText->isVisible());
-    QCOMPARE(window.TryConText->text(), QStringLiteral("no answer..."));
-    QVERIFY(window.NoAnswerText->isVisible());
-    QVERIFY(window.NoAnswerText->text().contains(QStringLiteral("cables")));
-    QVERIFY(window.IdentityRetryTimer->isActive());
-
-    // Disconnect ends the asking; the next Connect starts afresh.
-    window.Connect();
-    QVERIFY(!window.IdentityRetryTimer->isActive());
-    QVERIFY(window.NoAnswerText->isHidden());
-    window.Connect();
-    QCOMPARE(window.TryConText->text(), QStringLiteral("try to connect..."));
-    QVERIFY(window.NoAnswerText->isHidden());
-}
-
-void TestEndToEnd::brokenIdentityReplies_data()
-{
-    QTest::addColumn<QByteArray>("reply");
-    QTest::addColumn<QString>("serialText");
-    QTest::addColumn<QString>("versionText");
-
-    const QByteArray header("\xF0\x00\x11\x22\x0B", 5);
-    // Serial 0x7F 0x7F 0x7F 0x7F, command, then nothing but the end: no
-    // version to show, so no answer to act on (empty texts: not connected).
-    QTest::newRow("truncated") << header + QByteArray("\x7F\x7F\x7F\x7F\x20\xF7", 6) << ""
-                               << "";
-    // Well-formed SysEx, nonsense inside: a name that runs past its 16
-    // bytes, a version nobody made.
-    QByteArray garbage = header + QByteArray("\x7F\x7F\x7F\x7F\x20\x7E\x7E", 7);
-    garbage += QByteArray(40, '\x55') + QByteArray("\xF7", 1);
-    QTest::newRow("garbage") << garbage << "355-581-494"
-                             << "126.63";
-    // Longer than an input buffer: it arrives in two, neither of them a
-    // whole message, though the first starts with the reply's header.
-    QByteArray oversized = header + QByteArray("\x15\x1A\x6F\x3A\x20\x02\x0C", 7);
-    oversized += QByteArray("Orvik16 KX", 10) + QByteArray(1100, 'A') + QByteArray("\xF7", 1);
-    QTest::newRow("oversized") << oversized << ""
-                               << "";
-}
-
-void TestEndToEnd::brokenIdentityReplies()
-{
-    QFETCH(QByteArray, reply);
-    QFETCH(QString, serialText);
-    QFETCH(QString, versionText);
-
-    // A unit that answers the identity request with these bytes and nothing
-    // else.
-    orvik::loopback::Link* linkPtr = nullptr;
-    std::atomic<int> asked{0};
-    auto link = std::make_unique<orvik::loopback::Link>(
-        "Broken unit", [&linkPtr, &asked, reply](const std::uint8_t* data, std::size_t size) {
-            if (size == 11 && data[9] == 0x00) {
-                ++asked;
-                linkPtr->toTool(reinterpret_cast<const std::uint8_t*>(reply.constData()),
-                                static_cast<std::size_t>(reply.size()));
-            }
-        });
-    linkPtr = link.get();
-
-    MainWindow window;
-    window.show();
-    window.initController();
-    window.MidiInList->setCurrentRow(link->inputDeviceNumber());
-    window.MidiOutList->setCurrentRow(link->outputDeviceNumber());
-    window.Connect();
-    if (versionText.isEmpty()) {
-        // Not a whole reply: the window asks again, as for no answer at all.
-        QTRY_VERIFY_WITH_TIMEOUT(asked >= 2, 10000);
-        QCoreApplication::processEvents();
-        QCOMPARE(window.ConnState, int(Connecting));
-        QVERIFY(window.SnEdit->text().isEmpty());
-        QVERIFY(window.VersionEdit->text().isEmpty());
-        window.Connect();
-        return;
-    }
-    QTRY_COMPARE_WITH_TIMEOUT(window.ConnState, int(Connected), 10000);
-    QCOMPARE(window.SnEdit->text().size(), 11);
-    if (!serialText.isEmpty())
-        QCOMPARE(window.SnEdit->text(), serialText);
-    QCOMPARE(window.VersionEdit->text(), versionText);
-    QVERIFY(window.DeviceNameCopy.size() <= 16);
-    // The window still answers: Disconnect works.
-    window.Connect();
-    QCOMPARE(window.ConnState, int(Disconnected));
-}
 
 void TestEndToEnd::wholeUpdate_data()
 {
@@ -553,14 +219,14 @@ void TestEndToEnd::versionAfterTheUpdate()
     QCOMPARE(tool.answerer.texts.size(), 1);
     // The old version is no longer true while the unit restarts.
     QVERIFY(window->VersionEdit->text().isEmpty());
-    QVERIFY(window->UpdateResultText->isVisible());
+    QVERIFY(window->ResultNote.label()->isVisible());
 
     QVERIFY(tickUntilVersionKnown(tool));
     QCOMPARE(window->VersionEdit->text(), shown);
     QCOMPARE(window->ConnState, int(Connected));
     QVERIFY(window->TransferButton->isEnabled());
-    const QString line = window->UpdateResultText->text();
-    QVERIFY2(window->UpdateResultText->isVisible() && line.contains(shown), qPrintable(line));
+    const QString line = window->ResultNote.label()->text();
+    QVERIFY2(window->ResultNote.label()->isVisible() && line.contains(shown), qPrintable(line));
     if (warned) {
         QCOMPARE(tool.answerer.texts.size(), 2);
         const QString box = tool.answerer.texts[1];
@@ -600,8 +266,8 @@ void TestEndToEnd::unitThatNeverComesBack()
     auto& window = tool.window;
     QCOMPARE(unit.host().stats().lostWhileRestarting, std::uint64_t(30));
     QVERIFY(window->VersionEdit->text().isEmpty());
-    QVERIFY2(window->UpdateResultText->text().contains(QStringLiteral("not answered")),
-             qPrintable(window->UpdateResultText->text()));
+    QVERIFY2(window->ResultNote.label()->text().contains(QStringLiteral("not answered")),
+             qPrintable(window->ResultNote.label()->text()));
     QCOMPARE(tool.answerer.texts.size(), 1);
     QCOMPARE(window->ConnState, int(Connected));
     QVERIFY(window->TransferButton->isEnabled());
@@ -751,19 +417,19 @@ void TestEndToEnd::interfacePulledMidUpdate()
     QCOMPARE(other.inputDeviceNumber(), openedAt);
     tool.tick();
     QVERIFY(window->Ports.away());
-    QVERIFY(window->InterfaceGoneText->isVisible());
+    QVERIFY(window->GoneNote.label()->isVisible());
     QVERIFY(window->progressBar->isHidden());
-    const QString text = window->InterfaceGoneText->text();
+    const QString text = window->GoneNote.label()->text();
     for (const char* says : {"interface has gone", "keeps what it has", "do not switch it off",
                              "goes on once the interface is plugged in again"})
         QVERIFY2(text.contains(QLatin1String(says)), qPrintable(text));
     // Longer than the watchdog waits for a unit writing its flash: nothing
     // goes out, nothing gives up.
-    const int resends = window->SilentResends;
+    const int resends = window->Run.silentResends();
     for (int t = 0; t < 3 * MainWindow::kBusyWatchdogTicks; ++t)
         tool.tick();
     QCOMPARE(toOther.load(), 0);
-    QCOMPARE(window->SilentResends, resends);
+    QCOMPARE(window->Run.silentResends(), resends);
     QVERIFY(tool.answerer.texts.isEmpty());
     QVERIFY(window->transferRunning());
     QVERIFY(window->ConnectButton->isEnabled());
@@ -777,8 +443,8 @@ void TestEndToEnd::interfacePulledMidUpdate()
         QCOMPARE(window->ConnState, int(Disconnected));
         QVERIFY(!window->Closing.box());
         QVERIFY(!window->transferRunning());
-        QVERIFY(window->InterfaceGoneText->isHidden());
-        QVERIFY(window->UpdateResultText->text().contains(QLatin1String("unfinished")));
+        QVERIFY(window->GoneNote.label()->isHidden());
+        QVERIFY(window->ResultNote.label()->text().contains(QLatin1String("unfinished")));
         QVERIFY(tool.answerer.texts.isEmpty());
         window->close();
         QVERIFY(!window->isVisible());
@@ -792,7 +458,7 @@ void TestEndToEnd::interfacePulledMidUpdate()
     QVERIFY(unit.inputDeviceNumber() != openedAt);
     QVERIFY2(tool.finish(), unit.state().c_str());
     QCOMPARE(tool.answerer.texts, QStringList{QStringLiteral("transfer successful")});
-    QVERIFY(window->InterfaceGoneText->isHidden());
+    QVERIFY(window->GoneNote.label()->isHidden());
     QVERIFY(host.waitUntil([](const auto& sim) { return sim.stats().updatesCompleted >= 1; },
                            std::chrono::seconds(10)));
     QCOMPARE(host.report().outcome, UpdateReport::Outcome::Matched);

@@ -231,20 +231,20 @@ void TestPortWatch::twinPulledMidUpdate()
     tool.tick();
     QVERIFY(window->Ports.away());
     QVERIFY(!window->Ports.unsure());
-    QVERIFY(window->InterfaceGoneText->isVisible());
-    QVERIFY(window->InterfaceGoneText->text().contains(QLatin1String("interface has gone")));
-    const int resends = window->SilentResends;
+    QVERIFY(window->GoneNote.label()->isVisible());
+    QVERIFY(window->GoneNote.label()->text().contains(QLatin1String("interface has gone")));
+    const int resends = window->Run.silentResends();
     for (int t = 0; t < 3 * MainWindow::kBusyWatchdogTicks; ++t)
         tool.tick();
     QCOMPARE(ports.toB(), 0);
-    QCOMPARE(window->SilentResends, resends);
+    QCOMPARE(window->Run.silentResends(), resends);
     QVERIFY(tool.answerer.texts.isEmpty());
 
     // A back, at other addresses: the update goes on there.
     ports.plugA("40");
     QVERIFY2(tool.finish(), ports.unit.state().c_str());
     QCOMPARE(tool.answerer.texts, QStringList{QStringLiteral("transfer successful")});
-    QVERIFY(window->InterfaceGoneText->isHidden());
+    QVERIFY(window->GoneNote.label()->isHidden());
     QVERIFY(host.waitUntil([](const auto& sim) { return sim.stats().updatesCompleted >= 1; },
                            std::chrono::seconds(10)));
     QCOMPARE(host.report().outcome, UpdateReport::Outcome::Matched);
@@ -293,17 +293,17 @@ void TestPortWatch::bothPulledBackInTheOtherOrder()
     for (int t = 0; t < 3 * MainWindow::kBusyWatchdogTicks; ++t)
         tool.tick();
     QVERIFY(window->Ports.unsure());
-    const QString text = window->InterfaceGoneText->text();
+    const QString text = window->GoneNote.label()->text();
     QVERIFY2(text.contains(QLatin1String("cannot tell which holds the unit")), qPrintable(text));
-    QVERIFY(window->InterfaceGoneText->isVisible());
+    QVERIFY(window->GoneNote.label()->isVisible());
     QCOMPARE(host.stats().messagesReceived, received);
     QCOMPARE(ports.toB(), 0);
     QVERIFY(tool.answerer.texts.isEmpty());
     QVERIFY(window->ConnectButton->isEnabled());
     window->ConnectButton->click();
     QCOMPARE(window->ConnState, int(Disconnected));
-    QVERIFY(window->InterfaceGoneText->isHidden());
-    QVERIFY(window->UpdateResultText->text().contains(QLatin1String("unfinished")));
+    QVERIFY(window->GoneNote.label()->isHidden());
+    QVERIFY(window->ResultNote.label()->text().contains(QLatin1String("unfinished")));
 }
 
 void TestPortWatch::pulledWhileConnected()
@@ -316,8 +316,8 @@ void TestPortWatch::pulledWhileConnected()
 
     unit.unplug();
     tool.tick();
-    QVERIFY(window->InterfaceGoneText->isVisible());
-    QVERIFY(window->InterfaceGoneText->text().contains(QLatin1String("interface has gone")));
+    QVERIFY(window->GoneNote.label()->isVisible());
+    QVERIFY(window->GoneNote.label()->text().contains(QLatin1String("interface has gone")));
     QVERIFY(!window->TransferButton->isEnabled());
     QCOMPARE(window->ConnectButton->text(), QStringLiteral("Disconnect"));
     QVERIFY(window->ConnectButton->isEnabled());
@@ -327,7 +327,7 @@ void TestPortWatch::pulledWhileConnected()
     const int asked = unit.identityRequests.load();
     unit.plug();
     tool.tick();
-    QVERIFY(window->InterfaceGoneText->isHidden());
+    QVERIFY(window->GoneNote.label()->isHidden());
     QVERIFY(tool.waitFor([&] { return unit.identityRequests.load() > asked; }, 10000));
     QVERIFY(tool.waitFor([&] { return window->ConnState == Connected; }, 10000));
     QVERIFY(window->TransferButton->isEnabled());
@@ -350,7 +350,7 @@ void TestPortWatch::pulledWhileUpdateAsksWhoItIs()
     QCOMPARE(tool.answerer.texts.size(), 1);
     QVERIFY2(tool.boxText().contains(QLatin1String("no firmware was sent")),
              qPrintable(tool.boxText()));
-    QVERIFY(window->InterfaceGoneText->isVisible());
+    QVERIFY(window->GoneNote.label()->isVisible());
 
     // Neither the interface's return nor a new connection begins an update
     // that no one asked for of the unit behind it now.

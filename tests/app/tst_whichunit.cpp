@@ -99,8 +99,9 @@ void TestWhichUnit::versionReadBackOnlyFromTheUpdatedUnit()
     QVERIFY(window->Version.running());
 
     deliver(*window, identityReply(kSecondUnit, 0x0602));
-    QVERIFY(window->UpdateResultText->text().contains(QStringLiteral("not the unit just updated")));
-    QVERIFY(!window->UpdateResultText->text().contains(QStringLiteral("now runs")));
+    QVERIFY(
+        window->ResultNote.label()->text().contains(QStringLiteral("not the unit just updated")));
+    QVERIFY(!window->ResultNote.label()->text().contains(QStringLiteral("now runs")));
     QCOMPARE(answerer->texts.size(), 1);
 }
 

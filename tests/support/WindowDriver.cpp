@@ -260,13 +260,13 @@ bool WindowDriver::waitFor(const std::function<bool()>& done, int timeoutMs)
 
 void WindowDriver::watchdogTick()
 {
-    const int before = window->SilentResends;
-    const int announcements = window->Announcements;
+    const int before = window->Run.silentResends();
+    const int announcements = window->Run.announcements();
     // The first announcement of an update goes out on a tick too.
     const bool announcedBefore = window->transferRunning();
     window->comtimeout();
-    watchdogResends += int(window->SilentResends > before) +
-                       int(announcedBefore && window->Announcements > announcements);
+    watchdogResends += int(window->Run.silentResends() > before) +
+                       int(announcedBefore && window->Run.announcements() > announcements);
 }
 
 // An answer that falls due in the tick's second reaches the window, and the

@@ -43,14 +43,15 @@ message(STATUS "tests added: ${added}")
 # the form, the resources, the simulated unit's core, the fuzz replays and the
 # controller with crafted replies.
 foreach(name tst_dataslice tst_replydecoder tst_scrambler tst_mainwindowform tst_resources
-        tst_devicesimulator fuzz_replay_replydecoder fuzz_replay_devicesimulator tst_controller)
+        tst_devicesimulator fuzz_replay_replydecoder fuzz_replay_devicesimulator tst_controller
+        tst_controllerwatchdog)
     if(NOT name IN_LIST added)
         message(SEND_ERROR "${name} is not added on Windows")
     endif()
 endforeach()
 # What needs the loopback devices, JACK, fork/exec or Linux headers.
 foreach(name IN LISTS added)
-    if(name MATCHES "^(tst_winmmlayer|tst_midiportpair|tst_midihandoff|tst_jackecho|tst_sessionframes|tst_blocksender|tst_endtoend|tst_faultcampaign|tst_devsim(inprocess|commandline|jack)|tst_memoryflat|memcheck_update|fuzz_replay_loopbackinput|acceptance_.*|bench_.*|tst_bench.*|debian_package)$")
+    if(name MATCHES "^(tst_winmmlayer|tst_winmmhandles|tst_midiportpair|tst_midihandoff|tst_jackecho|tst_sessionframes|tst_blocksender|tst_endtoend|tst_endtoendconnect|tst_faultcampaign|tst_devsim(inprocess|commandline|jack)|tst_memoryflat|memcheck_update|fuzz_replay_loopbackinput|acceptance_.*|bench_.*|tst_bench.*|debian_package)$")
         message(SEND_ERROR "${name} is added on Windows, where it cannot build or run")
     endif()
 endforeach()
