@@ -20,7 +20,6 @@ namespace orvik::bench {
 
 namespace {
 
-constexpr int kMessagesPerUpdate = kBlockCount * (kSliceCount + 1);
 // A lost event costs the bare client what it costs the tool.
 constexpr Recovery kWatchdogRule{MainWindow::kWatchdogIntervalMs, MainWindow::kWatchdogTicks};
 
@@ -28,38 +27,6 @@ void progress(const QString& text)
 {
     std::fprintf(stderr, "orvik16-bench: %s\n", qPrintable(text));
 }
-
-#ifdef ORVIK_BENCH_HAVE_JACK
-// What each of a unit's updates was, in the order the runs came.
-void noteUnitUpdates(const std::vector<UnitUpdate>& allUpdates,
-                     const std::vector<std::vector<RunFigures>*>& kinds,
-                     const std::vector<int>& sentBeforeBegin)
-{
-    // A BeginUpdate whose answer was lost is sent again, and the unit then
-    // abandons the update it had just begun: that one is the same run's.
-    std::vector<UnitUpdate> updates;
-    for (const UnitUpdate& u : allUpdates)
-        if (!(u.messages <= 1 && u.blocks == 0 && u.outcome.contains(QLatin1String("abandoned"))))
-            updates.push_back(u);
-    const std::size_t n = kinds.size();
-    for (std::size_t i = 0; i < updates.size(); ++i) {
-        const std::size_t kind = i % n;
-        if (i / n >= kinds[kind]->size())
-            break;
-        RunFigures& r = (*kinds[kind])[i / n];
-        // The unit counts an update's messages up to the BeginUpdate that
-        // abandons it, so a shorter run's count takes in what the next run
-        // sent before its own update began.
-        const bool abandoned = updates[i].outcome.contains(QLatin1String("abandoned"));
-        r.unitReceived = updates[i].messages - (abandoned ? sentBeforeBegin[(kind + 1) % n] : 0);
-        r.unitOutcome = updates[i].outcome.section(QLatin1Char(','), 0, 0);
-        if (r.ok && r.roundTrips == kMessagesPerUpdate + 1 && !updates[i].matched()) {
-            r.ok = false;
-            r.error = QStringLiteral("the unit's image: ") + updates[i].outcome;
-        }
-    }
-}
-#endif
 
 } // namespace
 

@@ -1,5 +1,7 @@
 #include "JackUnit.h"
 
+#include "Protocol.h"
+
 #include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
@@ -34,6 +36,36 @@ std::vector<UnitUpdate> parseUnitSummaries(const QString& log)
         updates.push_back(u);
     }
     return updates;
+}
+
+void noteUnitUpdates(const std::vector<UnitUpdate>& allUpdates,
+                     const std::vector<std::vector<RunFigures>*>& kinds,
+                     const std::vector<int>& sentBeforeBegin)
+{
+    constexpr int kMessagesPerUpdate = kBlockCount * (kSliceCount + 1);
+    // A BeginUpdate whose answer was lost is sent again, and the unit then
+    // abandons the update it had just begun: that one is the same run's.
+    std::vector<UnitUpdate> updates;
+    for (const UnitUpdate& u : allUpdates)
+        if (!(u.messages <= 1 && u.blocks == 0 && u.outcome.contains(QLatin1String("abandoned"))))
+            updates.push_back(u);
+    const std::size_t n = kinds.size();
+    for (std::size_t i = 0; i < updates.size(); ++i) {
+        const std::size_t kind = i % n;
+        if (i / n >= kinds[kind]->size())
+            break;
+        RunFigures& r = (*kinds[kind])[i / n];
+        // The unit counts an update's messages up to the BeginUpdate that
+        // abandons it, so a shorter run's count takes in what the next run
+        // sent before its own update began.
+        const bool abandoned = updates[i].outcome.contains(QLatin1String("abandoned"));
+        r.unitReceived = updates[i].messages - (abandoned ? sentBeforeBegin[(kind + 1) % n] : 0);
+        r.unitOutcome = updates[i].outcome.section(QLatin1Char(','), 0, 0);
+        if (r.ok && r.roundTrips == kMessagesPerUpdate + 1 && !updates[i].matched()) {
+            r.ok = false;
+            r.error = QStringLiteral("the unit's image: ") + updates[i].outcome;
+        }
+    }
 }
 
 JackUnit::~JackUnit()

@@ -1,6 +1,8 @@
 // orvik16-devsim as a child process on a JACK server, and what it reports.
 #pragma once
 
+#include "Runs.h"
+
 #include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
@@ -24,6 +26,15 @@ struct UnitUpdate
 };
 
 std::vector<UnitUpdate> parseUnitSummaries(const QString& log);
+
+// Gives each run what the unit made of its update. `kinds` are the runs of
+// each kind in the order they took turns (the first kind's first run, the
+// second kind's first run, ...); `sentBeforeBegin` is how many messages a
+// run of that kind sends before its BeginUpdate. A whole update whose image
+// the unit did not match fails its run.
+void noteUnitUpdates(const std::vector<UnitUpdate>& allUpdates,
+                     const std::vector<std::vector<RunFigures>*>& kinds,
+                     const std::vector<int>& sentBeforeBegin);
 
 // The two ways a unit meets a host on JACK. A host that loses messages
 // against one of them and not the other shows where the fault is.

@@ -1,6 +1,7 @@
 #include "PeerRun.h"
 
 #include "MainWindow.h"
+#include "MidiPorts.h"
 #include "winmm.h"
 
 #include <QFile>
@@ -19,7 +20,9 @@ namespace orvik::bench {
 
 namespace {
 
-constexpr int kXvfbStartMs = 15000;
+// Under emulation on a loaded machine the server takes well over 15 s to
+// name its display.
+constexpr int kXvfbStartMs = 60000;
 // Starting a window and listing the ports comes on top of the run itself.
 constexpr int kPeerStartMs = 60000;
 
@@ -34,6 +37,19 @@ int findDevice(const std::string& name, Query query)
         if (std::u16string_view(reinterpret_cast<const char16_t*>(caps.szPname)) == wanted)
             return static_cast<int>(id);
     }
+    return -1;
+}
+
+// The unit's port as the window's lists number it: JACK's names fit the
+// caps whole, ALSA's are read whole from the layer.
+int findUnitDevice(bool input, MidiSystem system, const std::string& name)
+{
+    if (system == MidiSystem::Jack)
+        return input ? findDevice<MIDIINCAPSW>(name, &midiInGetDevCapsW)
+                     : findDevice<MIDIOUTCAPSW>(name, &midiOutGetDevCapsW);
+    for (const MidiPortInfo& port : ReadMidiPorts(input))
+        if (unitPortMatches(system, QString::fromStdU16String(port.name).toStdString(), name))
+            return static_cast<int>(port.device);
     return -1;
 }
 
@@ -235,6 +251,19 @@ std::optional<PeerKind> peerKind(const QString& name)
     return std::nullopt;
 }
 
+QString midiSystemName(MidiSystem system)
+{
+    return system == MidiSystem::Alsa ? QStringLiteral("alsa") : QStringLiteral("jack");
+}
+
+std::optional<MidiSystem> midiSystem(const QString& name)
+{
+    for (MidiSystem system : {MidiSystem::Jack, MidiSystem::Alsa})
+        if (name == midiSystemName(system))
+            return system;
+    return std::nullopt;
+}
+
 RunFigures runPeer(const PeerRequest& request)
 {
     RunFigures r;
@@ -251,7 +280,8 @@ RunFigures runPeer(const PeerRequest& request)
     peer.setProcessEnvironment(env);
     peer.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     peer.start(request.program,
-               {QStringLiteral("--peer"), peerName(request.kind), QStringLiteral("--unit-output"),
+               {QStringLiteral("--peer"), peerName(request.kind), QStringLiteral("--api"),
+                midiSystemName(request.system), QStringLiteral("--unit-output"),
                 QString::fromStdString(request.unitOutput), QStringLiteral("--unit-input"),
                 QString::fromStdString(request.unitInput), QStringLiteral("--messages"),
                 QString::number(request.messages), QStringLiteral("--result"), result});
@@ -271,8 +301,8 @@ RunFigures runPeer(const PeerRequest& request)
     return runFromJson(QJsonDocument::fromJson(file.readAll()).object());
 }
 
-int peerMain(PeerKind kind, const std::string& unitOutput, const std::string& unitInput,
-             int messages, int timeoutMs, const QString& resultFile,
+int peerMain(PeerKind kind, MidiSystem system, const std::string& unitOutput,
+             const std::string& unitInput, int messages, int timeoutMs, const QString& resultFile,
              const std::vector<Bytes>& updateMessages)
 {
     RunFigures r;
@@ -280,12 +310,14 @@ int peerMain(PeerKind kind, const std::string& unitOutput, const std::string& un
         constexpr Recovery kWatchdogRule{MainWindow::kWatchdogIntervalMs,
                                          MainWindow::kWatchdogTicks};
         r = rtmidiPingPong(unitOutput, unitInput, updateMessages, messages, kWatchdogRule,
-                           timeoutMs, Answer::OnMainThread);
+                           timeoutMs, Answer::OnMainThread, system);
     } else {
-        const int in = findDevice<MIDIINCAPSW>(unitOutput, &midiInGetDevCapsW);
-        const int out = findDevice<MIDIOUTCAPSW>(unitInput, &midiOutGetDevCapsW);
+        const int in = findUnitDevice(true, system, unitOutput);
+        const int out = findUnitDevice(false, system, unitInput);
         if (in < 0 || out < 0)
-            r.error = QStringLiteral("the unit's JACK ports are not among the devices");
+            r.error =
+                QStringLiteral("the unit's ports %1 and %2 are not among the devices")
+                    .arg(QString::fromStdString(unitOutput), QString::fromStdString(unitInput));
         else
             r = runTool(in, out, messages, timeoutMs);
     }

@@ -1,7 +1,8 @@
 // Runs in processes of their own, as a user meets the tool: the unit, the
 // bare client and the tool's window are each a separate program on one JACK
-// server. In-process runs share one scheduler with the unit and hide what a
-// separate peer sees (see docs/testing.md, "How the benchmark works").
+// server or on the ALSA sequencer. In-process runs share one scheduler with
+// the unit and hide what a separate peer sees (see docs/testing.md, "How the
+// benchmark works").
 #pragma once
 
 #include "Runs.h"
@@ -52,6 +53,8 @@ struct PeerRequest
     QString program;  // this benchmark, run again as the peer
     QString platform; // Qt's platform for a window: "offscreen" or "xcb"
     QString display;  // for xcb
+    MidiSystem system = MidiSystem::Jack;
+    // As unitPortMatches() takes them.
     std::string unitOutput;
     std::string unitInput;
     int messages = 0;
@@ -95,10 +98,15 @@ RunFigures runPeer(const PeerRequest& request);
 QString peerName(PeerKind kind);
 std::optional<PeerKind> peerKind(const QString& name);
 
-// The peer's side: runs one update against the unit's JACK ports and writes
-// its figures as JSON to `resultFile`. Returns the process's exit status.
-int peerMain(PeerKind kind, const std::string& unitOutput, const std::string& unitInput,
-             int messages, int timeoutMs, const QString& resultFile,
+// The same for the MIDI system: "jack" or "alsa".
+QString midiSystemName(MidiSystem system);
+std::optional<MidiSystem> midiSystem(const QString& name);
+
+// The peer's side: runs one update against the unit's ports on `system`
+// and writes its figures as JSON to `resultFile`. Returns the process's
+// exit status.
+int peerMain(PeerKind kind, MidiSystem system, const std::string& unitOutput,
+             const std::string& unitInput, int messages, int timeoutMs, const QString& resultFile,
              const std::vector<Bytes>& updateMessages);
 
 } // namespace orvik::bench

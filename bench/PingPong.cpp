@@ -12,6 +12,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 
 namespace orvik::bench {
 
@@ -313,11 +314,11 @@ private:
 
 void ignoreRtMidiError(RtMidiError::Type, const std::string&, void*) {}
 
-bool findPort(RtMidi& midi, const std::string& name, unsigned& index)
+bool findPort(RtMidi& midi, MidiSystem system, const std::string& name, unsigned& index)
 {
     const unsigned count = midi.getPortCount();
     for (unsigned i = 0; i < count; ++i) {
-        if (midi.getPortName(i) == name) {
+        if (unitPortMatches(system, midi.getPortName(i), name)) {
             index = i;
             return true;
         }
@@ -325,11 +326,17 @@ bool findPort(RtMidi& midi, const std::string& name, unsigned& index)
     return false;
 }
 
+QString systemName(MidiSystem system)
+{
+    return system == MidiSystem::Alsa ? QStringLiteral("ALSA") : QStringLiteral("JACK");
+}
+
 class RtMidiClient final : public PingPong
 {
 public:
-    RtMidiClient(const std::vector<Bytes>& messages, int roundTrips, Answer answer)
-        : PingPong(messages, roundTrips), answer_(answer)
+    RtMidiClient(const std::vector<Bytes>& messages, int roundTrips, Answer answer,
+                 MidiSystem system)
+        : PingPong(messages, roundTrips), answer_(answer), system_(system)
     {}
 
     ~RtMidiClient() override { close(); }
@@ -341,14 +348,18 @@ public:
         // RtMidi reports a missing server or port by throwing; nothing else
         // in this program throws.
         try {
-            in_ = std::make_unique<RtMidiIn>(RtMidi::UNIX_JACK, "orvik16-bench bare in");
+            const RtMidi::Api api =
+                system_ == MidiSystem::Alsa ? RtMidi::LINUX_ALSA : RtMidi::UNIX_JACK;
+            in_ = std::make_unique<RtMidiIn>(api, "orvik16-bench bare in");
             in_->setErrorCallback(&ignoreRtMidiError, nullptr);
-            out_ = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, "orvik16-bench bare out");
+            out_ = std::make_unique<RtMidiOut>(api, "orvik16-bench bare out");
             out_->setErrorCallback(&ignoreRtMidiError, nullptr);
             unsigned inIndex = 0;
             unsigned outIndex = 0;
-            if (!findPort(*in_, unitOutput, inIndex) || !findPort(*out_, unitInput, outIndex)) {
-                r.error = QStringLiteral("the unit's JACK ports are not listed");
+            if (!findPort(*in_, system_, unitOutput, inIndex) ||
+                !findPort(*out_, system_, unitInput, outIndex)) {
+                r.error =
+                    QStringLiteral("the unit's %1 ports are not listed").arg(systemName(system_));
                 return r;
             }
             in_->ignoreTypes(false, true, true);
@@ -356,7 +367,8 @@ public:
             in_->openPort(inIndex, "in");
             out_->openPort(outIndex, "out");
             if (!in_->isPortOpen() || !out_->isPortOpen()) {
-                r.error = QStringLiteral("cannot connect to the unit's JACK ports");
+                r.error = QStringLiteral("cannot connect to the unit's %1 ports")
+                              .arg(systemName(system_));
                 return r;
             }
         } catch (const RtMidiError& e) {
@@ -368,8 +380,8 @@ public:
     }
 
 private:
-    // On JACK's process thread. The marks stand where the winmm layer's
-    // probe stands for the tool.
+    // On JACK's process thread or RtMidi's ALSA input thread. The marks
+    // stand where the winmm layer's probe stands for the tool.
     static void input(double, std::vector<unsigned char>* message, void* self)
     {
         if (!message)
@@ -406,6 +418,7 @@ private:
     }
 
     const Answer answer_;
+    const MidiSystem system_;
     std::unique_ptr<RtMidiIn> in_;
     std::unique_ptr<RtMidiOut> out_;
 };
@@ -421,10 +434,37 @@ RunFigures winmmPingPong(int inputDevice, int outputDevice, const std::vector<By
 
 RunFigures rtmidiPingPong(const std::string& unitOutput, const std::string& unitInput,
                           const std::vector<Bytes>& messages, int messagesTimed, Recovery recovery,
-                          int timeoutMs, Answer answer)
+                          int timeoutMs, Answer answer, MidiSystem system)
 {
-    RtMidiClient client(messages, messagesTimed + 1, answer);
+    RtMidiClient client(messages, messagesTimed + 1, answer, system);
     return client.run(unitOutput, unitInput, recovery, timeoutMs);
+}
+
+bool unitPortMatches(MidiSystem system, const std::string& listed, const std::string& wanted)
+{
+    if (wanted.empty())
+        return false;
+    if (system == MidiSystem::Jack)
+        return listed == wanted;
+    std::string name = listed;
+    // The address last, after a space: "24:1", digits on both sides.
+    const std::size_t space = name.rfind(' ');
+    if (space != std::string::npos) {
+        const std::string address = name.substr(space + 1);
+        const std::size_t colon = address.find(':');
+        const bool numeric = colon != std::string::npos && colon > 0 &&
+                             colon + 1 < address.size() &&
+                             address.find_first_not_of("0123456789:") == std::string::npos &&
+                             address.find(':', colon + 1) == std::string::npos;
+        if (numeric)
+            name.resize(space);
+    }
+    if (name == wanted)
+        return true;
+    // The port's own part must be whole: "MIDI 1" is not the start of "MIDI 12".
+    return name.size() > wanted.size() &&
+           name.compare(name.size() - wanted.size(), wanted.size(), wanted) == 0 &&
+           name[name.size() - wanted.size() - 1] == ':';
 }
 
 } // namespace orvik::bench

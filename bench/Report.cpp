@@ -134,21 +134,31 @@ QString runLine(const RunFigures& run)
                    .arg(silencesAtLateCycles(run.marks, run.cycleStarts, run.xruns))
                    .arg(lateCycles(run.cycleStarts))
                    .arg(run.xruns.size());
-    return QStringLiteral("%1 (%2 silences%3, %4; median message %5)")
+    // The unit's own count beside the sender's, where the unit's log was read.
+    const QString unit = run.unitReceived >= 0
+                             ? QStringLiteral(", the unit %1 messages, %2")
+                                   .arg(grouped(std::uint64_t(run.unitReceived)), run.unitOutcome)
+                             : QString();
+    return QStringLiteral("%1 (%2 silences%3, %4; median message %5%6)")
         .arg(sec(run.wall, 2))
         .arg(silences(run.marks).size())
-        .arg(late, sec(silentSeconds(run), 1), us(summarize(wireCycleTimes(run.marks)).median));
+        .arg(late, sec(silentSeconds(run), 1), us(summarize(wireCycleTimes(run.marks)).median),
+             unit);
 }
 
-QString lossText(const Losses& l)
+QString lossText(const Losses& l, bool clocked)
 {
+    if (!clocked)
+        return QStringLiteral("%1 (median %2 a run)").arg(l.total).arg(l.median);
     return QStringLiteral("%1 (median %2 a run, %3 near a late cycle or an xrun)")
         .arg(l.total)
         .arg(l.median)
         .arg(l.atLateCycles);
 }
 
-void printPeers(std::FILE* out, const Comparison& p, const QString& title)
+// `system` names whose callback brings the replies: "JACK" or "ALSA". Where
+// no server's cycles were recorded (no JACK), nothing is said of them.
+void printPeers(std::FILE* out, const Comparison& p, const QString& title, const QString& system)
 {
     line(out, title.arg(p.tool.size()));
     if (!p.skipped.isEmpty()) {
@@ -188,8 +198,10 @@ void printPeers(std::FILE* out, const Comparison& p, const QString& title)
                              "re-sent: blocks sent again after a silence, all runs"));
     // Side by side: the yardstick for the window's losses is the bare
     // host's against the same unit in the same rounds.
+    const bool clocked = std::any_of(p.bare.begin(), p.bare.end(),
+                                     [](const RunFigures& r) { return !r.cycleStarts.empty(); });
     line(out, QStringLiteral("   messages lost, all runs: bare host %1; window %2")
-                  .arg(lossText(losses(p.bare)), lossText(losses(p.tool))));
+                  .arg(lossText(losses(p.bare), clocked), lossText(losses(p.tool), clocked)));
     const StageFigures s = stageFigures(p.tool);
     if (s.totalNs.count > 0) {
         line(out, QStringLiteral("   inside the tool, %1 messages").arg(grouped(s.totalNs.count)));
@@ -199,7 +211,8 @@ void printPeers(std::FILE* out, const Comparison& p, const QString& title)
             line(out, QStringLiteral("   ") + pad(name, 48) + rpad(us(v.median), 10) +
                           rpad(us(v.p99), 10) + rpad(us(v.max), 11));
         };
-        stage(QStringLiteral("reply in the JACK callback -> next message sent"), s.totalNs);
+        stage(QStringLiteral("reply in the %1 callback -> next message sent").arg(system),
+              s.totalNs);
         stage(QStringLiteral("  to the layer's input callback"), s.inputNs);
         stage(QStringLiteral("  to the window on the GUI thread"), s.handoffNs);
         stage(QStringLiteral("  the window's work up to midiOutLongMsg"), s.workNs);
@@ -218,9 +231,11 @@ void printPeers(std::FILE* out, const Comparison& p, const QString& title)
                       .arg(100.0 * double(c.laterCycle) / double(c.messages), 0, 'f', 1)
                       .arg(us(c.laterOffsetNs.median), us(c.laterOffsetNs.min)));
     };
-    line(out, QStringLiteral("   in the server's cycles (a cycle is 2667 us):"));
-    placementRow(QStringLiteral("bare"), p.bare);
-    placementRow(QStringLiteral("window"), p.tool);
+    if (clocked) {
+        line(out, QStringLiteral("   in the server's cycles (a cycle is 2667 us):"));
+        placementRow(QStringLiteral("bare"), p.bare);
+        placementRow(QStringLiteral("window"), p.tool);
+    }
     for (std::size_t i = 0; i < p.bare.size(); ++i)
         line(out, QStringLiteral("   run %1: bare %2; window %3")
                       .arg(i + 1)
@@ -460,18 +475,30 @@ void printTable(std::FILE* out, const BenchReport& r)
                QStringLiteral("5. Update between separate processes on one JACK server (%1): "
                               "orvik16-devsim as one client answering in the cycle, a bare "
                               "RtMidi host, the tool (median of %2)")
-                   .arg(server, QStringLiteral("%1")));
+                   .arg(server, QStringLiteral("%1")),
+               QStringLiteral("JACK"));
     line(out, QString());
     printPeers(out, r.handOffPeers,
                QStringLiteral("6. The same rounds against a unit of two RtMidi clients that hands "
                               "each message to its own thread (orvik16-devsim --jack-clients "
                               "two), %1 (median of %2)")
-                   .arg(server, QStringLiteral("%1")));
+                   .arg(server, QStringLiteral("%1")),
+               QStringLiteral("JACK"));
+    line(out, QString());
+    // Under emulation every figure is slower than on hardware; what counts
+    // is the window against the bare host on the same stack in the same run.
+    printPeers(out, r.usbPeers,
+               QStringLiteral("7. USB-MIDI interface in the kernel: the same two peers on the "
+                              "ALSA sequencer, the unit (orvik16-devsim --rawmidi) behind \"%1\" "
+                              "(median of %2)")
+                   .arg(r.usbUnitPort.isEmpty() ? QStringLiteral("-") : r.usbUnitPort,
+                        QStringLiteral("%1")),
+               QStringLiteral("ALSA"));
     line(out, QString());
 
     const WireModel& d = r.din;
     line(out, QStringLiteral(
-                  "7. DIN wire model, %1 baud, %2 bits per byte, %3 messages and their replies")
+                  "8. DIN wire model, %1 baud, %2 bits per byte, %3 messages and their replies")
                   .arg(kDinBaud)
                   .arg(kDinBitsPerByte)
                   .arg(d.messages));

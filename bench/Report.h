@@ -82,6 +82,11 @@ struct BenchReport
     // and against a unit of two RtMidi clients that hands each message to
     // its own thread and answers from there, in the same rounds.
     Comparison handOffPeers;
+    // The same two peers on the ALSA sequencer, against a unit the caller
+    // started behind `usbUnitPort` of a USB-MIDI interface (in practice
+    // inside an emulated kernel: bench/usb-in-kernel.sh).
+    Comparison usbPeers;
+    QString usbUnitPort;
     WireModel din;
 };
 

@@ -137,6 +137,11 @@ QJsonObject toJson(const BenchReport& r)
                                    {QStringLiteral("limit"), t.limit},
                                    {QStringLiteral("unit"), t.unit},
                                    {QStringLiteral("met"), t.met()}});
+    QJsonObject usb = peersJson(
+        r.usbPeers, QStringLiteral("orvik16-devsim --rawmidi on the device side of a USB-MIDI "
+                                   "interface (usb_f_midi on dummy_hcd)"));
+    if (!r.usbUnitPort.isEmpty())
+        usb.insert(QStringLiteral("unit_port"), r.usbUnitPort);
     return QJsonObject{
         {QStringLiteral("machine"), r.machine},
         {QStringLiteral("command"), r.command},
@@ -152,6 +157,7 @@ QJsonObject toJson(const BenchReport& r)
          peersJson(r.peers, QStringLiteral("one client, answers in the cycle"))},
         {QStringLiteral("separate_processes_hand_off"),
          peersJson(r.handOffPeers, QStringLiteral("two clients, answers from its own thread"))},
+        {QStringLiteral("usb_midi_in_kernel"), usb},
         {QStringLiteral("din_wire_model"), din},
         {QStringLiteral("targets"), targets}};
 }

@@ -75,10 +75,25 @@ RunFigures winmmPingPong(int inputDevice, int outputDevice, const std::vector<By
                          int messagesTimed, Recovery recovery, int timeoutMs,
                          Answer answer = Answer::InCallback);
 
-// The same through RtMidi's JACK client, ports named as JACK lists them
-// ("client:port"); a late server cycle may lose an event.
+// The MIDI system a client outside the winmm layer talks to.
+enum class MidiSystem
+{
+    Jack,
+    Alsa, // the sequencer, where an interface's ports are kernel clients
+};
+
+// Whether a port the system lists is the unit's port `wanted`. On JACK the
+// whole "client:port" name. On ALSA the sequencer hands out the client's
+// number anew on every plug, and the lists add it where two names read the
+// same ("Zelvo 2x2:Zelvo 2x2 MIDI 2 24:1"): `wanted` is the name without
+// it, either whole or the port's own part after the client's name.
+bool unitPortMatches(MidiSystem system, const std::string& listed, const std::string& wanted);
+
+// The same through RtMidi's client of `system`, ports found by
+// unitPortMatches(); on JACK a late server cycle may lose an event.
 RunFigures rtmidiPingPong(const std::string& unitOutput, const std::string& unitInput,
                           const std::vector<Bytes>& messages, int messagesTimed, Recovery recovery,
-                          int timeoutMs, Answer answer = Answer::InCallback);
+                          int timeoutMs, Answer answer = Answer::InCallback,
+                          MidiSystem system = MidiSystem::Jack);
 
 } // namespace orvik::bench

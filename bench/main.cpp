@@ -6,6 +6,7 @@
 // in the same run: with the tool's real window in the loop, and with a bare
 // client that only sends the same bytes to the same unit on each reply.
 
+#include "AlsaPeers.h"
 #include "AppSetup.h"
 #include "DeviceCodec.h"
 #include "Figures.h"
@@ -45,6 +46,9 @@ constexpr int kWarmUpMessages = 500;
 constexpr int kInProcessTimeoutMs = 120000;
 constexpr int kJackTimeoutBaseMs = 180000;
 constexpr int kJackTimeoutPerMessageMs = 50;
+// Under emulation a message through the USB stack takes some 20 to 50 ms on
+// a loaded machine.
+constexpr int kAlsaTimeoutPerMessageMs = 200;
 
 struct Options
 {
@@ -62,8 +66,15 @@ struct Options
     bool peersOnly = false;
     bool realtimeJack = false;
     bool check = false;
+    // Only the two peers on the ALSA sequencer, against a unit the caller
+    // started; whole updates under emulation take minutes: three of each.
+    bool alsaPeers = false;
+    int alsaRuns = 3;
+    QString unitPort;
+    QString unitLog;
     // Set when this process is itself a peer of another run of the program.
     QString peer;
+    MidiSystem peerSystem = MidiSystem::Jack;
     std::string unitOutput;
     std::string unitInput;
     QString result;
@@ -95,9 +106,11 @@ bool parseOptions(const QStringList& arguments, Options& o, QString& message, bo
         QStringLiteral("Messages timed per update, 1 to %1 (default: all).")
             .arg(kMessagesPerUpdate),
         QStringLiteral("n"));
-    const QCommandLineOption runs(QStringLiteral("runs"),
-                                  QStringLiteral("In-process runs of each kind (default 5)."),
-                                  QStringLiteral("n"));
+    const QCommandLineOption runs(
+        QStringLiteral("runs"),
+        QStringLiteral("In-process runs of each kind (default 5); with --alsa-peers, runs of\n"
+                       "each peer (default 3)."),
+        QStringLiteral("n"));
     const QCommandLineOption jackRuns(QStringLiteral("jack-runs"),
                                       QStringLiteral("JACK runs of each kind (default 5)."),
                                       QStringLiteral("n"));
@@ -122,6 +135,22 @@ bool parseOptions(const QStringList& arguments, Options& o, QString& message, bo
     const QCommandLineOption peersOnly(
         QStringLiteral("peers-only"),
         QStringLiteral("Over JACK only the runs between separate processes; nothing in-process."));
+    const QCommandLineOption alsaPeers(
+        QStringLiteral("alsa-peers"),
+        QStringLiteral("Instead of the in-process and JACK parts: the bare host and the window,\n"
+                       "each in its own process, on the ALSA sequencer against a unit already\n"
+                       "running behind --unit-port (--runs of each, default 3). For a USB-MIDI\n"
+                       "interface inside an emulated kernel: bench/usb-in-kernel.sh."));
+    const QCommandLineOption unitPort(
+        QStringLiteral("unit-port"),
+        QStringLiteral("With --alsa-peers: the unit's port as the lists name it, without the\n"
+                       "sequencer's address, e.g. \"Zelvo 2x2 MIDI 2\"."),
+        QStringLiteral("name"));
+    const QCommandLineOption unitLog(
+        QStringLiteral("unit-log"),
+        QStringLiteral("With --alsa-peers: the file the unit (orvik16-devsim --serve) prints to,\n"
+                       "for what it made of each update."),
+        QStringLiteral("file"));
     // The program runs itself as the bare client or the tool in a process of
     // its own; these are how it tells that process what to do.
     QCommandLineOption peer(QStringLiteral("peer"), QStringLiteral("Internal: run as a peer."),
@@ -135,10 +164,14 @@ bool parseOptions(const QStringList& arguments, Options& o, QString& message, bo
     QCommandLineOption result(QStringLiteral("result"),
                               QStringLiteral("Internal: where a peer writes its figures."),
                               QStringLiteral("file"));
-    for (QCommandLineOption* internal : {&peer, &unitOutput, &unitInput, &result})
+    QCommandLineOption api(QStringLiteral("api"),
+                           QStringLiteral("Internal: the MIDI system a peer uses."),
+                           QStringLiteral("jack|alsa"));
+    for (QCommandLineOption* internal : {&peer, &unitOutput, &unitInput, &result, &api})
         internal->setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOptions({smoke, messages, runs, jackRuns, imageRuns, noJack, json, devsim, check,
-                       peersOnly, realtimeJack, peer, unitOutput, unitInput, result});
+                       peersOnly, realtimeJack, alsaPeers, unitPort, unitLog, peer, unitOutput,
+                       unitInput, result, api});
     if (!parser.parse(arguments)) {
         message = parser.errorText();
         return false;
@@ -157,6 +190,7 @@ bool parseOptions(const QStringList& arguments, Options& o, QString& message, bo
         o.messages = kSmokeMessages;
         o.runs = 1;
         o.jackRuns = 1;
+        o.alsaRuns = 1;
         o.imageRuns = 3;
     }
     auto number = [&](const QCommandLineOption& option, int min, int max, int& into) {
@@ -174,9 +208,21 @@ bool parseOptions(const QStringList& arguments, Options& o, QString& message, bo
         into = value;
         return true;
     };
-    if (!number(messages, 1, kMessagesPerUpdate, o.messages) || !number(runs, 1, 100, o.runs) ||
+    o.alsaPeers = parser.isSet(alsaPeers);
+    if (!number(messages, 1, kMessagesPerUpdate, o.messages) ||
+        !number(runs, 1, 100, o.alsaPeers ? o.alsaRuns : o.runs) ||
         !number(jackRuns, 1, 20, o.jackRuns) || !number(imageRuns, 1, 100000, o.imageRuns))
         return false;
+    o.unitPort = parser.value(unitPort);
+    o.unitLog = parser.value(unitLog);
+    if (o.alsaPeers && o.unitPort.isEmpty()) {
+        message = QStringLiteral("--alsa-peers needs the unit's port (--unit-port)");
+        return false;
+    }
+    if (!o.alsaPeers && (parser.isSet(unitPort) || parser.isSet(unitLog))) {
+        message = QStringLiteral("--unit-port and --unit-log go with --alsa-peers");
+        return false;
+    }
     o.jack = !parser.isSet(noJack);
     o.check = parser.isSet(check);
     o.peersOnly = parser.isSet(peersOnly);
@@ -188,6 +234,14 @@ bool parseOptions(const QStringList& arguments, Options& o, QString& message, bo
     if (!o.peer.isEmpty() && !peerKind(o.peer)) {
         message = QStringLiteral("--peer '%1' is neither bare nor window").arg(o.peer);
         return false;
+    }
+    if (parser.isSet(api)) {
+        const auto system = midiSystem(parser.value(api));
+        if (!system) {
+            message = QStringLiteral("--api '%1' is neither jack nor alsa").arg(parser.value(api));
+            return false;
+        }
+        o.peerSystem = *system;
     }
     o.json = parser.value(json);
     if (parser.isSet(devsim))
@@ -318,6 +372,44 @@ void runInProcess(Comparison& c, const std::vector<Bytes>& messages, const Optio
         c.error = firstError(c.tool, c.bare);
 }
 
+// The parts the options ask for; each part left out says why.
+void runParts(BenchReport& report, const std::vector<Bytes>& messages, const Options& o)
+{
+    if (o.alsaPeers) {
+        AlsaPeerOptions alsa;
+        alsa.messages = o.messages;
+        alsa.runs = o.alsaRuns;
+        alsa.unitPort = o.unitPort;
+        alsa.unitLog = o.unitLog;
+        alsa.timeoutMs = kJackTimeoutBaseMs + o.messages * kAlsaTimeoutPerMessageMs;
+        runAlsaPeers(report, alsa);
+        for (Comparison* c : {&report.inProcess, &report.jack, &report.peers, &report.handOffPeers})
+            c->skipped = QStringLiteral("left out (--alsa-peers)");
+        return;
+    }
+    report.usbPeers.skipped = QStringLiteral(
+        "needs --alsa-peers and a unit behind a USB-MIDI interface (bench/usb-in-kernel.sh)");
+    if (!o.peersOnly)
+        runInProcess(report.inProcess, messages, o);
+    else
+        report.inProcess.skipped = QStringLiteral("left out (--peers-only)");
+    if (!o.jack) {
+        report.jack.skipped = QStringLiteral("left out (--no-jack)");
+        report.peers.skipped = report.jack.skipped;
+        report.handOffPeers.skipped = report.jack.skipped;
+        return;
+    }
+    JackRunOptions jack;
+    jack.messages = o.messages;
+    jack.runs = o.jackRuns;
+    jack.peersOnly = o.peersOnly;
+    jack.realtime = o.realtimeJack;
+    jack.devsim = o.devsim;
+    jack.serial = kSerial;
+    jack.timeoutMs = kJackTimeoutBaseMs + o.messages * kJackTimeoutPerMessageMs;
+    runJack(report, messages, jack);
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -355,9 +447,11 @@ int main(int argc, char* argv[])
             std::fprintf(stderr, "orvik16-bench: %s\n", qPrintable(why));
             return 1;
         }
-        const int timeoutMs = kJackTimeoutBaseMs + options.messages * kJackTimeoutPerMessageMs;
-        return peerMain(kind, options.unitOutput, options.unitInput, options.messages, timeoutMs,
-                        options.result, messages);
+        const int perMessageMs = options.peerSystem == MidiSystem::Alsa ? kAlsaTimeoutPerMessageMs
+                                                                        : kJackTimeoutPerMessageMs;
+        const int timeoutMs = kJackTimeoutBaseMs + options.messages * perMessageMs;
+        return peerMain(kind, options.peerSystem, options.unitOutput, options.unitInput,
+                        options.messages, timeoutMs, options.result, messages);
     }
 
     BenchReport report;
@@ -383,25 +477,7 @@ int main(int argc, char* argv[])
 
     progress(QStringLiteral("image preparation"));
     report.image = measureImagePreparation(options.imageRuns);
-    if (!options.peersOnly)
-        runInProcess(report.inProcess, messages, options);
-    else
-        report.inProcess.skipped = QStringLiteral("left out (--peers-only)");
-    if (options.jack) {
-        JackRunOptions jack;
-        jack.messages = options.messages;
-        jack.runs = options.jackRuns;
-        jack.peersOnly = options.peersOnly;
-        jack.realtime = options.realtimeJack;
-        jack.devsim = options.devsim;
-        jack.serial = kSerial;
-        jack.timeoutMs = kJackTimeoutBaseMs + options.messages * kJackTimeoutPerMessageMs;
-        runJack(report, messages, jack);
-    } else {
-        report.jack.skipped = QStringLiteral("left out (--no-jack)");
-        report.peers.skipped = report.jack.skipped;
-        report.handOffPeers.skipped = report.jack.skipped;
-    }
+    runParts(report, messages, options);
 
     printTable(stdout, report);
     const QByteArray json = QJsonDocument(toJson(report)).toJson(QJsonDocument::Indented);
@@ -417,7 +493,8 @@ int main(int argc, char* argv[])
     std::fflush(stdout);
 
     if (!report.inProcess.error.isEmpty() || !report.jack.error.isEmpty() ||
-        !report.peers.error.isEmpty() || !report.handOffPeers.error.isEmpty())
+        !report.peers.error.isEmpty() || !report.handOffPeers.error.isEmpty() ||
+        !report.usbPeers.error.isEmpty())
         return 1;
     if (options.check) {
         for (const Target& t : evaluateTargets(report))

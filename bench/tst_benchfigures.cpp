@@ -59,6 +59,9 @@ private slots:
     void dinWireTimeOfAnUpdate();
     void unitSummaries_data();
     void unitSummaries();
+    void unitUpdatesGoToTheirRuns();
+    void unitPortsFoundByName_data();
+    void unitPortsFoundByName();
     void comparisonTakesTheMedianRuns();
     void targetsJudgeTheirOwnFigures();
     void peersJudgedAgainstEachKindOfUnit();
@@ -348,6 +351,95 @@ void TestBenchFigures::unitSummaries()
     }
     if (outcomes.size() == 3)
         QCOMPARE(updates[2].faults, QStringLiteral("checksum=1 slice-order=2"));
+}
+
+void TestBenchFigures::unitUpdatesGoToTheirRuns()
+{
+    auto summary = [](int n, const char* outcome, int messages) {
+        UnitUpdate u;
+        u.number = n;
+        u.outcome = QString::fromLatin1(outcome);
+        u.messages = messages;
+        u.blocks = messages / 7;
+        return u;
+    };
+    const char* abandoned = "incomplete, abandoned for a new begin-update";
+    auto runs = [](int n, int roundTrips) {
+        std::vector<RunFigures> v(static_cast<std::size_t>(n));
+        for (RunFigures& r : v) {
+            r.ok = true;
+            r.roundTrips = roundTrips;
+        }
+        return v;
+    };
+
+    // Shorter runs, bare host first: each update counts up to the next
+    // run's BeginUpdate, which follows a window's identity request. A
+    // BeginUpdate sent again after its answer was lost leaves an update of
+    // one message behind, the same run's. The last run has no summary yet.
+    std::vector<RunFigures> bare = runs(2, 301);
+    std::vector<RunFigures> window = runs(2, 301);
+    noteUnitUpdates({summary(1, abandoned, 303), summary(2, abandoned, 1),
+                     summary(3, abandoned, 302), summary(4, abandoned, 303)},
+                    {&bare, &window}, {1, 2});
+    QCOMPARE(bare[0].unitReceived, std::int64_t(301));
+    QCOMPARE(window[0].unitReceived, std::int64_t(301));
+    QCOMPARE(bare[1].unitReceived, std::int64_t(301));
+    QCOMPARE(window[1].unitReceived, std::int64_t(-1));
+    QCOMPARE(window[0].unitOutcome, QStringLiteral("incomplete"));
+    QVERIFY(bare[0].ok && window[0].ok);
+
+    // A whole update the unit did not take fails its run, whatever the
+    // sender saw.
+    bare = runs(1, 6161);
+    window = runs(1, 6161);
+    noteUnitUpdates(
+        {summary(1, "image matched", 6161), summary(2, "image DIFFERS from byte 9", 6161)},
+        {&bare, &window}, {1, 2});
+    QVERIFY(bare[0].ok);
+    QCOMPARE(bare[0].unitReceived, std::int64_t(6161));
+    QVERIFY(!window[0].ok);
+    QVERIFY(window[0].error.contains(QLatin1String("DIFFERS")));
+}
+
+void TestBenchFigures::unitPortsFoundByName_data()
+{
+    QTest::addColumn<bool>("alsa");
+    QTest::addColumn<QString>("listed");
+    QTest::addColumn<QString>("wanted");
+    QTest::addColumn<bool>("found");
+
+    const QString port = QStringLiteral("Zelvo 2x2 MIDI 2");
+    QTest::newRow("alsa, as RtMidi lists it")
+        << true << QStringLiteral("Zelvo 2x2:Zelvo 2x2 MIDI 2 24:1") << port << true;
+    QTest::newRow("alsa, as the window lists it")
+        << true << QStringLiteral("Zelvo 2x2:Zelvo 2x2 MIDI 2") << port << true;
+    QTest::newRow("alsa, the whole name")
+        << true << QStringLiteral("Zelvo 2x2:Zelvo 2x2 MIDI 2 24:1")
+        << QStringLiteral("Zelvo 2x2:Zelvo 2x2 MIDI 2") << true;
+    QTest::newRow("alsa, another port that starts alike")
+        << true << QStringLiteral("Zelvo 2x2:Zelvo 2x2 MIDI 12 24:11")
+        << QStringLiteral("Zelvo 2x2 MIDI 1") << false;
+    QTest::newRow("alsa, another interface that ends alike")
+        << true << QStringLiteral("Big Zelvo 2x2:Big Zelvo 2x2 MIDI 2 28:1") << port << false;
+    QTest::newRow("alsa, the device side")
+        << true << QStringLiteral("f_midi:f_midi-1 20:1") << port << false;
+    QTest::newRow("jack, the whole name")
+        << false << QStringLiteral("bench7:bench7") << QStringLiteral("bench7:bench7") << true;
+    QTest::newRow("jack, the port's part is not enough")
+        << false << QStringLiteral("bench7:bench7") << QStringLiteral("bench7") << false;
+}
+
+void TestBenchFigures::unitPortsFoundByName()
+{
+    QFETCH(bool, alsa);
+    QFETCH(QString, listed);
+    QFETCH(QString, wanted);
+    QFETCH(bool, found);
+
+    QCOMPARE(unitPortMatches(alsa ? MidiSystem::Alsa : MidiSystem::Jack, listed.toStdString(),
+                             wanted.toStdString()),
+             found);
 }
 
 namespace {
